@@ -1,0 +1,127 @@
+#include "initHashData/conversionRun.hpp"
+
+#include "fileIo/byteStream.hpp"
+#include "fileIo/failure.hpp"
+#include "fileIo/replacementFile.hpp"
+#include "fileIo/uniqueFd.hpp"
+#include "userRecord/userRecord.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <new>
+
+namespace initHashData {
+
+namespace {
+
+constexpr const char* programName = "initHashData";
+
+void report(const std::string& message) noexcept
+{
+    std::string line = programName;
+    line += ": ";
+    line += message;
+    line += '\n';
+    // Nothing is left to do if standard error is closed or full.
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const ssize_t done = ::write(STDERR_FILENO, p, left);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            return;
+        }
+        p += done;
+        left -= static_cast<std::size_t>(done);
+    }
+}
+
+UniqueFd openInput(const std::string& inputName)
+{
+    UniqueFd input(::open(inputName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!input) {
+        throw systemFailure("cannot open", inputName, errno);
+    }
+    return input;
+}
+
+void convert(const UniqueFd& input, const std::string& inputName, ReplacementFile& output, std::size_t blockSize)
+{
+    ByteReader in(input.get(), inputName, blockSize);
+    ByteWriter out(output.fd(), output.target(), blockSize);
+    std::string field2;
+    try {
+        while (readUserRecord(in, out, field2)) {
+        }
+    } catch (const std::bad_alloc&) {
+        field2 = std::string();
+        throw systemFailure("cannot convert", inputName, ENOMEM);
+    }
+    out.flush();
+}
+
+} // namespace
+
+std::string readInputName(int fd)
+{
+    std::string name;
+    bool empty = true;
+    bool afterNul = false;
+    for (;;) {
+        char byte = 0;
+        const ssize_t got = ::read(fd, &byte, 1);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw systemFailure("cannot read the input file name from", "standard input", errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        empty = false;
+        if (byte == '\n') {
+            break;
+        }
+        afterNul = afterNul || byte == '\0';
+        // No path is PATH_MAX bytes long: stop growing there, but still consume the line.
+        if (!afterNul && name.size() < PATH_MAX) {
+            name += byte;
+        }
+    }
+    if (empty) {
+        throw Failure("cannot read the input file name from 'standard input': it is empty");
+    }
+    if (name.size() == PATH_MAX) {
+        throw systemFailure("cannot open", name.substr(0, 64) + "...", ENAMETOOLONG);
+    }
+    return name;
+}
+
+int runConversion(std::size_t blockSize)
+{
+    // A file size limit must fail a write with EFBIG, not kill the run.
+    std::signal(SIGXFSZ, SIG_IGN);
+    try {
+        const std::string inputName = readInputName(STDIN_FILENO);
+        // The input is opened first: a name that opens nothing costs the old output nothing.
+        const UniqueFd input = openInput(inputName);
+        ReplacementFile output(outputName);
+        convert(input, inputName, output, blockSize);
+        output.commit();
+        return 0;
+    } catch (const Failure& failure) {
+        report(failure.what());
+    } catch (const std::bad_alloc&) {
+        report("out of memory");
+    }
+    return 1;
+}
+
+} // namespace initHashData

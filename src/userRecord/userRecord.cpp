@@ -1,0 +1,119 @@
+#include "userRecord/userRecord.hpp"
+
+#include "fieldHash/fieldHash.hpp"
+#include "fileIo/failure.hpp"
+
+#include <cstring>
+
+namespace initHashData {
+
+namespace {
+
+void appendHashOf(std::string_view field2, ByteWriter& out)
+{
+    out.append(renderHash(fieldHash(field2)).view());
+}
+
+enum class FieldEnd { terminator, endOfInput };
+
+// Hands the bytes of the current field, up to `terminator`, to `take` in one or
+// more pieces and consumes the terminator.
+template <class Take>
+FieldEnd streamField(ByteReader& in, char terminator, Take take)
+{
+    for (;;) {
+        const std::string_view block = in.buffered();
+        if (const void* hit = std::memchr(block.data(), terminator, block.size())) {
+            const auto length = static_cast<std::size_t>(static_cast<const char*>(hit) - block.data());
+            take(block.substr(0, length));
+            in.consume(length + 1);
+            return FieldEnd::terminator;
+        }
+        take(block);
+        in.consume(block.size());
+        if (!in.refill()) {
+            return FieldEnd::endOfInput;
+        }
+    }
+}
+
+// The record lies wholly in the current block: the common case, served
+// without copying field 2.
+bool tryWholeRecord(ByteReader& in, ByteWriter& out)
+{
+    const std::string_view block = in.buffered();
+    const char* const start = block.data();
+    const char* const end = start + block.size();
+    const char* cut[4];
+    const char* from = start;
+    for (int i = 0; i < 4; ++i) {
+        const char terminator = i < 3 ? ':' : '\n';
+        cut[i] = static_cast<const char*>(std::memchr(from, terminator, static_cast<std::size_t>(end - from)));
+        if (cut[i] == nullptr) {
+            return false;
+        }
+        from = cut[i] + 1;
+    }
+    const auto span = [](const char* first, const char* last) {
+        return std::string_view(first, static_cast<std::size_t>(last - first));
+    };
+    writeUserRecord({span(start, cut[0]), span(cut[0] + 1, cut[1]), span(cut[1] + 1, cut[2]), span(cut[2] + 1, cut[3])},
+                    out);
+    in.consume(static_cast<std::size_t>(from - start));
+    return true;
+}
+
+} // namespace
+
+void writeUserRecord(const UserRecord& record, ByteWriter& out)
+{
+    out.append(record.field1);
+    out.put(':');
+    appendHashOf(record.field2, out);
+    out.put(':');
+    out.append(record.field3);
+    out.put(':');
+    out.append(record.field4);
+    out.put('\n');
+}
+
+bool readUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit)
+{
+    if (in.buffered().empty() && !in.refill()) {
+        return false;
+    }
+    if (tryWholeRecord(in, out)) {
+        return true;
+    }
+
+    // The record spans blocks, or the input ends inside it: each field that the
+    // input reaches is streamed, the ones it does not reach stay empty.
+    const auto copy = [&out](std::string_view piece) { out.append(piece); };
+    FieldEnd end = streamField(in, ':', copy);
+    out.put(':');
+
+    field2.clear();
+    if (end == FieldEnd::terminator) {
+        end = streamField(in, ':', [&](std::string_view piece) {
+            if (piece.size() > field2Limit - field2.size()) {
+                throw Failure("cannot convert " + quoteName(in.name()) +
+                              ": a record's second field is too long to hash (4 GiB or more)");
+            }
+            field2.append(piece);
+        });
+    }
+    appendHashOf(field2, out);
+    out.put(':');
+
+    if (end == FieldEnd::terminator) {
+        end = streamField(in, ':', copy);
+    }
+    out.put(':');
+    if (end == FieldEnd::terminator) {
+        streamField(in, '\n', copy);
+    }
+    out.put('\n');
+    return true;
+}
+
+} // namespace initHashData

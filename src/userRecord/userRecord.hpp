@@ -1,0 +1,36 @@
+#pragma once
+
+#include "fileIo/byteStream.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace initHashData {
+
+// Field 2 is hashed with its length mixed in first, so it is gathered whole;
+// the length must fit the hash's 32 bits.
+inline constexpr std::uint64_t maxField2Length = 0xffffffffU;
+
+// A user record whose four fields all lie in memory.
+struct UserRecord {
+    std::string_view field1;
+    std::string_view field2;
+    std::string_view field3;
+    std::string_view field4;
+};
+
+// Appends the rendering of `record` to `out`: field 1, ":", the decimal field
+// hash of field 2, ":", field 3, ":", field 4, "\n".
+void writeUserRecord(const UserRecord& record, ByteWriter& out);
+
+// Cuts the next user record from `in` (fields 1 to 3 end at ":", field 4 at
+// "\n"; a record cut short by the end of the input keeps what it has) and writes
+// its rendering to `out`. Fields 1, 3 and 4 stream through; field 2 is gathered
+// in `field2` when it spans blocks. Returns false, writing nothing, when the
+// input holds no further byte. Throws Failure when field 2 exceeds `field2Limit`.
+bool readUserRecord(ByteReader& in, ByteWriter& out, std::string& field2,
+                    std::uint64_t field2Limit = maxField2Length);
+
+} // namespace initHashData

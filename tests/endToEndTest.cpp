@@ -1,0 +1,445 @@
+// Runs the built tool in a temporary directory, with real faults injected.
+#include "fieldHash/fieldHash.hpp"
+#include "toolRunner.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+namespace initHashData::testing {
+namespace {
+
+using namespace std::string_literals;
+
+std::string hashOf(std::string_view field2) { return std::string(renderHash(fieldHash(field2)).view()); }
+
+const std::string sampleInput = "alice:secret:Alice Liddell:admin,1001\nbob::Bob:staff:x\r\n";
+const std::string sampleOutput =
+    "alice:" + hashOf("secret") + ":Alice Liddell:admin,1001\nbob:" + hashOf("") + ":Bob:staff:x\r\n";
+const std::string oldOutput = "old:1:kept:intact\n";
+
+struct FileState {
+    bool exists = false;
+    std::string bytes;
+    mode_t mode = 0;
+    ino_t inode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
+
+    bool operator==(const FileState&) const = default;
+};
+
+FileState stateOf(const std::string& path)
+{
+    FileState state;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        state = {true, readFile(path).value_or(""), st.st_mode, st.st_ino, st.st_uid, st.st_gid};
+    }
+    return state;
+}
+
+bool isRoot() { return ::geteuid() == 0; }
+
+class EndToEnd : public ::testing::Test {
+protected:
+    RunResult run(std::string standardInput, RunOptions options = {})
+    {
+        options.workDir = dir.path();
+        options.standardInput = std::move(standardInput);
+        return runTool(options);
+    }
+    std::string path(const std::string& name) const { return dir / name; }
+
+    // Runs the tool and expects a failure that leaves userData.txt and the directory as they were.
+    void expectFailureKeepsOldOutput(const std::string& standardInput, const std::string& message,
+                                     RunOptions options = {})
+    {
+        const FileState before = stateOf(path("userData.txt"));
+        const auto listing = listDirectory(dir.path());
+        const RunResult result = run(standardInput, std::move(options));
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_EQ(result.standardError, "initHashData: " + message + "\n");
+        EXPECT_EQ(result.standardOutput, "");
+        EXPECT_EQ(stateOf(path("userData.txt")), before) << "the old output changed";
+        EXPECT_EQ(listDirectory(dir.path()), listing) << "a file was left behind or removed";
+    }
+
+    TempDir dir;
+};
+
+TEST_F(EndToEnd, ConversionWritesWrongBytesOrSaysSomething)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {sampleInput, sampleOutput},
+        {"", ""},
+        {"a:b:c:d", "a:" + hashOf("b") + ":c:d\n"},
+        {"a:b:c:d\n\n", "a:" + hashOf("b") + ":c:d\n\n:" + hashOf("") + "::\n"},
+    };
+    for (const auto& [input, expected] : cases) {
+        writeFile(path("users.txt"), input);
+        writeFile(path("userData.txt"), oldOutput + oldOutput + oldOutput);
+        const RunResult result = run("users.txt\n");
+        EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+        EXPECT_EQ(result.standardError, "");
+        EXPECT_EQ(result.standardOutput, "");
+        EXPECT_EQ(readFile(path("userData.txt")), expected) << "input " << input;
+        EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"userData.txt", "users.txt"}));
+    }
+}
+
+TEST_F(EndToEnd, StandardInputOrArgumentsMisread)
+{
+    writeFile(path("in.txt"), sampleInput);
+    struct Case {
+        const char* what;
+        std::string standardInput;
+        std::vector<std::string> arguments;
+        std::string afterwards; // what a following reader of standard input gets
+    };
+    const Case cases[] = {
+        {"only the first line is consumed", "in.txt\nrest\nmore\n", {}, "rest\nmore\n"},
+        {"no final newline", "in.txt", {}, ""},
+        {"the name ends at a NUL", "in.txt\0ignored\nrest\n"s, {}, "rest\n"},
+        {"arguments change nothing", "in.txt\n", {"--help", "-o", "other.txt"}, ""},
+    };
+    for (const Case& c : cases) {
+        ::unlink(path("userData.txt").c_str());
+        RunOptions options;
+        options.wrapper = {"sh", "-c", "\"$0\" \"$@\" && cat"};
+        options.arguments = c.arguments;
+        const RunResult result = run(c.standardInput, options);
+        EXPECT_EQ(result.exitStatus, 0) << c.what << ": " << result.standardError;
+        EXPECT_EQ(result.standardOutput, c.afterwards) << c.what;
+        EXPECT_EQ(readFile(path("userData.txt")), sampleOutput) << c.what;
+    }
+}
+
+TEST_F(EndToEnd, InputNamedUserDataTxtIsNotConvertedInPlace)
+{
+    writeFile(path("userData.txt"), "a:b:c:d\n");
+    ASSERT_EQ(run("userData.txt\n").exitStatus, 0);
+    const std::string once = "a:" + hashOf("b") + ":c:d\n";
+    EXPECT_EQ(readFile(path("userData.txt")), once);
+    ASSERT_EQ(run("userData.txt\n").exitStatus, 0);
+    EXPECT_EQ(readFile(path("userData.txt")), "a:" + hashOf(hashOf("b")) + ":c:d\n");
+}
+
+TEST_F(EndToEnd, FailureDestroysTheOldOutput)
+{
+    writeFile(path("in.txt"), sampleInput);
+    ASSERT_EQ(::mkdir(path("subdir").c_str(), 0755), 0);
+    struct Case {
+        std::string standardInput;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"", "cannot read the input file name from 'standard input': it is empty"},
+        {"\n", "cannot open '': No such file or directory"},
+        {"missing.txt\n", "cannot open 'missing.txt': No such file or directory"},
+        {"in.txt\r\n", "cannot open 'in.txt\\r': No such file or directory"},
+        {"in.txt \n", "cannot open 'in.txt ': No such file or directory"},
+        {"subdir\n", "cannot read 'subdir': Is a directory"},
+        {std::string(5000, 'n') + "\n", "cannot open '" + std::string(64, 'n') + "...': File name too long"},
+    };
+    for (const bool outputExists : {true, false}) {
+        if (outputExists) {
+            writeFile(path("userData.txt"), oldOutput, 0640);
+        } else {
+            ::unlink(path("userData.txt").c_str());
+        }
+        for (const Case& c : cases) {
+            SCOPED_TRACE("input " + c.standardInput.substr(0, 20) + (outputExists ? ", old output" : ", no output"));
+            expectFailureKeepsOldOutput(c.standardInput, c.message);
+        }
+    }
+}
+
+TEST_F(EndToEnd, OutputThatCannotBeWrittenIsDestroyed)
+{
+    writeFile(path("in.txt"), sampleInput);
+    ASSERT_EQ(::mkdir(path("userData.txt").c_str(), 0755), 0);
+    expectFailureKeepsOldOutput("in.txt\n", "cannot write 'userData.txt': Is a directory");
+    ASSERT_EQ(::rmdir(path("userData.txt").c_str()), 0);
+
+    // A file size limit: the write fails with EFBIG rather than killing the run.
+    writeFile(path("userData.txt"), oldOutput);
+    std::string big;
+    for (int i = 0; i < 100; ++i) {
+        big += "user" + std::to_string(i) + ":password:Some Name:role\n";
+    }
+    writeFile(path("big.txt"), big);
+    RunOptions limited;
+    limited.fileSizeLimit = 1000;
+    expectFailureKeepsOldOutput("big.txt\n", "cannot write 'userData.txt': File too large", limited);
+}
+
+TEST_F(EndToEnd, ReplacementLosesPermissionsOwnerOrLink)
+{
+    writeFile(path("in.txt"), sampleInput);
+
+    // A new file: 0666 less the umask.
+    for (const mode_t umask : {mode_t{022}, mode_t{027}, mode_t{0}}) {
+        ::unlink(path("userData.txt").c_str());
+        RunOptions options;
+        options.umask = umask;
+        ASSERT_EQ(run("in.txt\n", options).exitStatus, 0);
+        EXPECT_EQ(stateOf(path("userData.txt")).mode & 07777, 0666 & ~umask) << "umask " << umask;
+    }
+
+    // An existing file keeps its bits and owner, and is replaced by a new inode.
+    writeFile(path("userData.txt"), oldOutput, 0604);
+    if (isRoot()) {
+        ASSERT_EQ(::chown(path("userData.txt").c_str(), 65534, 65534), 0);
+    }
+    const FileState before = stateOf(path("userData.txt"));
+    ASSERT_EQ(run("in.txt\n").exitStatus, 0);
+    const FileState after = stateOf(path("userData.txt"));
+    EXPECT_EQ(after.bytes, sampleOutput);
+    EXPECT_EQ(after.mode, before.mode);
+    EXPECT_EQ(after.owner, before.owner);
+    EXPECT_EQ(after.group, before.group);
+    EXPECT_NE(after.inode, before.inode);
+
+    // A symbolic link keeps pointing where it did; its target gets the content.
+    ::unlink(path("userData.txt").c_str());
+    ASSERT_EQ(::mkdir(path("real").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("real/data.txt", path("userData.txt").c_str()), 0);
+    for (const bool targetExists : {false, true}) {
+        ASSERT_EQ(run("in.txt\n").exitStatus, 0) << "target exists: " << targetExists;
+        struct stat link {};
+        ASSERT_EQ(::lstat(path("userData.txt").c_str(), &link), 0);
+        EXPECT_TRUE(S_ISLNK(link.st_mode));
+        EXPECT_EQ(readFile(path("real/data.txt")), sampleOutput);
+        EXPECT_EQ(listDirectory(path("real")), std::vector<std::string>{"data.txt"});
+    }
+}
+
+TEST_F(EndToEnd, UnprivilegedUserOverwritesWhatItMayNot)
+{
+    if (!isRoot() || !commandSucceeds({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"})) {
+        GTEST_SKIP() << "needs root and setpriv to act as an unprivileged user";
+    }
+    RunOptions nobody;
+    nobody.wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    writeFile(path("in.txt"), sampleInput);
+
+    // A file the user may not write is refused, as a plain open would refuse it.
+    writeFile(path("userData.txt"), oldOutput, 0444);
+    expectFailureKeepsOldOutput("in.txt\n", "cannot write 'userData.txt': Permission denied", nobody);
+    writeFile(path("private.txt"), sampleInput, 0600);
+    expectFailureKeepsOldOutput("private.txt\n", "cannot open 'private.txt': Permission denied", nobody);
+
+    // A directory closed to the user: no new file can be made...
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ::unlink(path("userData.txt").c_str());
+    expectFailureKeepsOldOutput("in.txt\n", "cannot create 'userData.txt': Permission denied", nobody);
+
+    // ...but a file the user may write is written in place, once converted.
+    writeFile(path("userData.txt"), oldOutput, 0666);
+    const FileState before = stateOf(path("userData.txt"));
+    const RunResult result = run("in.txt\n", nobody);
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    const FileState after = stateOf(path("userData.txt"));
+    EXPECT_EQ(after.bytes, sampleOutput);
+    EXPECT_EQ(after.inode, before.inode);
+    EXPECT_EQ(after.mode, before.mode);
+}
+
+TEST_F(EndToEnd, KillDuringSlowInputLeavesPartialOutput)
+{
+    writeFile(path("userData.txt"), oldOutput);
+    ASSERT_EQ(::mkfifo(path("slow.fifo").c_str(), 0644), 0);
+    const FileState before = stateOf(path("userData.txt"));
+
+    const TempDir outputDir;
+    RunOptions options;
+    options.workDir = dir.path();
+    options.standardInput = "slow.fifo\n";
+    const pid_t pid = startTool(options, outputDir.path());
+    const int fifo = ::open(path("slow.fifo").c_str(), O_WRONLY);
+    ASSERT_GE(fifo, 0);
+    std::string records;
+    for (int i = 0; i < 2000; ++i) {
+        records += "user" + std::to_string(i) + ":pw:Name:role\n";
+    }
+    ASSERT_EQ(::write(fifo, records.data(), records.size()), static_cast<ssize_t>(records.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::kill(pid, SIGKILL);
+    ::close(fifo);
+    const RunResult result = finishTool(pid, outputDir.path());
+
+    EXPECT_EQ(result.signal, SIGKILL);
+    EXPECT_EQ(stateOf(path("userData.txt")), before);
+    EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"slow.fifo", "userData.txt"}));
+}
+
+TEST_F(EndToEnd, ConcurrentRunsMixTheirOutputs)
+{
+    const std::string inputs[] = {std::string(2000, 'a') + ":x:y:z\n", std::string(3000, 'b') + ":p:q:r\n"};
+    const std::string outputs[] = {std::string(2000, 'a') + ":" + hashOf("x") + ":y:z\n",
+                                   std::string(3000, 'b') + ":" + hashOf("p") + ":q:r\n"};
+    std::string big[2];
+    for (int i = 0; i < 2; ++i) {
+        for (int r = 0; r < 200; ++r) {
+            big[i] += inputs[i];
+        }
+        writeFile(path("in" + std::to_string(i)), big[i]);
+    }
+    for (int round = 0; round < 10; ++round) {
+        const TempDir out0;
+        const TempDir out1;
+        RunOptions first;
+        first.workDir = dir.path();
+        first.standardInput = "in0\n";
+        RunOptions second = first;
+        second.standardInput = "in1\n";
+        const pid_t a = startTool(first, out0.path());
+        const pid_t b = startTool(second, out1.path());
+        EXPECT_EQ(finishTool(a, out0.path()).exitStatus, 0);
+        EXPECT_EQ(finishTool(b, out1.path()).exitStatus, 0);
+        const std::string got = readFile(path("userData.txt")).value_or("");
+        std::string want[2];
+        for (int i = 0; i < 2; ++i) {
+            for (int r = 0; r < 200; ++r) {
+                want[i] += outputs[i];
+            }
+        }
+        EXPECT_TRUE(got == want[0] || got == want[1]) << "round " << round << ": a mix of both runs";
+        EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in0", "in1", "userData.txt"}));
+    }
+}
+
+// strace's fault injection fails the n-th call of a system call; the ordinal
+// of the call to fail is found by a traced run without faults.
+class InjectedFault : public EndToEnd {
+protected:
+    void SetUp() override
+    {
+        if (!commandSucceeds({"strace", "-o", "/dev/null", "true"})) {
+            GTEST_SKIP() << "strace is missing or cannot trace here";
+        }
+        writeFile(path("in.txt"), sampleInput);
+        writeFile(path("userData.txt"), oldOutput);
+    }
+
+    // The ordinal among calls of `syscall` of the first whose trace line holds `marker`.
+    int ordinalOf(const std::string& syscall, const std::string& marker)
+    {
+        const TempDir traceDir;
+        RunOptions traced;
+        traced.wrapper = {"strace", "-o", traceDir / "trace", "-e", "trace=" + syscall};
+        EXPECT_EQ(run("in.txt\n", traced).exitStatus, 0);
+        std::ifstream trace(traceDir / "trace");
+        int ordinal = 0;
+        for (std::string line; std::getline(trace, line);) {
+            if (line.rfind(syscall + "(", 0) == 0) {
+                ++ordinal;
+                if (line.find(marker) != std::string::npos) {
+                    return ordinal;
+                }
+            }
+        }
+        ADD_FAILURE() << "no " << syscall << " call with " << marker;
+        return 0;
+    }
+
+    RunOptions inject(const std::string& syscall, const std::string& error, int ordinal)
+    {
+        RunOptions options;
+        options.wrapper = {"strace", "-o", "/dev/null", "-e", "trace=" + syscall, "-e",
+                           "inject=" + syscall + ":error=" + error + ":when=" + std::to_string(ordinal)};
+        return options;
+    }
+};
+
+TEST_F(InjectedFault, SystemCallFailureDestroysTheOldOutput)
+{
+    struct Case {
+        std::string syscall;
+        std::string marker;
+        std::string error;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"read", "262144", "EIO", "cannot read 'in.txt': Input/output error"},
+        {"write", "", "ENOSPC", "cannot write 'userData.txt': No space left on device"},
+        {"fsync", "", "EIO", "cannot sync 'userData.txt': Input/output error"},
+        {"rename", "", "EIO", "cannot replace 'userData.txt': Input/output error"},
+        {"openat", "O_TMPFILE", "ENOSPC", "cannot create 'userData.txt': No space left on device"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.syscall + " " + c.error);
+        const RunOptions faulty = inject(c.syscall, c.error, ordinalOf(c.syscall, c.marker));
+        writeFile(path("userData.txt"), oldOutput);
+        expectFailureKeepsOldOutput("in.txt\n", c.message, faulty);
+    }
+}
+
+TEST_F(InjectedFault, FallbacksLoseTheConversion)
+{
+    struct Case {
+        std::string syscall;
+        std::string marker;
+        std::string error;
+        bool sameInode;
+    };
+    const Case cases[] = {
+        // No unnamed files on this file system: a named staging file is used and removed.
+        {"openat", "O_TMPFILE", "EOPNOTSUPP", false},
+        // The target cannot be renamed over: it is written in place.
+        {"rename", "", "EXDEV", true},
+        {"rename", "", "EBUSY", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.syscall + " " + c.error);
+        const RunOptions faulty = inject(c.syscall, c.error, ordinalOf(c.syscall, c.marker));
+        writeFile(path("userData.txt"), oldOutput);
+        const FileState before = stateOf(path("userData.txt"));
+        const RunResult result = run("in.txt\n", faulty);
+        EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+        EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
+        EXPECT_EQ(stateOf(path("userData.txt")).inode == before.inode, c.sameInode);
+        EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in.txt", "userData.txt"}));
+    }
+}
+
+TEST_F(EndToEnd, BindMountedOutputIsNotWritten)
+{
+    writeFile(path("in.txt"), sampleInput);
+    writeFile(path("userData.txt"), oldOutput);
+    writeFile(path("mounted.txt"), oldOutput);
+    RunOptions inNamespace;
+    inNamespace.wrapper = {"unshare", "-m", "sh", "-c", "mount --bind mounted.txt userData.txt && exec \"$0\""};
+    if (!isRoot() || !commandSucceeds({"unshare", "-m", "true"})) {
+        GTEST_SKIP() << "needs a mount namespace";
+    }
+    const RunResult result = run("in.txt\n", inNamespace);
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(readFile(path("mounted.txt")), sampleOutput) << "the mounted file gets the content";
+    EXPECT_EQ(readFile(path("userData.txt")), oldOutput) << "the file beneath the mount is untouched";
+    EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in.txt", "mounted.txt", "userData.txt"}));
+}
+
+TEST_F(EndToEnd, OutOfMemoryIsReportedAsSuccess)
+{
+    if (std::getenv("INITHASHDATA_SKIP_MEMORY_LIMIT") != nullptr) {
+        GTEST_SKIP() << "an address space limit does not suit this build";
+    }
+    writeFile(path("userData.txt"), oldOutput);
+    writeFile(path("huge.txt"), "u:" + std::string(std::size_t{96} << 20, 'p') + ":c:d\n");
+    RunOptions limited;
+    limited.addressSpaceLimit = std::size_t{64} << 20;
+    expectFailureKeepsOldOutput("huge.txt\n", "cannot convert 'huge.txt': Cannot allocate memory", limited);
+}
+
+} // namespace
+} // namespace initHashData::testing

@@ -1,0 +1,35 @@
+#include "fileIo/failure.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+namespace initHashData {
+namespace {
+
+TEST(FailureHidesTheName, ControlBytesQuotesAndBackslashesAreEscaped)
+{
+    using namespace std::string_view_literals;
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"users.txt"sv, "'users.txt'"sv},
+        {""sv, "''"sv},
+        {"users.txt\r"sv, "'users.txt\\r'"sv},
+        {"users.txt "sv, "'users.txt '"sv},
+        {"a\tb\nc"sv, "'a\\tb\\nc'"sv},
+        {"it's\\"sv, "'it\\'s\\\\'"sv},
+        {"\x01\x7f"sv, "'\\x01\\x7f'"sv},
+        {"b\xc3\xa4r"sv, "'b\xc3\xa4r'"sv},
+    };
+    for (const auto& [name, expected] : cases) {
+        EXPECT_EQ(quoteName(name), expected);
+    }
+}
+
+TEST(FailureHidesTheReason, MessageEndsWithTheSystemsReason)
+{
+    EXPECT_STREQ(systemFailure("cannot open", "users.txt", ENOENT).what(),
+                 "cannot open 'users.txt': No such file or directory");
+}
+
+} // namespace
+} // namespace initHashData

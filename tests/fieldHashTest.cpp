@@ -1,0 +1,91 @@
+#include "fieldHash/fieldHash.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+namespace initHashData {
+namespace {
+
+std::string printable(std::string_view bytes)
+{
+    std::string text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f) {
+            text += c;
+        } else {
+            constexpr char hex[] = "0123456789abcdef";
+            text += "\\x";
+            text += hex[byte >> 4];
+            text += hex[byte & 0xf];
+        }
+    }
+    return text;
+}
+
+// Expected values come from an independent implementation; the empty string
+// and "a" are the library string hash's own published values.
+TEST(FieldHashGivesWrongValue, KnownAnswersForEveryTailLengthAndHighBytes)
+{
+    using namespace std::string_view_literals;
+    struct Case {
+        std::string_view bytes;
+        std::uint32_t expected;
+    };
+    const Case cases[] = {
+        {""sv, 3990065800U},
+        {"a"sv, 2167009006U},
+        {"ab"sv, 2805137849U},
+        {"abc"sv, 3350977461U},
+        {"abcd"sv, 804720481U},
+        {"abcde"sv, 730143326U},
+        {"abcdef"sv, 3635843366U},
+        {"abcdefg"sv, 3677849364U},
+        {"abcdefgh"sv, 797686234U},
+        {"hunter2"sv, 1087378769U},
+        {"correct horse battery staple"sv, 2285260750U},
+        {"\x80"sv, 1578877295U},
+        {"\xff\xfe"sv, 3526507174U},
+        {"\xff\xfe\xfd"sv, 3018892595U},
+        {"\x80\x81\x82\x83"sv, 945379306U},
+        {"\xff\xff\xff\xff\xff"sv, 3630257260U},
+        {"p\xc3\xa4ssw\xc3\xb6rd"sv, 149956948U},
+        {"a\nb\rc\0d"sv, 3580897321U},
+        {"0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789"sv,
+         2759976864U},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(fieldHash(c.bytes), c.expected) << "bytes \"" << printable(c.bytes) << "\"";
+    }
+}
+
+// SMHasher's verification of MurmurHash2: hash keys {}, {0}, {0,1}, ... {0..254}
+// with seed 256 - length, then hash the 256 little-endian results with seed 0.
+TEST(FieldHashGivesWrongValue, ReproducesPublishedVerificationValue)
+{
+    std::array<char, 256> key{};
+    std::array<char, 256 * 4> results{};
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        key[i] = static_cast<char>(i);
+        const std::uint32_t h = murmurHash2(key.data(), i, static_cast<std::uint32_t>(256 - i));
+        for (std::size_t b = 0; b < 4; ++b) {
+            results[i * 4 + b] = static_cast<char>((h >> (8 * b)) & 0xffU);
+        }
+    }
+    EXPECT_EQ(murmurHash2(results.data(), results.size(), 0), 0x27864C1EU);
+}
+
+TEST(RenderHashWritesWrongDigits, UnsignedDecimalWithoutPaddingOrSign)
+{
+    const std::pair<std::uint32_t, std::string_view> cases[] = {
+        {0U, "0"}, {7U, "7"}, {10U, "10"}, {1000000U, "1000000"}, {2147483648U, "2147483648"}, {4294967295U, "4294967295"},
+    };
+    for (const auto& [hash, expected] : cases) {
+        EXPECT_EQ(renderHash(hash).view(), expected) << "hash " << hash;
+    }
+}
+
+} // namespace
+} // namespace initHashData

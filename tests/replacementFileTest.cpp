@@ -1,0 +1,67 @@
+#include "fileIo/failure.hpp"
+#include "fileIo/replacementFile.hpp"
+#include "toolRunner.hpp"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace initHashData {
+namespace {
+
+using testing::listDirectory;
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+
+void put(const ReplacementFile& file, const std::string& bytes)
+{
+    ASSERT_EQ(::write(file.fd(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// Where unnamed files are missing, a named staging file stands in; it must
+// never outlive the object.
+TEST(NamedStagingFileLeftBehind, RemovedUnlessCommitted)
+{
+    const TempDir dir;
+    const std::string target = dir / "userData.txt";
+    writeFile(target, "old\n");
+    {
+        ReplacementFile file(target, ReplacementFile::Staging::namedOnly);
+        put(file, "abandoned\n");
+        EXPECT_EQ(listDirectory(dir.path()).size(), 2U) << "the staging file is visible while in use";
+    }
+    EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"userData.txt"});
+    EXPECT_EQ(readFile(target), "old\n");
+
+    for (const auto staging : {ReplacementFile::Staging::namedOnly, ReplacementFile::Staging::unnamedFirst}) {
+        ReplacementFile file(target, staging);
+        put(file, "new\n");
+        file.commit();
+        EXPECT_EQ(readFile(target), "new\n");
+        EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"userData.txt"});
+    }
+}
+
+TEST(NamedStagingFileLeftBehind, RemovedWhenTerminatedBySignal)
+{
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        const TempDir dir;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ReplacementFile file(dir / "userData.txt", ReplacementFile::Staging::namedOnly);
+            ::raise(signalNumber);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "signal " << signalNumber;
+        EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{}) << "signal " << signalNumber;
+    }
+}
+
+} // namespace
+} // namespace initHashData

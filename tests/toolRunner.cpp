@@ -1,0 +1,165 @@
+#include "toolRunner.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace initHashData::testing {
+
+TempDir::TempDir()
+{
+    std::string pattern = "/tmp/initHashDataTest.XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+    ::chmod(path_.c_str(), 0777);
+}
+
+TempDir::~TempDir()
+{
+    ::nftw(
+        path_.c_str(),
+        [](const char* path, const struct stat*, int, struct FTW*) {
+            ::remove(path);
+            return 0;
+        },
+        16, FTW_DEPTH | FTW_PHYS);
+}
+
+void writeFile(const std::string& path, const std::string& bytes, mode_t mode)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    ::chmod(path.c_str(), mode);
+}
+
+std::optional<std::string> readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::vector<std::string> listDirectory(const std::string& path)
+{
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string toolPath()
+{
+    const char* configured = std::getenv("INITHASHDATA_TOOL");
+    return configured != nullptr && *configured != '\0' ? configured : BUILT_TOOL;
+}
+
+pid_t startTool(const RunOptions& options, const std::string& outputDir)
+{
+    writeFile(outputDir + "/stdin", options.standardInput);
+    std::vector<std::string> command = options.wrapper;
+    command.push_back(toolPath());
+    command.insert(command.end(), options.arguments.begin(), options.arguments.end());
+
+    const pid_t pid = ::fork();
+    if (pid != 0) {
+        return pid;
+    }
+    const auto redirect = [](const std::string& path, int flags, int target) {
+        const int fd = ::open(path.c_str(), flags, 0644);
+        if (fd < 0 || ::dup2(fd, target) < 0) {
+            ::_exit(126);
+        }
+        ::close(fd);
+    };
+    redirect(outputDir + "/stdin", O_RDONLY, STDIN_FILENO);
+    redirect(outputDir + "/stdout", O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO);
+    redirect(outputDir + "/stderr", O_WRONLY | O_CREAT | O_TRUNC, STDERR_FILENO);
+    if (::chdir(options.workDir.c_str()) != 0) {
+        ::_exit(126);
+    }
+    if (options.fileSizeLimit) {
+        const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.addressSpaceLimit) {
+        const rlimit limit{*options.addressSpaceLimit, *options.addressSpaceLimit};
+        ::setrlimit(RLIMIT_AS, &limit);
+    }
+    if (options.umask) {
+        ::umask(*options.umask);
+    }
+    std::vector<char*> argv;
+    for (std::string& word : command) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+}
+
+RunResult finishTool(pid_t pid, const std::string& outputDir)
+{
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    RunResult result;
+    if (WIFEXITED(status)) {
+        result.exitStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    result.standardOutput = readFile(outputDir + "/stdout").value_or("");
+    result.standardError = readFile(outputDir + "/stderr").value_or("");
+    return result;
+}
+
+RunResult runTool(const RunOptions& options)
+{
+    const TempDir outputDir;
+    return finishTool(startTool(options, outputDir.path()), outputDir.path());
+}
+
+bool commandSucceeds(const std::vector<std::string>& command)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const std::string& word : command) {
+            argv.push_back(const_cast<char*>(word.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace initHashData::testing

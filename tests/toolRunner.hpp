@@ -1,0 +1,58 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace initHashData::testing {
+
+// A fresh directory under /tmp, open to every user, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir();
+    const std::string& path() const noexcept { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& bytes, mode_t mode = 0644);
+std::optional<std::string> readFile(const std::string& path);
+// Names in a directory, sorted, without "." and "..".
+std::vector<std::string> listDirectory(const std::string& path);
+
+struct RunOptions {
+    std::string workDir;
+    std::string standardInput;
+    std::vector<std::string> arguments;
+    // Programs and their arguments put before the tool, such as setpriv or strace.
+    std::vector<std::string> wrapper;
+    std::optional<unsigned long> fileSizeLimit;
+    std::optional<unsigned long> addressSpaceLimit;
+    std::optional<mode_t> umask;
+};
+
+struct RunResult {
+    int exitStatus = -1; // -1 when killed by a signal
+    int signal = 0;
+    std::string standardOutput;
+    std::string standardError;
+};
+
+// The tool under test: $INITHASHDATA_TOOL, or the one built with the tests.
+std::string toolPath();
+
+pid_t startTool(const RunOptions& options, const std::string& outputDir);
+RunResult finishTool(pid_t pid, const std::string& outputDir);
+RunResult runTool(const RunOptions& options);
+
+// Whether a command runs and exits 0, its output discarded.
+bool commandSucceeds(const std::vector<std::string>& command);
+
+} // namespace initHashData::testing

@@ -1,0 +1,148 @@
+#include "fieldHash/fieldHash.hpp"
+#include "fileIo/byteStream.hpp"
+#include "fileIo/failure.hpp"
+#include "fileIo/uniqueFd.hpp"
+#include "userRecord/userRecord.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace initHashData {
+namespace {
+
+using namespace std::string_literals;
+
+UniqueFd memoryFile(std::string_view bytes)
+{
+    UniqueFd fd(::memfd_create("records", MFD_CLOEXEC));
+    EXPECT_TRUE(fd);
+    EXPECT_EQ(::write(fd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::lseek(fd.get(), 0, SEEK_SET);
+    return fd;
+}
+
+std::string contentsOf(int fd)
+{
+    std::string bytes;
+    char block[4096];
+    ::lseek(fd, 0, SEEK_SET);
+    for (ssize_t got; (got = ::read(fd, block, sizeof block)) > 0;) {
+        bytes.append(block, static_cast<std::size_t>(got));
+    }
+    return bytes;
+}
+
+struct Converted {
+    std::string output;
+    int records = 0;
+};
+
+Converted convert(std::string_view input, std::size_t blockSize,
+                  std::uint64_t field2Limit = maxField2Length)
+{
+    const UniqueFd in = memoryFile(input);
+    const UniqueFd out = memoryFile("");
+    ByteReader reader(in.get(), "in", blockSize);
+    ByteWriter writer(out.get(), "out", blockSize);
+    std::string field2;
+    Converted converted;
+    while (readUserRecord(reader, writer, field2, field2Limit)) {
+        ++converted.records;
+    }
+    writer.flush();
+    converted.output = contentsOf(out.get());
+    return converted;
+}
+
+std::string hashOf(std::string_view field2) { return std::string(renderHash(fieldHash(field2)).view()); }
+
+// Block sizes chosen to cut records, fields and terminators at every place.
+constexpr std::size_t blockSizes[] = {1, 2, 3, 5, 16, defaultBlockSize};
+
+TEST(RecordsCutOrRenderedWrongly, LayoutsGiveTheSameOutputWhateverTheBlockSize)
+{
+    struct Case {
+        const char* what;
+        std::string input;
+        std::string expected;
+        int records;
+    };
+    const std::string longField(100, 'x');
+    const Case cases[] = {
+        {"one record", "A:B:C:D\n", "A:" + hashOf("B") + ":C:D\n", 1},
+        {"no final newline", "A:B:C:D", "A:" + hashOf("B") + ":C:D\n", 1},
+        {"empty input", "", "", 0},
+        {"two records", "a:1:b:c\nd:2:e:f\n", "a:" + hashOf("1") + ":b:c\nd:" + hashOf("2") + ":e:f\n", 2},
+        {"blank line at the end", "A:B:C:D\n\n", "A:" + hashOf("B") + ":C:D\n\n:" + hashOf("") + "::\n", 2},
+        {"text without colon at the end", "A:B:C:D\ntail", "A:" + hashOf("B") + ":C:D\ntail:" + hashOf("") + "::\n", 2},
+        {"ends after field 1", "A:", "A:" + hashOf("") + "::\n", 1},
+        {"ends inside field 3", "A:B:C", "A:" + hashOf("B") + ":C:\n", 1},
+        {"empty field 2", "A::C:D\n", "A:" + hashOf("") + ":C:D\n", 1},
+        {"all fields empty", ":::\n", ":" + hashOf("") + "::\n", 1},
+        {"single colon line joins the next", "x:\nA:B:C:D\n", "x:" + hashOf("\nA") + ":B:C:D\n", 1},
+        {"blank line before a record", "\nA:B:C:D\n", "\nA:" + hashOf("B") + ":C:D\n", 1},
+        {"carriage return stays in field 4", "A:B:C:D\r\n", "A:" + hashOf("B") + ":C:D\r\n", 1},
+        {"colons in field 4", "A:B:C:D:E:F\n", "A:" + hashOf("B") + ":C:D:E:F\n", 1},
+        {"NUL and high bytes", "\0\xff:\x80\0:\r:\t\n"s, "\0\xff:"s + hashOf("\x80\0"s) + ":\r:\t\n", 1},
+        {"fields longer than a block", longField + ":" + longField + ":" + longField + ":" + longField + "\n",
+         longField + ":" + hashOf(longField) + ":" + longField + ":" + longField + "\n", 1},
+    };
+    for (const Case& c : cases) {
+        for (const std::size_t blockSize : blockSizes) {
+            const Converted got = convert(c.input, blockSize);
+            EXPECT_EQ(got.output, c.expected) << c.what << ", block size " << blockSize;
+            EXPECT_EQ(got.records, c.records) << c.what << ", block size " << blockSize;
+        }
+    }
+}
+
+TEST(RecordsCutOrRenderedWrongly, WriteUserRecordRendersWholeRecords)
+{
+    const UniqueFd out = memoryFile("");
+    {
+        ByteWriter writer(out.get(), "out", 4);
+        writeUserRecord({"user", "secret", "Full Name", "role:1:/home"}, writer);
+        writeUserRecord({"", "", "", ""}, writer);
+        writer.flush();
+    }
+    EXPECT_EQ(contentsOf(out.get()), "user:" + hashOf("secret") + ":Full Name:role:1:/home\n:" + hashOf("") + "::\n");
+}
+
+TEST(OverlongField2IsHashedWrongly, AField2PastTheLimitIsAFailure)
+{
+    const std::string input = "a:" + std::string(64, 'p') + ":c:d\n";
+    for (const std::size_t blockSize : {std::size_t{1}, std::size_t{16}}) {
+        EXPECT_EQ(convert(input, blockSize, 64).records, 1) << "a field 2 at the limit is fine";
+        try {
+            convert(input, blockSize, 63);
+            ADD_FAILURE() << "no failure at block size " << blockSize;
+        } catch (const Failure& failure) {
+            EXPECT_STREQ(failure.what(), "cannot convert 'in': a record's second field is too long to hash (4 GiB or more)");
+        }
+    }
+}
+
+TEST(IoErrorsGoUnnoticed, ReadAndWriteFailuresAreThrown)
+{
+    const UniqueFd directory(::open(".", O_RDONLY | O_DIRECTORY));
+    ByteReader reader(directory.get(), "dir");
+    try {
+        reader.refill();
+        ADD_FAILURE() << "reading a directory succeeded";
+    } catch (const Failure& failure) {
+        EXPECT_STREQ(failure.what(), "cannot read 'dir': Is a directory");
+    }
+
+    const UniqueFd readOnly(::open("/dev/null", O_RDONLY));
+    ByteWriter writer(readOnly.get(), "out", 4);
+    writer.append("abc");
+    EXPECT_THROW(writer.append("defgh"), Failure);
+}
+
+} // namespace
+} // namespace initHashData

@@ -80,7 +80,7 @@ pid_t startTool(const RunOptions& options, const std::string& outputDir)
 {
     writeFile(outputDir + "/stdin", options.standardInput);
     std::vector<std::string> command = options.wrapper;
-    command.push_back(toolPath());
+    command.push_back(options.tool.value_or(toolPath()));
     command.insert(command.end(), options.arguments.begin(), options.arguments.end());
 
     const pid_t pid = ::fork();

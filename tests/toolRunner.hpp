@@ -33,6 +33,8 @@ struct RunOptions {
     std::vector<std::string> arguments;
     // Programs and their arguments put before the tool, such as setpriv or strace.
     std::vector<std::string> wrapper;
+    // The tool to run, when not toolPath().
+    std::optional<std::string> tool;
     std::optional<unsigned long> fileSizeLimit;
     std::optional<unsigned long> addressSpaceLimit;
     std::optional<mode_t> umask;

@@ -80,10 +80,30 @@ TEST(FieldHashGivesWrongValue, ReproducesPublishedVerificationValue)
 TEST(RenderHashWritesWrongDigits, UnsignedDecimalWithoutPaddingOrSign)
 {
     const std::pair<std::uint32_t, std::string_view> cases[] = {
-        {0U, "0"}, {7U, "7"}, {10U, "10"}, {1000000U, "1000000"}, {2147483648U, "2147483648"}, {4294967295U, "4294967295"},
+        {0U, "0"},
+        {7U, "7"},
+        {10U, "10"},
+        {99U, "99"},
+        {100U, "100"},
+        {1000000U, "1000000"},
+        {99999999U, "99999999"},
+        {100000000U, "100000000"},
+        {100000001U, "100000001"},
+        {999999999U, "999999999"},
+        {1000000000U, "1000000000"},
+        {1234567890U, "1234567890"},
+        {2147483648U, "2147483648"},
+        {4294967295U, "4294967295"},
     };
     for (const auto& [hash, expected] : cases) {
         EXPECT_EQ(renderHash(hash).view(), expected) << "hash " << hash;
+    }
+    // A sweep across every digit count against the standard library's own rendering.
+    for (std::uint64_t hash = 0; hash <= 0xffffffffU; hash = hash * 3 + 1) {
+        for (std::uint64_t near = hash; near < hash + 3 && near <= 0xffffffffU; ++near) {
+            const auto value = static_cast<std::uint32_t>(near);
+            EXPECT_EQ(renderHash(value).view(), std::to_string(value));
+        }
     }
 }
 

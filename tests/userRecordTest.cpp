@@ -105,12 +105,15 @@ TEST(RecordsCutOrRenderedWrongly, WriteUserRecordRendersWholeRecords)
 {
     const UniqueFd out = memoryFile("");
     {
-        ByteWriter writer(out.get(), "out", 4);
-        writeUserRecord({"user", "secret", "Full Name", "role:1:/home"}, writer);
-        writeUserRecord({"", "", "", ""}, writer);
+        ByteWriter writer(out.get(), "out", 24);
+        writeUserRecord({"user:secret:Full Name:role:1:/home", 5, 11}, writer);
+        writeUserRecord({":::", 1, 1}, writer);
+        // Larger than the writer's block: written in pieces.
+        writeUserRecord({"long name:pw:x:y", 10, 12}, writer);
         writer.flush();
     }
-    EXPECT_EQ(contentsOf(out.get()), "user:" + hashOf("secret") + ":Full Name:role:1:/home\n:" + hashOf("") + "::\n");
+    EXPECT_EQ(contentsOf(out.get()), "user:" + hashOf("secret") + ":Full Name:role:1:/home\n:" + hashOf("") +
+                                         "::\nlong name:" + hashOf("pw") + ":x:y\n");
 }
 
 TEST(OverlongField2IsHashedWrongly, AField2PastTheLimitIsAFailure)

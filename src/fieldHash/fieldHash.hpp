@@ -27,13 +27,18 @@ inline std::uint32_t fieldHash(std::string_view bytes) noexcept
 // Decimal text of a field hash: 1 to 10 ASCII digits, whatever the locale.
 class HashText {
 public:
-    std::string_view view() const noexcept { return {digits_, length_}; }
+    std::string_view view() const noexcept
+    {
+        return {digits_ + first_, sizeof digits_ - first_};
+    }
 
 private:
     friend HashText renderHash(std::uint32_t hash) noexcept;
-    char digits_[10] = {};
-    std::size_t length_ = 0;
+    // Right-aligned, so that the digits can be written least significant first.
+    char digits_[10];
+    std::size_t first_;
 };
+
 
 HashText renderHash(std::uint32_t hash) noexcept;
 

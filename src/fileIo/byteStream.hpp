@@ -61,6 +61,20 @@ public:
         *free_++ = byte;
     }
 
+    // Room for `count` contiguous bytes, flushing first if need be, to be
+    // filled and then handed to commit(); nullptr when `count` exceeds a block.
+    char* reserve(std::size_t count)
+    {
+        if (count > static_cast<std::size_t>(limit_ - free_)) {
+            if (count > blockSize_) {
+                return nullptr;
+            }
+            flush();
+        }
+        return free_;
+    }
+    void commit(char* end) noexcept { free_ = end; }
+
     // Writes what is buffered. Throws Failure when a write fails.
     void flush();
 

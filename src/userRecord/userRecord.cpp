@@ -54,11 +54,8 @@ bool tryWholeRecord(ByteReader& in, ByteWriter& out)
         }
         from = cut[i] + 1;
     }
-    const auto span = [](const char* first, const char* last) {
-        return std::string_view(first, static_cast<std::size_t>(last - first));
-    };
-    writeUserRecord({span(start, cut[0]), span(cut[0] + 1, cut[1]), span(cut[1] + 1, cut[2]), span(cut[2] + 1, cut[3])},
-                    out);
+    const auto offset = [start](const char* at) { return static_cast<std::size_t>(at - start); };
+    writeUserRecord({block.substr(0, offset(cut[3])), offset(cut[0]) + 1, offset(cut[1])}, out);
     in.consume(static_cast<std::size_t>(from - start));
     return true;
 }
@@ -67,14 +64,26 @@ bool tryWholeRecord(ByteReader& in, ByteWriter& out)
 
 void writeUserRecord(const UserRecord& record, ByteWriter& out)
 {
-    out.append(record.field1);
-    out.put(':');
-    appendHashOf(record.field2, out);
-    out.put(':');
-    out.append(record.field3);
-    out.put(':');
-    out.append(record.field4);
-    out.put('\n');
+    const HashText hash = renderHash(fieldHash(record.field2()));
+    const std::string_view digits = hash.view();
+    const std::string_view head = record.text.substr(0, record.field2Begin);
+    const std::string_view tail = record.text.substr(record.field2End);
+    char* p = out.reserve(head.size() + digits.size() + tail.size() + 1);
+    if (p == nullptr) {
+        out.append(head);
+        out.append(digits);
+        out.append(tail);
+        out.put('\n');
+        return;
+    }
+    std::memcpy(p, head.data(), head.size());
+    p += head.size();
+    std::memcpy(p, digits.data(), digits.size());
+    p += digits.size();
+    std::memcpy(p, tail.data(), tail.size());
+    p += tail.size();
+    *p++ = '\n';
+    out.commit(p);
 }
 
 bool readUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit)

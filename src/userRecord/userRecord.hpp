@@ -13,16 +13,18 @@ namespace initHashData {
 // the length must fit the hash's 32 bits.
 inline constexpr std::uint64_t maxField2Length = 0xffffffffU;
 
-// A user record whose four fields all lie in memory.
+// A user record as it lies in memory: field 1, ":", field 2, ":", field 3,
+// ":", field 4, without the newline that ends it.
 struct UserRecord {
-    std::string_view field1;
-    std::string_view field2;
-    std::string_view field3;
-    std::string_view field4;
+    std::string_view text;
+    std::size_t field2Begin; // just after the first colon
+    std::size_t field2End;   // at the second colon
+
+    std::string_view field2() const noexcept { return text.substr(field2Begin, field2End - field2Begin); }
 };
 
-// Appends the rendering of `record` to `out`: field 1, ":", the decimal field
-// hash of field 2, ":", field 3, ":", field 4, "\n".
+// Appends the rendering of `record` to `out`: its text with field 2 replaced by
+// the decimal text of its field hash, then "\n".
 void writeUserRecord(const UserRecord& record, ByteWriter& out);
 
 // Cuts the next user record from `in` (fields 1 to 3 end at ":", field 4 at

@@ -1,0 +1,63 @@
+// fieldHash by field length, and the record loop without file I/O.
+#include "fieldHash/fieldHash.hpp"
+#include "fileIo/byteStream.hpp"
+#include "userRecord/userRecord.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+namespace {
+
+using namespace initHashData;
+
+void fieldHashByLength(benchmark::State& state)
+{
+    const std::string field(static_cast<std::size_t>(state.range(0)), 'x');
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(renderHash(fieldHash(field)));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(fieldHashByLength)->DenseRange(0, 16, 1)->Arg(24)->Arg(32)->Arg(48)->Arg(64)->Arg(1024)->Arg(1 << 20);
+
+// Reads records from memory and writes them to /dev/null: what remains is the
+// cutting, hashing and rendering.
+void recordLoop(benchmark::State& state)
+{
+    std::string input;
+    for (int i = 0; i < 20000; ++i) {
+        input += "jsmith" + std::to_string(i) + ":pass" + std::to_string(i * 7919) +
+                 "word:john smith <john.smith@example.org>:staff," + std::to_string(10000 + i) + ",/home/jsmith\n";
+    }
+    const int in = ::memfd_create("records", MFD_CLOEXEC);
+    const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (in < 0 || out < 0 || ::write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+        state.SkipWithError("cannot set up the input");
+        return;
+    }
+    std::int64_t records = 0;
+    for (auto _ : state) {
+        ::lseek(in, 0, SEEK_SET);
+        ByteReader reader(in, "records");
+        ByteWriter writer(out, "null");
+        std::string field2;
+        while (readUserRecord(reader, writer, field2)) {
+            ++records;
+        }
+        writer.flush();
+    }
+    state.SetItemsProcessed(records);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
+    ::close(in);
+    ::close(out);
+}
+BENCHMARK(recordLoop);
+
+} // namespace
+
+BENCHMARK_MAIN();

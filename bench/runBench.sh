@@ -45,21 +45,28 @@ echo
 printf '%-6s %-6s %8s %8s %7s %7s %9s %8s %10s\n' size prog best_s median_s user_s sys_s peak_MiB MB/s records/s
 
 declare -A best
+largest=${sizes##* } smallest=${sizes%% *}
 for size in $sizes; do
   input="users${size}.txt"
   "$generator" $((size * 1048576)) "$input"
   records=$(wc -l <"$input")
   bytes=$(stat -c %s "$input")
   cat "$input" >/dev/null
-  for prog in tool dd plain; do
-    for ((i = 0; i < runs; ++i)); do
+  # Interleaved, so that a noisy spell on the machine does not fall on one program alone.
+  rm -f times.*
+  for ((i = 0; i < runs; ++i)); do
+    for prog in tool dd plain; do
       case $prog in
         tool) timed "$input" "$tool" ;;
         dd) timed "" dd if="$input" of=copy.txt bs=256K status=none ;;
         plain) timed "$input" "$plain" ;;
-      esac
+      esac >>"times.$prog"
       [ "$prog" = dd ] || mv userData.txt "out.$prog"
-    done | summarize >summary.txt
+    done
+  done
+  rm -f copy.txt
+  for prog in tool dd plain; do
+    summarize <"times.$prog" >summary.txt
     read -r wall median user sys rss <summary.txt
     best[$prog.$size]=$wall
     printf '%-6s %-6s %8s %8s %7s %7s %9.1f %8.0f %10.0f\n' "${size}M" "$prog" "$wall" "$median" "$user" "$sys" \
@@ -69,11 +76,10 @@ for size in $sizes; do
   cmp -s out.tool out.plain || { echo "runBench: the tool and the plain design disagree on $input" >&2; exit 1; }
   echo "       tool/dd $(ratio "${best[tool.$size]}" "${best[dd.$size]}"), plain/tool $(ratio "${best[plain.$size]}" "${best[tool.$size]}"), outputs identical, tool peak RSS $(ratio "$rss1" 1024) MiB"
   rm -f out.tool out.plain
-  [ "$size" = 1024 ] || rm -f "$input"
+  [ "$size" = "$largest" ] || rm -f "$input"
 done
 
 echo
-largest=${sizes##* } smallest=${sizes%% *}
 if [ -f "users${largest}.txt" ]; then
   rm -f userData.txt
   if (ulimit -v 262144 && "$tool" <<<"users${largest}.txt"); then limited=met; else limited=MISSED; fi

@@ -22,17 +22,20 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 # Runs "$@" in $work with the input name on standard input; prints "wall user sys rssKiB".
+# Wall time is taken to the millisecond: time(1) rounds it to 10 ms, too coarse for small inputs.
 timed() {
-  local input=$1; shift
+  local input=$1 start end; shift
   rm -f userData.txt copy.txt
-  /usr/bin/time -f '%e %U %S %M' -o time.txt "$@" <<<"$input" >/dev/null
-  cat time.txt
+  start=$(date +%s%N)
+  /usr/bin/time -f '%U %S %M' -o time.txt "$@" <<<"$input" >/dev/null
+  end=$(date +%s%N)
+  awk -v ns=$((end - start)) '{ printf "%.3f %s %s %s\n", ns / 1e9, $1, $2, $3 }' time.txt
 }
 
 # best and median wall time, user and sys of the best run, largest peak RSS
 summarize() {
   sort -n -k1,1 | awk '{ wall[NR] = $1; user[NR] = $2; sys[NR] = $3; if ($4 > rss) rss = $4 }
-    END { printf "%.2f %.2f %.2f %.2f %d\n", wall[1], wall[int((NR + 1) / 2)], user[1], sys[1], rss }'
+    END { printf "%.3f %.3f %.2f %.2f %d\n", wall[1], wall[int((NR + 1) / 2)], user[1], sys[1], rss }'
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }

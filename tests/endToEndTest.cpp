@@ -232,8 +232,9 @@ TEST_F(EndToEnd, UnprivilegedUserOverwritesWhatItMayNot)
     nobody.wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     // The build tree may sit where the user cannot reach; a copy in /tmp can be run.
     const TempDir toolDir;
-    nobody.tool = toolDir / "initHashData";
-    ASSERT_TRUE(commandSucceeds({"cp", toolPath(), *nobody.tool}));
+    nobody.tool = toolCommand();
+    ASSERT_TRUE(commandSucceeds({"cp", nobody.tool->back(), toolDir / "initHashData"}));
+    nobody.tool->back() = toolDir / "initHashData";
     writeFile(path("in.txt"), sampleInput);
 
     // A file the user may not write is refused, as a plain open would refuse it.

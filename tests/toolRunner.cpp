@@ -70,17 +70,28 @@ std::vector<std::string> listDirectory(const std::string& path)
     return names;
 }
 
-std::string toolPath()
+std::vector<std::string> toolCommand()
 {
     const char* configured = std::getenv("INITHASHDATA_TOOL");
-    return configured != nullptr && *configured != '\0' ? configured : BUILT_TOOL;
+    if (configured == nullptr || *configured == '\0') {
+        return {BUILT_TOOL};
+    }
+    std::vector<std::string> words;
+    std::istringstream text(configured);
+    for (std::string word; text >> word;) {
+        words.push_back(word);
+    }
+    return words;
 }
+
+bool toolIsWrapped() { return toolCommand().size() > 1; }
 
 pid_t startTool(const RunOptions& options, const std::string& outputDir)
 {
     writeFile(outputDir + "/stdin", options.standardInput);
     std::vector<std::string> command = options.wrapper;
-    command.push_back(options.tool.value_or(toolPath()));
+    const std::vector<std::string> tool = options.tool.value_or(toolCommand());
+    command.insert(command.end(), tool.begin(), tool.end());
     command.insert(command.end(), options.arguments.begin(), options.arguments.end());
 
     const pid_t pid = ::fork();

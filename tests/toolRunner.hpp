@@ -33,8 +33,8 @@ struct RunOptions {
     std::vector<std::string> arguments;
     // Programs and their arguments put before the tool, such as setpriv or strace.
     std::vector<std::string> wrapper;
-    // The tool to run, when not toolPath().
-    std::optional<std::string> tool;
+    // The command that runs the tool, when not toolCommand().
+    std::optional<std::vector<std::string>> tool;
     std::optional<unsigned long> fileSizeLimit;
     std::optional<unsigned long> addressSpaceLimit;
     std::optional<mode_t> umask;
@@ -47,8 +47,11 @@ struct RunResult {
     std::string standardError;
 };
 
-// The tool under test: $INITHASHDATA_TOOL, or the one built with the tests.
-std::string toolPath();
+// The command that runs the tool under test: the words of $INITHASHDATA_TOOL
+// (such as "qemu-s390x /path/initHashData"), or the tool built with the tests.
+std::vector<std::string> toolCommand();
+// Whether the tool runs under an emulator or another wrapper.
+bool toolIsWrapped();
 
 pid_t startTool(const RunOptions& options, const std::string& outputDir);
 RunResult finishTool(pid_t pid, const std::string& outputDir);

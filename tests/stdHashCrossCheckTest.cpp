@@ -1,0 +1,60 @@
+// Compares fieldHash with the 32-bit GNU C++ library's std::hash<std::string>,
+// computed by a probe built with the i686 cross compiler.
+#include "fieldHash/fieldHash.hpp"
+#include "toolRunner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+
+namespace initHashData::testing {
+namespace {
+
+TEST(FieldHashDiffersFromTheLibrary, AgreesWithThe32BitStdHash)
+{
+    const std::string probe = STD_HASH_PROBE;
+    if (probe.empty()) {
+        GTEST_SKIP() << "i686-linux-gnu-g++ is not installed, so the 32-bit library cannot be asked";
+    }
+    std::vector<std::string> samples;
+    for (int byte = 0; byte < 256; ++byte) {
+        samples.emplace_back(1, static_cast<char>(byte));
+    }
+    std::mt19937 random(20261208);
+    std::uniform_int_distribution<int> anyByte(0, 255);
+    while (samples.size() < 10000) {
+        std::string sample(samples.size() % 301, '\0');
+        for (char& c : sample) {
+            c = static_cast<char>(anyByte(random));
+        }
+        samples.push_back(std::move(sample));
+    }
+    std::string frames;
+    for (const std::string& sample : samples) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            frames += static_cast<char>((sample.size() >> shift) & 0xffU);
+        }
+        frames += sample;
+    }
+
+    RunOptions options;
+    options.workDir = "/";
+    options.standardInput = frames;
+    options.tool = std::vector<std::string>{probe};
+    const RunResult result = runTool(options);
+    ASSERT_EQ(result.exitStatus, 0) << result.standardError;
+
+    std::istringstream lines(result.standardOutput);
+    std::size_t compared = 0;
+    for (std::string expected; std::getline(lines, expected) && compared < samples.size(); ++compared) {
+        const std::string& sample = samples[compared];
+        ASSERT_EQ(renderHash(fieldHash(sample)).view(), expected)
+            << "sample " << compared << " of " << sample.size() << " bytes";
+    }
+    EXPECT_EQ(compared, samples.size());
+    std::printf("compared %zu strings with the 32-bit std::hash\n", compared);
+}
+
+} // namespace
+} // namespace initHashData::testing

@@ -360,7 +360,12 @@ protected:
     RunOptions inject(const std::string& syscall, const std::string& error, int ordinal)
     {
         RunOptions options;
-        options.wrapper = {"strace", "-o", "/dev/null", "-e", "trace=" + syscall, "-e",
+        options.wrapper = {"strace",
+                           "-o",
+                           "/dev/null",
+                           "-e",
+                           "trace=" + syscall,
+                           "-e",
                            "inject=" + syscall + ":error=" + error + ":when=" + std::to_string(ordinal)};
         return options;
     }

@@ -86,6 +86,23 @@ std::vector<std::string> toolCommand()
 
 bool toolIsWrapped() { return toolCommand().size() > 1; }
 
+namespace {
+
+// In a forked child: runs `command` in place of the process.
+[[noreturn]] void execCommand(const std::vector<std::string>& command)
+{
+    std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
+    for (const std::string& word : command) {
+        argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+}
+
+} // namespace
+
 pid_t startTool(const RunOptions& options, const std::string& outputDir)
 {
     writeFile(outputDir + "/stdin", options.standardInput);
@@ -122,13 +139,7 @@ pid_t startTool(const RunOptions& options, const std::string& outputDir)
     if (options.umask) {
         ::umask(*options.umask);
     }
-    std::vector<char*> argv;
-    for (std::string& word : command) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
+    execCommand(command);
 }
 
 RunResult finishTool(pid_t pid, const std::string& outputDir)
@@ -160,13 +171,7 @@ bool commandSucceeds(const std::vector<std::string>& command)
         ::dup2(null, STDIN_FILENO);
         ::dup2(null, STDOUT_FILENO);
         ::dup2(null, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& word : command) {
-            argv.push_back(const_cast<char*>(word.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
+        execCommand(command);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);

@@ -1,8 +1,8 @@
+#include "userRecord/userRecord.hpp"
 #include "fieldHash/fieldHash.hpp"
 #include "fileIo/byteStream.hpp"
 #include "fileIo/failure.hpp"
 #include "fileIo/uniqueFd.hpp"
-#include "userRecord/userRecord.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -42,8 +42,7 @@ struct Converted {
     int records = 0;
 };
 
-Converted convert(std::string_view input, std::size_t blockSize,
-                  std::uint64_t field2Limit = maxField2Length)
+Converted convert(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit = maxField2Length)
 {
     const UniqueFd in = memoryFile(input);
     const UniqueFd out = memoryFile("");
@@ -125,7 +124,8 @@ TEST(OverlongField2IsHashedWrongly, AField2PastTheLimitIsAFailure)
             convert(input, blockSize, 63);
             ADD_FAILURE() << "no failure at block size " << blockSize;
         } catch (const Failure& failure) {
-            EXPECT_STREQ(failure.what(), "cannot convert 'in': a record's second field is too long to hash (4 GiB or more)");
+            EXPECT_STREQ(failure.what(),
+                         "cannot convert 'in': a record's second field is too long to hash (4 GiB or more)");
         }
     }
 }

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "userRecord/userRecord.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace initHashData::testing {
+
+struct Converted {
+    std::string output;
+    int records = 0;
+};
+
+// Runs readUserRecord over `input` held in a memory file, with the given block
+// size for reading and writing. Throws Failure as the tool would.
+Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit = maxField2Length);
+
+// A memory file holding `bytes`, positioned at its start; -1 on failure.
+int memoryFile(std::string_view bytes);
+
+// Everything in `fd` from its start.
+std::string contentsOf(int fd);
+
+} // namespace initHashData::testing

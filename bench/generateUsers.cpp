@@ -23,16 +23,16 @@ private:
     std::uint64_t state_ = 0x9e3779b97f4a7c15ULL;
 };
 
-constexpr const char* firstNames[] = {"alice", "bob", "carol", "dave", "erin", "frank", "grace", "heidi",
-                                      "ivan", "judy", "mallory", "niaj", "olivia", "peggy", "rupert", "sybil"};
-constexpr const char* lastNames[] = {"smith", "jones", "taylor", "brown", "williams", "wilson", "johnson",
-                                     "davies", "robinson", "wright", "thompson", "evans", "walker", "white"};
+constexpr const char* firstNames[] = {"alice", "bob",  "carol",   "dave", "erin",   "frank", "grace",  "heidi",
+                                      "ivan",  "judy", "mallory", "niaj", "olivia", "peggy", "rupert", "sybil"};
+constexpr const char* lastNames[] = {"smith",  "jones",    "taylor", "brown",    "williams", "wilson", "johnson",
+                                     "davies", "robinson", "wright", "thompson", "evans",    "walker", "white"};
 constexpr const char* roles[] = {"admin", "staff", "guest", "operator", "auditor", "developer"};
 // Printable ASCII without the field terminator.
-constexpr char passwordBytes[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789!#$%&*+-./;<=>?@[]^_{|}~";
+constexpr char passwordBytes[] =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789!#$%&*+-./;<=>?@[]^_{|}~";
 
-template <std::size_t N>
-const char* pick(Random& random, const char* const (&names)[N])
+template <std::size_t N> const char* pick(Random& random, const char* const (&names)[N])
 {
     return names[random.below(N)];
 }

@@ -66,7 +66,7 @@ TEST(FieldHashGivesWrongValue, KnownAnswersForEveryTailLengthAndHighBytes)
 TEST(FieldHashGivesWrongValue, ReproducesPublishedVerificationValue)
 {
     std::array<char, 256> key{};
-    std::array<char, 256 * 4> results{};
+    std::array<char, std::size_t{256} * 4> results{};
     for (std::size_t i = 0; i < key.size(); ++i) {
         key[i] = static_cast<char>(i);
         const std::uint32_t h = murmurHash2(key.data(), i, static_cast<std::uint32_t>(256 - i));

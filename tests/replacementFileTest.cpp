@@ -1,5 +1,5 @@
-#include "fileIo/failure.hpp"
 #include "fileIo/replacementFile.hpp"
+#include "fileIo/failure.hpp"
 #include "toolRunner.hpp"
 
 #include <sys/wait.h>

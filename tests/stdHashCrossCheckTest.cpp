@@ -18,6 +18,7 @@ TEST(FieldHashDiffersFromTheLibrary, AgreesWithThe32BitStdHash)
         GTEST_SKIP() << "i686-linux-gnu-g++ is not installed, so the 32-bit library cannot be asked";
     }
     std::vector<std::string> samples;
+    samples.reserve(10000);
     for (int byte = 0; byte < 256; ++byte) {
         samples.emplace_back(1, static_cast<char>(byte));
     }

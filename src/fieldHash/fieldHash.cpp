@@ -10,10 +10,7 @@ constexpr std::uint32_t multiplier = 0x5bd1e995U;
 constexpr int shift = 24;
 
 // Bytes are taken as unsigned so that 0x80..0xFF count as 128..255 on every platform.
-std::uint32_t byteAt(const unsigned char* p, std::size_t i) noexcept
-{
-    return static_cast<std::uint32_t>(p[i]);
-}
+std::uint32_t byteAt(const unsigned char* p, std::size_t i) noexcept { return static_cast<std::uint32_t>(p[i]); }
 
 std::uint32_t littleEndianWord(const unsigned char* p) noexcept
 {
@@ -24,10 +21,11 @@ std::uint32_t littleEndianWord(const unsigned char* p) noexcept
 // into a multiplication.
 void putDigitPair(char* at, std::uint32_t pair) noexcept
 {
-    static constexpr char digitPairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-                                         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-                                         "8081828384858687888990919293949596979899";
-    std::memcpy(at, digitPairs + 2 * pair, 2);
+    static constexpr char digitPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    std::memcpy(at, digitPairs + std::size_t{2} * pair, 2);
 }
 
 } // namespace
@@ -50,18 +48,13 @@ std::uint32_t murmurHash2(const char* bytes, std::size_t length, std::uint32_t s
     }
 
     switch (left) {
-    case 3:
-        h ^= byteAt(p, 2) << 16;
-        [[fallthrough]];
-    case 2:
-        h ^= byteAt(p, 1) << 8;
-        [[fallthrough]];
+    case 3: h ^= byteAt(p, 2) << 16; [[fallthrough]];
+    case 2: h ^= byteAt(p, 1) << 8; [[fallthrough]];
     case 1:
         h ^= byteAt(p, 0);
         h *= multiplier;
         break;
-    default:
-        break;
+    default: break;
     }
 
     h ^= h >> 13;

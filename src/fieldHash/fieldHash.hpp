@@ -19,18 +19,12 @@ inline std::uint32_t fieldHash(const char* bytes, std::size_t length) noexcept
     return murmurHash2(bytes, length, hashSeed);
 }
 
-inline std::uint32_t fieldHash(std::string_view bytes) noexcept
-{
-    return fieldHash(bytes.data(), bytes.size());
-}
+inline std::uint32_t fieldHash(std::string_view bytes) noexcept { return fieldHash(bytes.data(), bytes.size()); }
 
 // Decimal text of a field hash: 1 to 10 ASCII digits, whatever the locale.
 class HashText {
 public:
-    std::string_view view() const noexcept
-    {
-        return {digits_ + first_, sizeof digits_ - first_};
-    }
+    std::string_view view() const noexcept { return {digits_ + first_, sizeof digits_ - first_}; }
 
 private:
     friend HashText renderHash(std::uint32_t hash) noexcept;
@@ -38,7 +32,6 @@ private:
     char digits_[10];
     std::size_t first_;
 };
-
 
 HashText renderHash(std::uint32_t hash) noexcept;
 

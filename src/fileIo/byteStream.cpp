@@ -10,8 +10,8 @@
 namespace initHashData {
 
 ByteReader::ByteReader(int fd, std::string name, std::size_t blockSize)
-    : fd_(fd), name_(std::move(name)), blockSize_(blockSize), block_(new char[blockSize]),
-      next_(block_.get()), end_(block_.get())
+    : fd_(fd), name_(std::move(name)), blockSize_(blockSize), block_(new char[blockSize]), next_(block_.get()),
+      end_(block_.get())
 {
 }
 
@@ -34,8 +34,8 @@ bool ByteReader::refill()
 }
 
 ByteWriter::ByteWriter(int fd, std::string name, std::size_t blockSize)
-    : fd_(fd), name_(std::move(name)), blockSize_(blockSize), block_(new char[blockSize]),
-      free_(block_.get()), limit_(block_.get() + blockSize)
+    : fd_(fd), name_(std::move(name)), blockSize_(blockSize), block_(new char[blockSize]), free_(block_.get()),
+      limit_(block_.get() + blockSize)
 {
 }
 

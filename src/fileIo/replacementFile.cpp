@@ -129,7 +129,7 @@ void syncDirectory(const std::string& directory)
 
 } // namespace
 
-ReplacementFile::ReplacementFile(std::string name, Staging staging)
+ReplacementFile::ReplacementFile(const std::string& name, Staging staging)
 {
     target_ = resolveLinks(name, existing_);
     directory_ = directoryOf(target_);
@@ -269,7 +269,8 @@ void ReplacementFile::replaceInPlace()
     }
     off_t offset = 0;
     while (offset < staged.st_size) {
-        const ssize_t sent = ::sendfile(out.get(), staging_.get(), &offset, static_cast<std::size_t>(staged.st_size - offset));
+        const ssize_t sent =
+            ::sendfile(out.get(), staging_.get(), &offset, static_cast<std::size_t>(staged.st_size - offset));
         if (sent == 0) {
             throw systemFailure("cannot write", target_, EIO);
         }

@@ -25,7 +25,7 @@ public:
     enum class Staging { unnamedFirst, namedOnly };
 
     // Throws Failure when the target cannot be replaced, before staging anything.
-    explicit ReplacementFile(std::string name, Staging staging = Staging::unnamedFirst);
+    explicit ReplacementFile(const std::string& name, Staging staging = Staging::unnamedFirst);
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
     ReplacementFile(ReplacementFile&&) = delete;

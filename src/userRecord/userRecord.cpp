@@ -28,17 +28,13 @@ char* copyBytes(char* to, std::string_view bytes) noexcept
     return to + n;
 }
 
-void appendHashOf(std::string_view field2, ByteWriter& out)
-{
-    out.append(renderHash(fieldHash(field2)).view());
-}
+void appendHashOf(std::string_view field2, ByteWriter& out) { out.append(renderHash(fieldHash(field2)).view()); }
 
 enum class FieldEnd { terminator, endOfInput };
 
 // Hands the bytes of the current field, up to `terminator`, to `take` in one or
 // more pieces and consumes the terminator.
-template <class Take>
-FieldEnd streamField(ByteReader& in, char terminator, Take take)
+template <class Take> FieldEnd streamField(ByteReader& in, char terminator, Take take)
 {
     for (;;) {
         const std::string_view block = in.buffered();

@@ -32,7 +32,6 @@ void writeUserRecord(const UserRecord& record, ByteWriter& out);
 // its rendering to `out`. Fields 1, 3 and 4 stream through; field 2 is gathered
 // in `field2` when it spans blocks. Returns false, writing nothing, when the
 // input holds no further byte. Throws Failure when field 2 exceeds `field2Limit`.
-bool readUserRecord(ByteReader& in, ByteWriter& out, std::string& field2,
-                    std::uint64_t field2Limit = maxField2Length);
+bool readUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit = maxField2Length);
 
 } // namespace initHashData

@@ -139,6 +139,10 @@ pid_t startTool(const RunOptions& options, const std::string& outputDir)
     if (options.umask) {
         ::umask(*options.umask);
     }
+    for (const std::string& setting : options.environment) {
+        const auto equals = setting.find('=');
+        ::setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+    }
     execCommand(command);
 }
 

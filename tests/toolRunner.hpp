@@ -38,6 +38,8 @@ struct RunOptions {
     std::optional<unsigned long> fileSizeLimit;
     std::optional<unsigned long> addressSpaceLimit;
     std::optional<mode_t> umask;
+    // NAME=value settings added to the environment.
+    std::vector<std::string> environment;
 };
 
 struct RunResult {

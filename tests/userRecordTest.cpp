@@ -3,9 +3,9 @@
 #include "fileIo/byteStream.hpp"
 #include "fileIo/failure.hpp"
 #include "fileIo/uniqueFd.hpp"
+#include "memoryConversion.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,46 +16,13 @@ namespace initHashData {
 namespace {
 
 using namespace std::string_literals;
-
-UniqueFd memoryFile(std::string_view bytes)
-{
-    UniqueFd fd(::memfd_create("records", MFD_CLOEXEC));
-    EXPECT_TRUE(fd);
-    EXPECT_EQ(::write(fd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    ::lseek(fd.get(), 0, SEEK_SET);
-    return fd;
-}
-
-std::string contentsOf(int fd)
-{
-    std::string bytes;
-    char block[4096];
-    ::lseek(fd, 0, SEEK_SET);
-    for (ssize_t got; (got = ::read(fd, block, sizeof block)) > 0;) {
-        bytes.append(block, static_cast<std::size_t>(got));
-    }
-    return bytes;
-}
-
-struct Converted {
-    std::string output;
-    int records = 0;
-};
+using testing::contentsOf;
+using testing::Converted;
+using testing::convertInMemory;
 
 Converted convert(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit = maxField2Length)
 {
-    const UniqueFd in = memoryFile(input);
-    const UniqueFd out = memoryFile("");
-    ByteReader reader(in.get(), "in", blockSize);
-    ByteWriter writer(out.get(), "out", blockSize);
-    std::string field2;
-    Converted converted;
-    while (readUserRecord(reader, writer, field2, field2Limit)) {
-        ++converted.records;
-    }
-    writer.flush();
-    converted.output = contentsOf(out.get());
-    return converted;
+    return convertInMemory(input, blockSize, field2Limit);
 }
 
 std::string hashOf(std::string_view field2) { return std::string(renderHash(fieldHash(field2)).view()); }
@@ -102,7 +69,7 @@ TEST(RecordsCutOrRenderedWrongly, LayoutsGiveTheSameOutputWhateverTheBlockSize)
 
 TEST(RecordsCutOrRenderedWrongly, WriteUserRecordRendersWholeRecords)
 {
-    const UniqueFd out = memoryFile("");
+    const UniqueFd out(testing::memoryFile(""));
     {
         ByteWriter writer(out.get(), "out", 24);
         writeUserRecord({"user:secret:Full Name:role:1:/home", 5, 11}, writer);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <exception>
 #include <new>
 
 namespace initHashData {
@@ -120,6 +121,9 @@ int runConversion(std::size_t blockSize)
         report(failure.what());
     } catch (const std::bad_alloc&) {
         report("out of memory");
+    } catch (const std::exception& error) {
+        // Whatever else went wrong, the old output is intact and the status must say so.
+        report(std::string("unexpected failure: ") + error.what());
     }
     return 1;
 }

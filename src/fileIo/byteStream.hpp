@@ -78,9 +78,6 @@ public:
     // Writes what is buffered. Throws Failure when a write fails.
     void flush();
 
-    std::size_t blockSize() const noexcept { return blockSize_; }
-    const std::string& name() const noexcept { return name_; }
-
 private:
     void appendSlow(std::string_view bytes);
     void writeAll(const char* bytes, std::size_t count);

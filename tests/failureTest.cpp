@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-
 namespace initHashData {
 namespace {
 
@@ -19,12 +17,6 @@ TEST(FailureHidesTheName, ControlBytesQuotesAndBackslashesAreEscaped)
     for (const auto& [name, expected] : cases) {
         EXPECT_EQ(quoteName(name), expected);
     }
-}
-
-TEST(FailureHidesTheReason, MessageEndsWithTheSystemsReason)
-{
-    EXPECT_STREQ(systemFailure("cannot open", "users.txt", ENOENT).what(),
-                 "cannot open 'users.txt': No such file or directory");
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // Runs the built tool in a temporary directory, with real faults injected.
-#include "fieldHash/fieldHash.hpp"
+#include "memoryConversion.hpp"
 #include "toolRunner.hpp"
 
 #include <fcntl.h>
@@ -18,8 +18,6 @@ namespace initHashData::testing {
 namespace {
 
 using namespace std::string_literals;
-
-std::string hashOf(std::string_view field2) { return std::string(renderHash(fieldHash(field2)).view()); }
 
 const std::string sampleInput = "alice:secret:Alice Liddell:admin,1001\nbob::Bob:staff:x\r\n";
 const std::string sampleOutput =

@@ -1,5 +1,6 @@
 #include "memoryConversion.hpp"
 
+#include "fieldHash/fieldHash.hpp"
 #include "fileIo/byteStream.hpp"
 #include "fileIo/uniqueFd.hpp"
 
@@ -28,6 +29,8 @@ std::string contentsOf(int fd)
     }
     return bytes;
 }
+
+std::string hashOf(std::string_view field2) { return std::string(renderHash(fieldHash(field2)).view()); }
 
 Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit)
 {

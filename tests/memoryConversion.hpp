@@ -18,6 +18,9 @@ struct Converted {
 // size for reading and writing. Throws Failure as the tool would.
 Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit = maxField2Length);
 
+// The text that replaces a field 2 of these bytes in the output.
+std::string hashOf(std::string_view field2);
+
 // A memory file holding `bytes`, positioned at its start; -1 on failure.
 int memoryFile(std::string_view bytes);
 

@@ -1,5 +1,4 @@
 #include "userRecord/userRecord.hpp"
-#include "fieldHash/fieldHash.hpp"
 #include "fileIo/byteStream.hpp"
 #include "fileIo/failure.hpp"
 #include "fileIo/uniqueFd.hpp"
@@ -19,13 +18,7 @@ using namespace std::string_literals;
 using testing::contentsOf;
 using testing::Converted;
 using testing::convertInMemory;
-
-Converted convert(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit = maxField2Length)
-{
-    return convertInMemory(input, blockSize, field2Limit);
-}
-
-std::string hashOf(std::string_view field2) { return std::string(renderHash(fieldHash(field2)).view()); }
+using testing::hashOf;
 
 // Block sizes chosen to cut records, fields and terminators at every place.
 constexpr std::size_t blockSizes[] = {1, 2, 3, 5, 16, defaultBlockSize};
@@ -60,7 +53,7 @@ TEST(RecordsCutOrRenderedWrongly, LayoutsGiveTheSameOutputWhateverTheBlockSize)
     };
     for (const Case& c : cases) {
         for (const std::size_t blockSize : blockSizes) {
-            const Converted got = convert(c.input, blockSize);
+            const Converted got = convertInMemory(c.input, blockSize);
             EXPECT_EQ(got.output, c.expected) << c.what << ", block size " << blockSize;
             EXPECT_EQ(got.records, c.records) << c.what << ", block size " << blockSize;
         }
@@ -86,9 +79,9 @@ TEST(OverlongField2IsHashedWrongly, AField2PastTheLimitIsAFailure)
 {
     const std::string input = "a:" + std::string(64, 'p') + ":c:d\n";
     for (const std::size_t blockSize : {std::size_t{1}, std::size_t{16}}) {
-        EXPECT_EQ(convert(input, blockSize, 64).records, 1) << "a field 2 at the limit is fine";
+        EXPECT_EQ(convertInMemory(input, blockSize, 64).records, 1) << "a field 2 at the limit is fine";
         try {
-            convert(input, blockSize, 63);
+            convertInMemory(input, blockSize, 63);
             ADD_FAILURE() << "no failure at block size " << blockSize;
         } catch (const Failure& failure) {
             EXPECT_STREQ(failure.what(),

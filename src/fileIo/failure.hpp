@@ -6,10 +6,24 @@
 
 namespace initHashData {
 
-// A failure of the run, already worded for the user; the run reports it and exits 1.
+// Exit statuses of a run: the new content is in place; nothing was changed;
+// an in-place write failed part-way and the output now holds a mix.
+inline constexpr int exitReplaced = 0;
+inline constexpr int exitUnchanged = 1;
+inline constexpr int exitDamaged = 2;
+
+// A failure of the run, already worded for the user, with the exit status that
+// tells the caller what became of the output.
 class Failure : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit Failure(const std::string& message, int exitStatus = exitUnchanged)
+        : std::runtime_error(message), exitStatus_(exitStatus)
+    {
+    }
+    int exitStatus() const noexcept { return exitStatus_; }
+
+private:
+    int exitStatus_;
 };
 
 // The name in single quotes, with control bytes, quotes and backslashes escaped so

@@ -1,15 +1,18 @@
 #include "fileIo/replacementFile.hpp"
 
 #include "fileIo/failure.hpp"
+#include "fileIo/fileMetadata.hpp"
+#include "fileIo/signalCleanup.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -18,92 +21,15 @@ namespace initHashData {
 
 namespace {
 
-constexpr int maxSymlinkHops = 40;
-constexpr mode_t newFileMode = 0666;
-
-// The staged name to remove if a signal ends the run; a signal handler can
-// only reach it through static storage.
-std::array<char, 4096> pendingName{};
-volatile std::sig_atomic_t pendingArmed = 0;
-
-extern "C" void removePendingAndDie(int signalNumber)
-{
-    if (pendingArmed != 0) {
-        ::unlink(pendingName.data());
-    }
-    std::signal(signalNumber, SIG_DFL);
-    std::raise(signalNumber);
-}
-
-void armPending(const std::string& name) noexcept
-{
-    pendingArmed = 0;
-    if (name.size() >= pendingName.size()) {
-        return;
-    }
-    std::memcpy(pendingName.data(), name.c_str(), name.size() + 1);
-    static const bool installed = [] {
-        for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-            struct sigaction action {};
-            action.sa_handler = removePendingAndDie;
-            sigemptyset(&action.sa_mask);
-            struct sigaction previous {};
-            // A signal the caller chose to ignore stays ignored.
-            if (::sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-                ::sigaction(signalNumber, &action, nullptr);
-            }
-        }
-        return true;
-    }();
-    (void)installed;
-    pendingArmed = 1;
-}
-
-void disarmPending() noexcept { pendingArmed = 0; }
-
-std::string directoryOf(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
+constexpr mode_t creationMode = 0666;
+// Staging files are the owner's alone until they hold their final mode.
+constexpr mode_t stagingMode = 0600;
+constexpr int nameAttempts = 100;
 
 std::string baseNameOf(const std::string& path)
 {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Follows `name` through symbolic links to the file a plain open would write.
-std::string resolveLinks(const std::string& name, std::optional<struct stat>& existing)
-{
-    std::string path = name;
-    for (int hop = 0;; ++hop) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) {
-            if (errno == ENOENT) {
-                existing.reset();
-                return path;
-            }
-            throw systemFailure("cannot write", path, errno);
-        }
-        if (!S_ISLNK(st.st_mode)) {
-            existing = st;
-            return path;
-        }
-        if (hop == maxSymlinkHops) {
-            throw systemFailure("cannot write", name, ELOOP);
-        }
-        std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-        const ssize_t length = ::readlink(path.c_str(), link.data(), link.size());
-        if (length < 0) {
-            throw systemFailure("cannot write", path, errno);
-        }
-        link.resize(static_cast<std::size_t>(length));
-        path = link.front() == '/' ? link : directoryOf(path) + "/" + link;
-    }
 }
 
 std::string randomSuffix()
@@ -118,53 +44,95 @@ std::string randomSuffix()
     return text;
 }
 
-void syncDirectory(const std::string& directory)
+mode_t currentUmask() noexcept
 {
-    const UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    // Some file systems cannot sync a directory and say so with EINVAL.
-    if (!fd || (::fsync(fd.get()) != 0 && errno != EINVAL)) {
-        throw systemFailure("cannot sync directory", directory, errno);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+// The inode flags of a directory; 0 where the file system keeps none.
+int directoryFlags(int directory) noexcept
+{
+    int flags = 0;
+    if (::ioctl(directory, FS_IOC_GETFLAGS, &flags) != 0) {
+        return 0;
     }
+    return flags;
+}
+
+// A path that reaches `entry` through the open `directory`, for the calls
+// that have no form taking a directory descriptor.
+std::string pathThrough(int directory, const std::string& entry, const std::string& displayName)
+{
+    if (::access("/proc/self/fd", X_OK) != 0) {
+        return directoryOf(displayName) + "/" + entry;
+    }
+    return "/proc/self/fd/" + std::to_string(directory) + "/" + entry;
+}
+
+Failure damaged(const std::string& displayName, const char* what, int errnum)
+{
+    return Failure(quoteName(displayName) + " is damaged: " + what + ": " + std::strerror(errnum), exitDamaged);
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+Failure replacedDuringRun(const std::string& displayName)
+{
+    return Failure("cannot replace " + quoteName(displayName) + ": another file took its place during the run");
 }
 
 } // namespace
 
 ReplacementFile::ReplacementFile(const std::string& name, Staging staging)
+    : target_(resolveOutputTarget(name)), newFileMode_(creationMode & ~currentUmask())
 {
-    target_ = resolveLinks(name, existing_);
-    directory_ = directoryOf(target_);
-    if (existing_) {
-        if (S_ISDIR(existing_->st_mode)) {
-            throw systemFailure("cannot write", target_, EISDIR);
+    const int directory = target_.directory.get();
+    if (target_.existing) {
+        if (S_ISDIR(target_.existing->st_mode)) {
+            throw systemFailure("cannot write", target_.displayName, EISDIR);
         }
         // Refuse what a plain open for writing would refuse, before any work.
-        if (::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
-            throw systemFailure("cannot write", target_, errno);
+        const int noFollow = target_.throughDescriptorLink ? 0 : AT_SYMLINK_NOFOLLOW;
+        if (::faccessat(directory, target_.entry.c_str(), W_OK, AT_EACCESS | noFollow) != 0) {
+            throw systemFailure("cannot write", target_.displayName, errno);
         }
-        // Renaming over a device or FIFO would replace the node, not feed it.
-        inPlace_ = !S_ISREG(existing_->st_mode);
+        // Renaming over a device, FIFO or pipe would replace the node, not feed it.
+        inPlace_ = !S_ISREG(target_.existing->st_mode) || target_.throughDescriptorLink;
+    }
+    if (!inPlace_ && (directoryFlags(directory) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+        // Such a directory lets a staged name be made but never renamed or removed.
+        inPlace_ = target_.existing.has_value();
+        linkAsTarget_ = !inPlace_;
     }
     int errnum = 0;
     if (!inPlace_) {
-        errnum = stageIn(directory_, staging);
+        errnum = stageIn(directory, staging, !linkAsTarget_);
         // The directory is closed to us, the file is not: stage elsewhere and
         // write the file in place once the content is complete.
-        inPlace_ = existing_ && (errnum == EACCES || errnum == EPERM || errnum == EROFS);
+        inPlace_ = target_.existing && (errnum == EACCES || errnum == EPERM || errnum == EROFS);
     }
     if (inPlace_) {
-        errnum = stageIn(P_tmpdir, staging);
+        elsewhere_.reset(::open(P_tmpdir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        errnum = elsewhere_ ? stageIn(elsewhere_.get(), staging, true) : errno;
     }
     if (errnum != 0) {
-        throw systemFailure("cannot create", target_, errnum);
+        throw systemFailure("cannot create", target_.displayName, errnum);
     }
 }
 
 ReplacementFile::~ReplacementFile() { removeStagedName(); }
 
-int ReplacementFile::stageIn(const std::string& directory, Staging staging)
+int ReplacementFile::stagedDirectory() const noexcept
+{
+    return elsewhere_ ? elsewhere_.get() : target_.directory.get();
+}
+
+int ReplacementFile::stageIn(int directory, Staging staging, bool namedAllowed)
 {
     if (staging == Staging::unnamedFirst) {
-        staging_.reset(::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, newFileMode));
+        staging_.reset(::openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, stagingMode));
         if (staging_) {
             return 0;
         }
@@ -173,129 +141,233 @@ int ReplacementFile::stageIn(const std::string& directory, Staging staging)
             return errno;
         }
     }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = directory + "/." + baseNameOf(target_) + "." + randomSuffix();
-        armPending(name);
-        staging_.reset(::open(name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, newFileMode));
+    if (!namedAllowed) {
+        return EPERM;
+    }
+    const std::string prefix = "." + baseNameOf(target_.entry) + ".";
+    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
+        const std::string name = prefix + randomSuffix();
+        const CleanupSignalsBlocked blocked;
+        staging_.reset(
+            ::openat(directory, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, stagingMode));
         if (staging_) {
-            stagedName_ = std::move(name);
+            removeOnSignal(directory, name.c_str());
+            stagedName_ = name;
             return 0;
         }
-        const int errnum = errno;
-        disarmPending();
-        if (errnum != EEXIST) {
-            return errnum;
+        if (errno != EEXIST) {
+            return errno;
         }
     }
     return EEXIST;
 }
 
-void ReplacementFile::linkStaged()
+int ReplacementFile::linkStaged(const std::string& name) const
 {
     const std::string procPath = "/proc/self/fd/" + std::to_string(staging_.get());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = directory_ + "/." + baseNameOf(target_) + "." + randomSuffix();
-        armPending(name);
-        int linked = ::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
-        if (linked != 0 && errno == ENOENT) {
-            // Without /proc: the same, for processes allowed to link by descriptor.
-            linked = ::linkat(staging_.get(), "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
-        }
-        if (linked == 0) {
-            stagedName_ = std::move(name);
-            return;
-        }
-        disarmPending();
-        if (errno != EEXIST) {
-            throw systemFailure("cannot create", target_, errno);
-        }
+    const int directory = target_.directory.get();
+    if (::linkat(AT_FDCWD, procPath.c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return 0;
     }
-    throw systemFailure("cannot create", target_, EEXIST);
+    // Without /proc: the same, for processes allowed to link by descriptor.
+    if (errno == ENOENT && ::linkat(staging_.get(), "", directory, name.c_str(), AT_EMPTY_PATH) == 0) {
+        return 0;
+    }
+    return errno;
 }
 
-void ReplacementFile::commit()
+void ReplacementFile::refreshExisting()
+{
+    struct stat now {};
+    if (::fstatat(target_.directory.get(), target_.entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) {
+            throw systemFailure("cannot replace", target_.displayName, errno);
+        }
+        target_.existing.reset();
+        return;
+    }
+    if (!target_.existing || !sameFile(*target_.existing, now)) {
+        // Another run may have put its file there; anything else is not ours to replace.
+        if (!S_ISREG(now.st_mode)) {
+            throw replacedDuringRun(target_.displayName);
+        }
+        checkMayWriteExisting(target_.directoryStatus, now, target_.displayName);
+    }
+    target_.existing = now;
+}
+
+std::string ReplacementFile::commit()
 {
     if (inPlace_) {
         replaceInPlace();
-        return;
+        return {};
+    }
+    const int directory = target_.directory.get();
+    const std::string& displayName = target_.displayName;
+    refreshExisting();
+    if (target_.existing) {
+        const std::string path = pathThrough(directory, target_.entry, displayName);
+        applyMetadata(staging_.get(), readMetadata(path, *target_.existing, displayName), displayName);
+    } else {
+        applyNewFileMode(staging_.get(), newFileMode_, displayName);
     }
     if (::fsync(staging_.get()) != 0) {
-        throw systemFailure("cannot sync", target_, errno);
+        throw systemFailure("cannot sync", displayName, errno);
     }
-    if (existing_) {
-        const struct stat& old = *existing_;
-        // Only root may give a file away; others keep the owner they are.
-        if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) &&
-            ::fchown(staging_.get(), old.st_uid, old.st_gid) != 0 && errno != EPERM) {
-            throw systemFailure("cannot set the owner of", target_, errno);
+    if (linkAsTarget_) {
+        if (const int errnum = linkStaged(target_.entry); errnum != 0) {
+            throw systemFailure("cannot create", displayName, errnum);
         }
-        if (::fchmod(staging_.get(), old.st_mode & 07777) != 0) {
-            throw systemFailure("cannot set the permissions of", target_, errno);
+        return syncDirectory();
+    }
+    const std::string prefix = "." + baseNameOf(target_.entry) + ".";
+    for (int attempt = 0; stagedName_.empty(); ++attempt) {
+        const std::string name = prefix + randomSuffix();
+        const CleanupSignalsBlocked blocked;
+        const int errnum = linkStaged(name);
+        if (errnum == 0) {
+            removeOnSignal(directory, name.c_str());
+            stagedName_ = name;
+        } else if (errnum != EEXIST || attempt == nameAttempts) {
+            throw systemFailure("cannot create", displayName, errnum);
         }
     }
-    if (stagedName_.empty()) {
-        linkStaged();
+    int errnum = 0;
+    {
+        const CleanupSignalsBlocked blocked;
+        if (::renameat(directory, stagedName_.c_str(), directory, target_.entry.c_str()) == 0) {
+            forgetRemoveOnSignal();
+            stagedName_.clear();
+        } else {
+            errnum = errno;
+        }
     }
-    if (::rename(stagedName_.c_str(), target_.c_str()) != 0) {
-        const int errnum = errno;
+    if (errnum != 0) {
         removeStagedName();
         // A bind-mounted target cannot be renamed over, only written.
-        if (existing_ && (errnum == EBUSY || errnum == EXDEV)) {
+        if (target_.existing && (errnum == EBUSY || errnum == EXDEV)) {
             replaceInPlace();
-            return;
+            return {};
         }
-        throw systemFailure("cannot replace", target_, errnum);
+        throw systemFailure("cannot replace", displayName, errnum);
     }
-    stagedName_.clear();
-    disarmPending();
-    syncDirectory(directory_);
+    return syncDirectory();
 }
 
+std::string ReplacementFile::syncDirectory() const
+{
+    int errnum = target_.directorySyncErrno;
+    // Some file systems cannot sync a directory and say so with EINVAL.
+    if (errnum == 0 && ::fsync(target_.directory.get()) != 0 && errno != EINVAL) {
+        errnum = errno;
+    }
+    if (errnum == 0) {
+        return {};
+    }
+    return "replaced " + quoteName(target_.displayName) + ", but cannot sync its directory " +
+           quoteName(directoryOf(target_.displayName)) +
+           ", so a crash may bring back the old file: " + std::strerror(errnum);
+}
+
+int ReplacementFile::copyStaged(int out, off_t from, off_t to, off_t& copied) const
+{
+    off_t offset = from;
+    while (offset < to) {
+        const ssize_t sent = ::sendfile(out, staging_.get(), &offset, static_cast<std::size_t>(to - offset));
+        if (sent > 0) {
+            copied += sent;
+        } else if (sent == 0) {
+            return EIO;
+        } else if (errno != EINTR) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Overwrites the target itself, keeping its inode and all that hangs on it.
+// Space is reserved, or the file grown to its new size, before any old byte
+// is overwritten, so that a full disk leaves the old content whole.
 void ReplacementFile::replaceInPlace()
 {
+    const std::string& displayName = target_.displayName;
     struct stat staged {};
     if (::fstat(staging_.get(), &staged) != 0) {
-        throw systemFailure("cannot write", target_, errno);
+        throw systemFailure("cannot write", displayName, errno);
     }
-    UniqueFd out(::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
-    if (!out) {
-        throw systemFailure("cannot write", target_, errno);
+    const off_t newSize = staged.st_size;
+    const int noFollow = target_.throughDescriptorLink ? 0 : O_NOFOLLOW;
+    UniqueFd out(::openat(target_.directory.get(), target_.entry.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | noFollow));
+    struct stat now {};
+    if (!out || ::fstat(out.get(), &now) != 0) {
+        throw systemFailure("cannot write", displayName, errno);
     }
-    const bool regular = existing_ && S_ISREG(existing_->st_mode);
-    // Reserve the space first: a full disk then fails before the old content is touched.
-    if (regular && staged.st_size > 0 && ::fallocate(out.get(), FALLOC_FL_KEEP_SIZE, 0, staged.st_size) != 0 &&
-        errno != EOPNOTSUPP) {
-        throw systemFailure("cannot write", target_, errno);
+    if (!target_.existing || !sameFile(now, *target_.existing)) {
+        throw replacedDuringRun(displayName);
     }
-    off_t offset = 0;
-    while (offset < staged.st_size) {
-        const ssize_t sent =
-            ::sendfile(out.get(), staging_.get(), &offset, static_cast<std::size_t>(staged.st_size - offset));
-        if (sent == 0) {
-            throw systemFailure("cannot write", target_, EIO);
-        }
-        if (sent < 0 && errno != EINTR) {
-            throw systemFailure("cannot write", target_, errno);
+    const bool regular = S_ISREG(now.st_mode);
+    const off_t oldSize = regular ? now.st_size : 0;
+    bool reserved = !regular || newSize == 0;
+    if (!reserved) {
+        reserved = ::fallocate(out.get(), FALLOC_FL_KEEP_SIZE, 0, newSize) == 0;
+        if (!reserved && errno != EOPNOTSUPP && errno != ENOSYS) {
+            throw systemFailure("cannot write", displayName, errno);
         }
     }
-    if (regular && ::ftruncate(out.get(), staged.st_size) != 0) {
-        throw systemFailure("cannot write", target_, errno);
+    off_t overwritten = 0;
+    // Puts the old size back when no old byte has been overwritten yet.
+    const auto fail = [&](int errnum) -> Failure {
+        if (overwritten == 0 && (!regular || ::ftruncate(out.get(), oldSize) == 0)) {
+            return systemFailure("cannot write", displayName, errnum);
+        }
+        return damaged(displayName, "writing it in place failed part-way", errnum);
+    };
+    if (!reserved && newSize > oldSize) {
+        off_t appended = 0;
+        if (::lseek(out.get(), oldSize, SEEK_SET) < 0) {
+            throw fail(errno);
+        }
+        if (const int errnum = copyStaged(out.get(), oldSize, newSize, appended); errnum != 0) {
+            throw fail(errnum);
+        }
+        if (::lseek(out.get(), 0, SEEK_SET) < 0) {
+            throw fail(errno);
+        }
     }
+    const off_t head = reserved ? newSize : std::min(newSize, oldSize);
+    if (const int errnum = copyStaged(out.get(), 0, head, overwritten); errnum != 0) {
+        throw fail(errnum);
+    }
+    if (regular && newSize < oldSize) {
+        if (::ftruncate(out.get(), newSize) != 0) {
+            const int errnum = errno;
+            throw newSize == 0 ? systemFailure("cannot write", displayName, errnum)
+                               : damaged(displayName, "writing it in place failed part-way", errnum);
+        }
+        overwritten = std::max(overwritten, off_t{1});
+    }
+    const bool changed = overwritten > 0 || newSize != oldSize;
     if (::fsync(out.get()) != 0 && errno != EINVAL) {
-        throw systemFailure("cannot sync", target_, errno);
+        const int errnum = errno;
+        throw changed ? damaged(displayName, "the in-place write could not be synced", errnum)
+                      : systemFailure("cannot sync", displayName, errnum);
     }
     if (::close(out.release()) != 0) {
-        throw systemFailure("cannot write", target_, errno);
+        const int errnum = errno;
+        throw changed ? damaged(displayName, "the in-place write could not be completed", errnum)
+                      : systemFailure("cannot write", displayName, errnum);
     }
 }
 
 void ReplacementFile::removeStagedName() noexcept
 {
-    disarmPending();
-    if (!stagedName_.empty()) {
-        ::unlink(stagedName_.c_str());
-        stagedName_.clear();
+    if (stagedName_.empty()) {
+        return;
     }
+    const CleanupSignalsBlocked blocked;
+    ::unlinkat(stagedDirectory(), stagedName_.c_str(), 0);
+    forgetRemoveOnSignal();
+    stagedName_.clear();
 }
 
 } // namespace initHashData

@@ -1,10 +1,8 @@
 #pragma once
 
+#include "fileIo/outputTarget.hpp"
 #include "fileIo/uniqueFd.hpp"
 
-#include <sys/stat.h>
-
-#include <optional>
 #include <string>
 
 namespace initHashData {
@@ -13,18 +11,20 @@ namespace initHashData {
 //
 // Until commit() the file is untouched. Where it can, commit() links the staged
 // file into the target's directory and renames it over the target, so that a
-// crash at any instant leaves the target entirely old or entirely new. A
-// symbolic link is followed and its target replaced. An existing target keeps
-// its permission bits and, where the process may set them, its owner and group.
-// Where a rename cannot be done (the directory is not writable, the target is a
-// mount point, a device or a FIFO), the finished content is written into the
-// target in place. No staging file outlives the object, nor SIGINT, SIGTERM or
-// SIGHUP.
+// crash at any instant leaves the target entirely old or entirely new; the new
+// file carries the old one's owner, permission bits, ACL and attributes.
+// Symbolic links are followed, except where a sticky world-writable directory
+// holds another user's link or file. Where a rename cannot be done (the
+// directory is not writable or is append-only, the target is a mount point, a
+// device or a FIFO), the finished content is written into the target in
+// place. Staging files are private to the owner, and none outlives the
+// object, nor SIGINT, SIGTERM or SIGHUP.
 class ReplacementFile {
 public:
     enum class Staging { unnamedFirst, namedOnly };
 
-    // Throws Failure when the target cannot be replaced, before staging anything.
+    // Throws Failure when the target cannot or may not be replaced, before
+    // staging anything.
     explicit ReplacementFile(const std::string& name, Staging staging = Staging::unnamedFirst);
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
@@ -37,22 +37,33 @@ public:
 
     // The file that receives the content: the name given, or the end of its
     // chain of symbolic links.
-    const std::string& target() const noexcept { return target_; }
+    const std::string& target() const noexcept { return target_.displayName; }
 
-    // Puts the staged content in place durably. Throws Failure.
-    void commit();
+    // Puts the staged content in place durably. Throws Failure, whose exit
+    // status says whether the target is as it was or was damaged by a failed
+    // in-place write. Returns a warning when the content is in place but its
+    // directory could not be synced, otherwise an empty string.
+    std::string commit();
 
 private:
     // Creates the staging file in `directory`; returns 0 or the errno.
-    int stageIn(const std::string& directory, Staging staging);
-    void linkStaged();
+    int stageIn(int directory, Staging staging, bool namedAllowed);
+    int stagedDirectory() const noexcept;
+    void refreshExisting();
+    // Links the staged unnamed file into the target's directory; returns 0 or the errno.
+    int linkStaged(const std::string& name) const;
+    std::string syncDirectory() const;
     void replaceInPlace();
+    int copyStaged(int out, off_t from, off_t to, off_t& copied) const;
     void removeStagedName() noexcept;
 
-    std::string target_;
-    std::string directory_;
-    std::optional<struct stat> existing_;
+    OutputTarget target_;
+    mode_t newFileMode_ = 0;
     bool inPlace_ = false;
+    // In an append-only directory names can be added but not replaced or
+    // removed: a new target is linked under its own name at once.
+    bool linkAsTarget_ = false;
+    UniqueFd elsewhere_;
     UniqueFd staging_;
     std::string stagedName_;
 };

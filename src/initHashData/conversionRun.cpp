@@ -107,25 +107,31 @@ std::string readInputName(int fd)
 
 int runConversion(std::size_t blockSize)
 {
-    // A file size limit must fail a write with EFBIG, not kill the run.
+    // A file size limit must fail a write with EFBIG, not kill the run; a
+    // reader gone from standard error or from a pipe we write must not either.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         const std::string inputName = readInputName(STDIN_FILENO);
         // The input is opened first: a name that opens nothing costs the old output nothing.
         const UniqueFd input = openInput(inputName);
         ReplacementFile output(outputName);
         convert(input, inputName, output, blockSize);
-        output.commit();
-        return 0;
+        const std::string warning = output.commit();
+        if (!warning.empty()) {
+            report(warning);
+        }
+        return exitReplaced;
     } catch (const Failure& failure) {
         report(failure.what());
+        return failure.exitStatus();
     } catch (const std::bad_alloc&) {
         report("out of memory");
     } catch (const std::exception& error) {
         // Whatever else went wrong, the old output is intact and the status must say so.
         report(std::string("unexpected failure: ") + error.what());
     }
-    return 1;
+    return exitUnchanged;
 }
 
 } // namespace initHashData

@@ -16,7 +16,8 @@ std::string readInputName(int fd);
 
 // One conversion run: reads the input name from standard input, converts that
 // file into "userData.txt" and reports any failure on standard error.
-// Returns the exit status.
+// Returns the exit status: 0 replaced, 1 nothing changed, 2 damaged by a
+// failed in-place write.
 int runConversion(std::size_t blockSize);
 
 } // namespace initHashData

@@ -5,7 +5,7 @@
 namespace initHashData {
 namespace {
 
-TEST(FailureHidesTheName, ControlBytesQuotesAndBackslashesAreEscaped)
+TEST(Failure, QuoteNameEscapesControlBytesQuotesAndBackslashes)
 {
     using namespace std::string_view_literals;
     const std::pair<std::string_view, std::string_view> cases[] = {

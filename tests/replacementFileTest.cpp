@@ -2,6 +2,7 @@
 #include "fileIo/failure.hpp"
 #include "toolRunner.hpp"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,7 +25,7 @@ void put(const ReplacementFile& file, const std::string& bytes)
 
 // Where unnamed files are missing, a named staging file stands in; it must
 // never outlive the object.
-TEST(NamedStagingFileLeftBehind, RemovedUnlessCommitted)
+TEST(ReplacementFile, NamedStagingFileIsRemovedUnlessCommitted)
 {
     const TempDir dir;
     const std::string target = dir / "userData.txt";
@@ -46,7 +47,7 @@ TEST(NamedStagingFileLeftBehind, RemovedUnlessCommitted)
     }
 }
 
-TEST(NamedStagingFileLeftBehind, RemovedWhenTerminatedBySignal)
+TEST(ReplacementFile, NamedStagingFileIsRemovedWhenTerminatedBySignal)
 {
     for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         const TempDir dir;
@@ -60,6 +61,30 @@ TEST(NamedStagingFileLeftBehind, RemovedWhenTerminatedBySignal)
         ::waitpid(child, &status, 0);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "signal " << signalNumber;
         EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{}) << "signal " << signalNumber;
+    }
+}
+
+TEST(ReplacementFile, StagingFileIsPrivateOnEveryPath)
+{
+    const TempDir dir;
+    writeFile(dir / "userData.txt", "old\n", 0644);
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0666), 0);
+    struct Case {
+        const char* what;
+        std::string target;
+        ReplacementFile::Staging staging;
+    };
+    const Case cases[] = {
+        {"unnamed beside the target", dir / "userData.txt", ReplacementFile::Staging::unnamedFirst},
+        {"named beside the target", dir / "userData.txt", ReplacementFile::Staging::namedOnly},
+        {"unnamed elsewhere, for a FIFO", dir / "fifo", ReplacementFile::Staging::unnamedFirst},
+        {"named elsewhere, for a FIFO", dir / "fifo", ReplacementFile::Staging::namedOnly},
+    };
+    for (const Case& c : cases) {
+        const ReplacementFile file(c.target, c.staging);
+        struct stat st {};
+        ASSERT_EQ(::fstat(file.fd(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600U) << c.what << ": others may read the content while it is written";
     }
 }
 

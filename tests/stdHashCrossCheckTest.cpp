@@ -11,7 +11,7 @@
 namespace initHashData::testing {
 namespace {
 
-TEST(FieldHashDiffersFromTheLibrary, AgreesWithThe32BitStdHash)
+TEST(FieldHash, AgreesWithThe32BitStdHash)
 {
     const std::string probe = STD_HASH_PROBE;
     if (probe.empty()) {

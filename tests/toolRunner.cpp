@@ -125,6 +125,8 @@ pid_t startTool(const RunOptions& options, const std::string& outputDir)
     redirect(outputDir + "/stdin", O_RDONLY, STDIN_FILENO);
     redirect(outputDir + "/stdout", O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO);
     redirect(outputDir + "/stderr", O_WRONLY | O_CREAT | O_TRUNC, STDERR_FILENO);
+    // The tool starts with the three standard streams only, whatever the test runner left open.
+    ::close_range(3, ~0U, 0);
     if (::chdir(options.workDir.c_str()) != 0) {
         ::_exit(126);
     }
@@ -135,6 +137,18 @@ pid_t startTool(const RunOptions& options, const std::string& outputDir)
     if (options.addressSpaceLimit) {
         const rlimit limit{*options.addressSpaceLimit, *options.addressSpaceLimit};
         ::setrlimit(RLIMIT_AS, &limit);
+    }
+    if (options.openFileLimit) {
+        const rlimit limit{*options.openFileLimit, *options.openFileLimit};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (options.brokenStandardError) {
+        int ends[2];
+        if (::pipe(ends) != 0 || ::dup2(ends[1], STDERR_FILENO) < 0) {
+            ::_exit(126);
+        }
+        ::close(ends[0]);
+        ::close(ends[1]);
     }
     if (options.umask) {
         ::umask(*options.umask);

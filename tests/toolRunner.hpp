@@ -37,6 +37,9 @@ struct RunOptions {
     std::optional<std::vector<std::string>> tool;
     std::optional<unsigned long> fileSizeLimit;
     std::optional<unsigned long> addressSpaceLimit;
+    std::optional<unsigned long> openFileLimit;
+    // Standard error is a pipe whose reader has gone.
+    bool brokenStandardError = false;
     std::optional<mode_t> umask;
     // NAME=value settings added to the environment.
     std::vector<std::string> environment;

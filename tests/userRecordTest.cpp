@@ -23,7 +23,7 @@ using testing::hashOf;
 // Block sizes chosen to cut records, fields and terminators at every place.
 constexpr std::size_t blockSizes[] = {1, 2, 3, 5, 16, defaultBlockSize};
 
-TEST(RecordsCutOrRenderedWrongly, LayoutsGiveTheSameOutputWhateverTheBlockSize)
+TEST(UserRecord, LayoutsGiveTheSameOutputWhateverTheBlockSize)
 {
     struct Case {
         const char* what;
@@ -60,7 +60,7 @@ TEST(RecordsCutOrRenderedWrongly, LayoutsGiveTheSameOutputWhateverTheBlockSize)
     }
 }
 
-TEST(RecordsCutOrRenderedWrongly, WriteUserRecordRendersWholeRecords)
+TEST(UserRecord, WriteUserRecordRendersWholeRecords)
 {
     const UniqueFd out(testing::memoryFile(""));
     {
@@ -75,7 +75,7 @@ TEST(RecordsCutOrRenderedWrongly, WriteUserRecordRendersWholeRecords)
                                          "::\nlong name:" + hashOf("pw") + ":x:y\n");
 }
 
-TEST(OverlongField2IsHashedWrongly, AField2PastTheLimitIsAFailure)
+TEST(UserRecord, AField2PastTheLimitIsAFailure)
 {
     const std::string input = "a:" + std::string(64, 'p') + ":c:d\n";
     for (const std::size_t blockSize : {std::size_t{1}, std::size_t{16}}) {
@@ -90,7 +90,7 @@ TEST(OverlongField2IsHashedWrongly, AField2PastTheLimitIsAFailure)
     }
 }
 
-TEST(IoErrorsGoUnnoticed, ReadAndWriteFailuresAreThrown)
+TEST(ByteStream, ReadAndWriteFailuresAreThrown)
 {
     const UniqueFd directory(::open(".", O_RDONLY | O_DIRECTORY));
     ByteReader reader(directory.get(), "dir");

@@ -1,0 +1,115 @@
+#include "endToEnd.hpp"
+
+#include <unistd.h>
+
+#include <fstream>
+
+namespace initHashData::testing {
+
+const std::string sampleInput = "alice:secret:Alice Liddell:admin,1001\nbob::Bob:staff:x\r\n";
+const std::string sampleOutput =
+    "alice:" + hashOf("secret") + ":Alice Liddell:admin,1001\nbob:" + hashOf("") + ":Bob:staff:x\r\n";
+const std::string oldOutput = "old:1:kept:intact\n";
+
+FileState stateOf(const std::string& path)
+{
+    FileState state;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        state = {true, readFile(path).value_or(""), st.st_mode, st.st_ino, st.st_uid, st.st_gid};
+    }
+    return state;
+}
+
+bool isRoot() { return ::geteuid() == 0; }
+
+RunResult EndToEnd::run(std::string standardInput, RunOptions options)
+{
+    options.workDir = dir.path();
+    options.standardInput = std::move(standardInput);
+    return runTool(options);
+}
+
+void EndToEnd::expectFailureKeepsOldOutput(const std::string& standardInput, const std::string& message,
+                                           RunOptions options)
+{
+    const FileState before = stateOf(path("userData.txt"));
+    const auto listing = listDirectory(dir.path());
+    const RunResult result = run(standardInput, std::move(options));
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.standardError, "initHashData: " + message + "\n");
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(stateOf(path("userData.txt")), before) << "the old output changed";
+    EXPECT_EQ(listDirectory(dir.path()), listing) << "a file was left behind or removed";
+}
+
+bool EndToEnd::canActAsNobody()
+{
+    return isRoot() && commandSucceeds({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"});
+}
+
+RunOptions EndToEnd::asNobody()
+{
+    RunOptions nobody;
+    nobody.wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    // The build tree may sit where the user cannot reach; a copy in /tmp can be run.
+    nobody.tool = toolCommand();
+    const std::string copy = toolDir_ / "initHashData";
+    EXPECT_TRUE(commandSucceeds({"cp", nobody.tool->back(), copy}));
+    nobody.tool->back() = copy;
+    return nobody;
+}
+
+void InjectedFault::SetUp()
+{
+    if (!commandSucceeds({"strace", "-o", "/dev/null", "true"})) {
+        GTEST_SKIP() << "strace is missing or cannot trace here";
+    }
+    writeFile(path("in.txt"), sampleInput);
+    writeFile(path("userData.txt"), oldOutput);
+}
+
+RunOptions InjectedFault::straced(const std::string& output, std::vector<std::string> traced,
+                                  const std::vector<Fault>& faults)
+{
+    RunOptions options;
+    options.wrapper = {"strace", "-o", output};
+    for (const Fault& fault : faults) {
+        traced.push_back(fault.syscall);
+        std::string spec = "inject=" + fault.syscall + ":error=" + fault.error;
+        if (!fault.signal.empty()) {
+            spec += ":signal=" + fault.signal;
+        }
+        options.wrapper.insert(options.wrapper.end(), {"-e", spec + ":when=" + std::to_string(fault.when)});
+    }
+    std::string set = "trace=";
+    for (const std::string& syscall : traced) {
+        set += (set.back() == '=' ? "" : ",") + syscall;
+    }
+    options.wrapper.insert(options.wrapper.end(), {"-e", set});
+    options.environment = {leakCheckOff};
+    return options;
+}
+
+int InjectedFault::ordinalOf(const std::string& syscall, const std::string& marker, const std::vector<Fault>& faults)
+{
+    const TempDir traceDir;
+    const RunResult result = run("in.txt\n", straced(traceDir / "trace", {syscall}, faults));
+    EXPECT_EQ(result.signal, 0) << "the traced run was killed";
+    std::ifstream trace(traceDir / "trace");
+    int ordinal = 0;
+    for (std::string line; std::getline(trace, line);) {
+        if (line.rfind(syscall + "(", 0) == 0) {
+            ++ordinal;
+            if (line.find(marker) != std::string::npos) {
+                return ordinal;
+            }
+        }
+    }
+    ADD_FAILURE() << "no " << syscall << " call with " << marker;
+    return 0;
+}
+
+RunOptions InjectedFault::inject(const std::vector<Fault>& faults) { return straced("/dev/null", {}, faults); }
+
+} // namespace initHashData::testing

@@ -1,0 +1,95 @@
+#pragma once
+// What the end-to-end suites share: a temporary working directory, runs of the
+// built tool in it, and strace's fault injection.
+
+#include "memoryConversion.hpp"
+#include "toolRunner.hpp"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace initHashData::testing {
+
+extern const std::string sampleInput;
+extern const std::string sampleOutput;
+extern const std::string oldOutput;
+
+struct FileState {
+    bool exists = false;
+    std::string bytes;
+    mode_t mode = 0;
+    ino_t inode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
+
+    bool operator==(const FileState&) const = default;
+};
+
+// The state of the file at `path`, a final symbolic link followed.
+FileState stateOf(const std::string& path);
+
+bool isRoot();
+
+// The unprivileged user the tests act as.
+inline constexpr uid_t nobodyId = 65534;
+
+class EndToEnd : public ::testing::Test {
+protected:
+    RunResult run(std::string standardInput, RunOptions options = {});
+    std::string path(const std::string& name) const { return dir / name; }
+
+    // Runs the tool and expects a failure that leaves userData.txt and the directory as they were.
+    void expectFailureKeepsOldOutput(const std::string& standardInput, const std::string& message,
+                                     RunOptions options = {});
+
+    // Whether the tests can run the tool as user nobody: they must be root and have setpriv.
+    static bool canActAsNobody();
+    // Options that run the tool as user nobody, from a copy it may execute.
+    RunOptions asNobody();
+
+    TempDir dir;
+
+private:
+    TempDir toolDir_;
+};
+
+// One fault for strace to inject: the `when`-th call of `syscall` fails with
+// `error`, and `signal` (if any) is raised as it returns.
+struct Fault {
+    Fault(std::string syscallName, std::string errorName, int ordinal, std::string signalName = {})
+        : syscall(std::move(syscallName)), error(std::move(errorName)), when(ordinal), signal(std::move(signalName))
+    {
+    }
+    std::string syscall;
+    std::string error;
+    int when = 0;
+    std::string signal;
+};
+
+// strace's fault injection fails the n-th call of a system call; the ordinal
+// of the call to fail is found by a traced run.
+class InjectedFault : public EndToEnd {
+protected:
+    void SetUp() override;
+
+    // The ordinal among calls of `syscall` of the first whose trace line holds
+    // `marker`, in a run with `faults` injected.
+    int ordinalOf(const std::string& syscall, const std::string& marker, const std::vector<Fault>& faults = {});
+
+    // Options that inject `faults`, one system call each.
+    static RunOptions inject(const std::vector<Fault>& faults);
+
+    // Options that run the tool under strace, tracing `traced` into `output` and injecting `faults`.
+    static RunOptions straced(const std::string& output, std::vector<std::string> traced,
+                              const std::vector<Fault>& faults);
+
+    // A sanitized build's leak checker cannot run under ptrace.
+    static constexpr const char* leakCheckOff = "ASAN_OPTIONS=detect_leaks=0";
+};
+
+} // namespace initHashData::testing

@@ -1,0 +1,475 @@
+// Runs the built tool where the output is hostile or odd: another user's names
+// in a sticky directory, ACLs and attributes, a full disk, append-only
+// directories, too few descriptors, a link to a pipe and a broken stderr.
+#include "endToEnd.hpp"
+#include "fileIo/uniqueFd.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <map>
+#include <thread>
+
+namespace initHashData::testing {
+namespace {
+
+const std::string nobodyPrefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+
+bool shell(const std::string& command) { return commandSucceeds({"sh", "-c", command}); }
+
+// Every extended attribute of `path` (a final link not followed), by name.
+std::map<std::string, std::string> attributesOf(const std::string& path)
+{
+    std::map<std::string, std::string> attributes;
+    std::string names(65536, '\0');
+    const ssize_t size = ::llistxattr(path.c_str(), names.data(), names.size());
+    for (std::size_t begin = 0; size > 0 && begin < static_cast<std::size_t>(size);) {
+        const std::string name = names.c_str() + begin;
+        begin += name.size() + 1;
+        std::string value(65536, '\0');
+        const ssize_t length = ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+        value.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+        attributes[name] = value;
+    }
+    return attributes;
+}
+
+struct stat linkStatus(const std::string& path)
+{
+    struct stat st {};
+    ::lstat(path.c_str(), &st);
+    return st;
+}
+
+// A sticky world-writable directory such as /tmp, in which user nobody plants
+// names for root to trip on, and a directory of root's that nobody may not read.
+class StickyDirectory : public EndToEnd {
+protected:
+    void SetUp() override
+    {
+        if (!canActAsNobody()) {
+            GTEST_SKIP() << "needs root and setpriv to plant files as another user";
+        }
+        ASSERT_EQ(::mkdir(sticky().c_str(), 0755), 0);
+        ASSERT_EQ(::chmod(sticky().c_str(), 01777), 0);
+        ASSERT_EQ(::mkdir(path("secret").c_str(), 0700), 0);
+        writeFile(path("users.txt"), sampleInput);
+    }
+
+    std::string sticky() const { return path("sticky"); }
+    std::string victim() const { return path("secret/victim"); }
+
+    void plantAsNobody(const std::string& command)
+    {
+        ASSERT_TRUE(shell("cd '" + sticky() + "' && " + nobodyPrefix + "sh -c '" + command + "'")) << command;
+    }
+
+    RunResult runInSticky(RunOptions options = {})
+    {
+        options.workDir = sticky();
+        options.standardInput = path("users.txt") + "\n";
+        return runTool(options);
+    }
+};
+
+TEST_F(StickyDirectory, OtherUsersLinksFilesAndFifosAreRefused)
+{
+    const std::string followMessage = "initHashData: refusing to follow 'userData.txt': a symbolic link on its way "
+                                      "belongs to another user in a sticky world-writable directory\n";
+    const std::string writeMessage = "initHashData: refusing to write 'userData.txt': it belongs to another user "
+                                     "in a sticky world-writable directory\n";
+    struct Case {
+        const char* what;
+        std::string plant;     // run as nobody in the sticky directory
+        std::string rootPlant; // then run as root there
+        std::string message;
+    };
+    const Case cases[] = {
+        {"a link to root's private file", "ln -s " + victim() + " userData.txt", "", followMessage},
+        {"a dangling link into root's directory", "ln -s " + path("secret/new") + " userData.txt", "", followMessage},
+        {"root's link through another user's link", "ln -s " + path("secret") + " hop", "ln -s hop/victim userData.txt",
+         "initHashData: refusing to follow 'hop/victim': a symbolic link on its way belongs to another user in a "
+         "sticky world-writable directory\n"},
+        {"a file open to all", "printf planted >userData.txt && chmod 666 userData.txt", "", writeMessage},
+        {"a FIFO", "mkfifo -m 666 userData.txt", "", writeMessage},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(shell("rm -rf '" + sticky() + "'/* && rm -f '" + path("secret") + "'/*"));
+        writeFile(victim(), "ROOTSECRET\n", 0600);
+        plantAsNobody(c.plant);
+        if (!c.rootPlant.empty()) {
+            ASSERT_TRUE(shell("cd '" + sticky() + "' && " + c.rootPlant));
+        }
+        const struct stat planted = linkStatus(sticky() + "/userData.txt");
+        const FileState victimBefore = stateOf(victim());
+        // A reader on a planted FIFO, so that a tool that writes it does not block but feeds it.
+        const UniqueFd reader(S_ISFIFO(planted.st_mode)
+                                  ? ::open((sticky() + "/userData.txt").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
+                                  : -1);
+        const RunResult result = runInSticky();
+        char byte = 0;
+        EXPECT_FALSE(reader && ::read(reader.get(), &byte, 1) > 0) << "the records were fed to another user's FIFO";
+        EXPECT_EQ(result.exitStatus, 1) << "another user steered root's output";
+        EXPECT_EQ(result.standardError, c.message);
+        EXPECT_EQ(stateOf(victim()), victimBefore) << "root's private file was written";
+        EXPECT_EQ(listDirectory(path("secret")), std::vector<std::string>{"victim"}) << "a file was created";
+        const struct stat after = linkStatus(sticky() + "/userData.txt");
+        EXPECT_EQ(after.st_ino, planted.st_ino) << "the planted name was replaced";
+        EXPECT_EQ(after.st_mode, planted.st_mode);
+        EXPECT_EQ(after.st_size, planted.st_size);
+    }
+}
+
+TEST_F(StickyDirectory, OwnLinksAndFilesAreFollowedAndReplaced)
+{
+    // Root's own link in the sticky directory is followed.
+    writeFile(victim(), "ROOTSECRET\n", 0600);
+    ASSERT_EQ(::symlink(victim().c_str(), (sticky() + "/userData.txt").c_str()), 0);
+    RunResult result = runInSticky();
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(readFile(victim()), sampleOutput) << "root's own link was not followed";
+    EXPECT_TRUE(S_ISLNK(linkStatus(sticky() + "/userData.txt").st_mode));
+
+    // A user's own link and own file there work for that user.
+    const RunOptions nobody = asNobody();
+    ASSERT_TRUE(shell("rm -f '" + sticky() + "/userData.txt'"));
+    plantAsNobody("printf old >own.txt && ln -s own.txt userData.txt");
+    result = runInSticky(nobody);
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(readFile(sticky() + "/own.txt"), sampleOutput);
+    ASSERT_TRUE(shell("rm -f '" + sticky() + "/userData.txt'"));
+    plantAsNobody("printf old >userData.txt");
+    result = runInSticky(nobody);
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(readFile(sticky() + "/userData.txt"), sampleOutput);
+
+    // A file of the directory's owner may be replaced by root, and keeps its owner.
+    ASSERT_EQ(::chown(sticky().c_str(), nobodyId, nobodyId), 0);
+    result = runInSticky();
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(stateOf(sticky() + "/userData.txt").owner, nobodyId);
+}
+
+TEST_F(EndToEnd, ReplacementCarriesAclAndAttributes)
+{
+    writeFile(path("in.txt"), sampleInput);
+    writeFile(path("userData.txt"), oldOutput, 0640);
+    if (!shell("setfacl -m u:nobody:rw '" + path("userData.txt") + "' 2>/dev/null")) {
+        GTEST_SKIP() << "setfacl is missing or this file system keeps no ACLs";
+    }
+    const std::string target = path("userData.txt");
+    ASSERT_EQ(::setxattr(target.c_str(), "user.tag", "keep", 4, 0), 0);
+    const bool securityAttributes = ::setxattr(target.c_str(), "security.test", "label", 5, 0) == 0;
+    if (isRoot()) {
+        ASSERT_EQ(::chown(target.c_str(), 0, 50), 0);
+    }
+    const FileState before = stateOf(target);
+    const auto attributesBefore = attributesOf(target);
+    ASSERT_EQ(run("in.txt\n").exitStatus, 0);
+    const FileState after = stateOf(target);
+    EXPECT_EQ(after.bytes, sampleOutput);
+    EXPECT_NE(after.inode, before.inode) << "not replaced by a new file";
+    EXPECT_EQ(after.mode, before.mode) << "the ACL mask became the group's bits";
+    EXPECT_EQ(after.group, before.group);
+    EXPECT_EQ(attributesOf(target), attributesBefore) << "the ACL or an attribute was lost";
+
+    // Under a default ACL the new file inherits one; the old file had none, so neither does its replacement.
+    ASSERT_EQ(::mkdir(path("inherits").c_str(), 0755), 0);
+    ASSERT_TRUE(shell("cd '" + path("inherits") +
+                      "' && setfacl -d -m u:nobody:rwx . && printf old >userData.txt && "
+                      "setfacl -b userData.txt && chmod 640 userData.txt"));
+    RunOptions options;
+    options.workDir = path("inherits");
+    options.standardInput = path("in.txt") + "\n";
+    ASSERT_EQ(runTool(options).exitStatus, 0);
+    EXPECT_EQ(attributesOf(path("inherits/userData.txt")).count("system.posix_acl_access"), 0U)
+        << "an inherited ACL gives user nobody access the old file did not";
+    EXPECT_EQ(stateOf(path("inherits/userData.txt")).mode & 07777, 0640U);
+
+    if (!securityAttributes || !canActAsNobody()) {
+        return;
+    }
+    // A security attribute the user may not set fails the run: the label would be lost.
+    ASSERT_EQ(::chown(target.c_str(), nobodyId, nobodyId), 0);
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    expectFailureKeepsOldOutput(
+        "in.txt\n", "cannot carry the attribute security.test to 'userData.txt': Operation not permitted", asNobody());
+}
+
+// Space on a small file system, mounted from a loop image for as long as it lives.
+class LoopMount {
+public:
+    LoopMount(const std::string& image, const std::string& mountPoint) : mountPoint_(mountPoint)
+    {
+        mounted_ = ::mkdir(mountPoint.c_str(), 0755) == 0 && commandSucceeds({"truncate", "-s", "4M", image}) &&
+                   commandSucceeds({"mkfs.ext2", "-q", "-F", image}) &&
+                   commandSucceeds({"mount", "-o", "loop", image, mountPoint});
+    }
+    LoopMount(const LoopMount&) = delete;
+    LoopMount& operator=(const LoopMount&) = delete;
+    ~LoopMount()
+    {
+        if (mounted_) {
+            commandSucceeds({"umount", mountPoint_});
+        }
+    }
+    bool mounted() const noexcept { return mounted_; }
+
+private:
+    std::string mountPoint_;
+    bool mounted_ = false;
+};
+
+TEST_F(EndToEnd, InPlaceWriteOnAFullDiskKeepsOldOutput)
+{
+    if (!canActAsNobody()) {
+        GTEST_SKIP() << "needs root and setpriv to mount a file system and write it as another user";
+    }
+    const LoopMount disk(path("ext2.img"), path("disk"));
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "cannot make and loop-mount an ext2 image here";
+    }
+    // ext2 cannot reserve space ahead, and the directory is closed to the user: the file is written in place.
+    const std::string work = path("disk/d");
+    ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+    std::string old;
+    for (int i = 0; i < 2000; ++i) {
+        old += "old" + std::to_string(i) + ":x:y:z\n";
+    }
+    writeFile(work + "/userData.txt", old, 0644);
+    ASSERT_EQ(::chown((work + "/userData.txt").c_str(), nobodyId, nobodyId), 0);
+    ASSERT_EQ(::chmod(work.c_str(), 0555), 0);
+    std::string records;
+    for (int i = 0; i < 20000; ++i) {
+        records += "user" + std::to_string(i) + ":password:Some Name:staff\n";
+    }
+    writeFile(path("in.txt"), records);
+    ASSERT_TRUE(shell("dd if=/dev/zero of='" + path("disk/fill") + "' bs=4k 2>/dev/null; true"));
+
+    RunOptions options = asNobody();
+    options.workDir = work;
+    options.standardInput = path("in.txt") + "\n";
+    const FileState before = stateOf(work + "/userData.txt");
+    RunResult result = runTool(options);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.standardError, "initHashData: cannot write 'userData.txt': No space left on device\n");
+    EXPECT_EQ(stateOf(work + "/userData.txt"), before) << "the full disk tore the old file";
+
+    ASSERT_EQ(::unlink(path("disk/fill").c_str()), 0);
+    result = runTool(options);
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    const FileState after = stateOf(work + "/userData.txt");
+    EXPECT_EQ(after.inode, before.inode);
+    EXPECT_EQ(after.bytes.size(), records.size() + 20000 * (hashOf("password").size() - 8));
+}
+
+TEST_F(InjectedFault, InPlaceWriteFailureSaysWhetherOldBytesSurvive)
+{
+    const std::string longOld = std::string(4000, 'o') + ":1:kept:intact\n";
+    struct Case {
+        const char* what;
+        std::string old;
+        std::vector<Fault> faults;
+        int exitStatus;
+        std::string message;
+    };
+    // The in-place path is forced by a rename that cannot cross devices.
+    const Case cases[] = {
+        {"no space to reserve",
+         oldOutput,
+         {{"fallocate", "ENOSPC", 1}},
+         1,
+         "cannot write 'userData.txt': No space left on device"},
+        {"no reservation, growing the file fails",
+         oldOutput,
+         {{"fallocate", "EOPNOTSUPP", 1}, {"sendfile", "ENOSPC", 1}},
+         1,
+         "cannot write 'userData.txt': No space left on device"},
+        {"no reservation, overwriting after growing fails",
+         oldOutput,
+         {{"fallocate", "EOPNOTSUPP", 1}, {"sendfile", "EIO", 2}},
+         1,
+         "cannot write 'userData.txt': Input/output error"},
+        {"the first write fails",
+         oldOutput,
+         {{"sendfile", "EIO", 1}},
+         1,
+         "cannot write 'userData.txt': Input/output error"},
+        {"shrinking fails after overwriting",
+         longOld,
+         {{"ftruncate", "EIO", 1}},
+         2,
+         "'userData.txt' is damaged: writing it in place failed part-way: Input/output error"},
+        {"syncing fails after overwriting",
+         oldOutput,
+         {{"fsync", "EIO", 2}},
+         2,
+         "'userData.txt' is damaged: the in-place write could not be synced: Input/output error"},
+    };
+    const int renameOrdinal = ordinalOf("renameat", "");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(path("userData.txt"), c.old);
+        std::vector<Fault> faults = c.faults;
+        faults.push_back({"renameat", "EXDEV", renameOrdinal});
+        if (c.exitStatus == 1) {
+            expectFailureKeepsOldOutput("in.txt\n", c.message, inject(faults));
+            continue;
+        }
+        const RunResult result = run("in.txt\n", inject(faults));
+        EXPECT_EQ(result.exitStatus, 2) << "a damaged file was reported as unchanged";
+        EXPECT_EQ(result.standardError, "initHashData: " + c.message + "\n");
+        EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in.txt", "userData.txt"}));
+    }
+}
+
+TEST_F(EndToEnd, TooFewDescriptorsFailBeforeAnythingChanges)
+{
+    RunOptions trial;
+    trial.openFileLimit = 4;
+    const std::string clean = "initHashData: cannot open 'missing.txt': No such file or directory\n";
+    if (const RunResult result = run("missing.txt\n", trial); result.standardError != clean) {
+        GTEST_SKIP() << "this build or its emulator does not work with few descriptors: " << result.standardError;
+    }
+    const std::string once = "a:" + hashOf("b") + ":c:d\n";
+    std::vector<int> statuses;
+    for (unsigned long limit = 4; limit <= 8; ++limit) {
+        SCOPED_TRACE("open file limit " + std::to_string(limit));
+        writeFile(path("userData.txt"), "a:b:c:d\n");
+        RunOptions options;
+        options.openFileLimit = limit;
+        const RunResult result = run("userData.txt\n", options);
+        statuses.push_back(result.exitStatus);
+        if (result.exitStatus == 0) {
+            EXPECT_EQ(readFile(path("userData.txt")), once);
+        } else {
+            EXPECT_EQ(result.exitStatus, 1) << result.standardError;
+            EXPECT_EQ(readFile(path("userData.txt")), "a:b:c:d\n") << "exit 1, yet the file was replaced";
+            EXPECT_NE(result.standardError.find("Too many open files"), std::string::npos) << result.standardError;
+        }
+        EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"userData.txt"});
+    }
+    EXPECT_EQ(statuses.front(), 1) << "no limit was tight enough to test";
+    EXPECT_EQ(statuses.back(), 0) << "no limit was loose enough to succeed";
+}
+
+TEST_F(InjectedFault, DirectorySyncFailureAfterTheRenameWarnsAndSucceeds)
+{
+    const RunResult result = run("in.txt\n", inject({{"fsync", "EIO", 2}}));
+    EXPECT_EQ(result.exitStatus, 0) << "the new content is in place, yet the run reported failure";
+    EXPECT_EQ(result.standardError, "initHashData: replaced 'userData.txt', but cannot sync its directory '.', so "
+                                    "a crash may bring back the old file: Input/output error\n");
+    EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
+}
+
+TEST_F(InjectedFault, NamedStagingFileIsPrivateUntilItTakesItsMode)
+{
+    writeFile(path("userData.txt"), oldOutput, 0640);
+    ASSERT_EQ(::mkfifo(path("slow.fifo").c_str(), 0644), 0);
+    RunOptions options = inject({{"openat", "EOPNOTSUPP", ordinalOf("openat", "O_TMPFILE")}});
+    options.workDir = dir.path();
+    options.standardInput = "slow.fifo\n";
+    options.umask = 0;
+    const TempDir outputDir;
+    const pid_t pid = startTool(options, outputDir.path());
+    const int fifo = ::open(path("slow.fifo").c_str(), O_WRONLY);
+    ASSERT_GE(fifo, 0);
+    std::string staged;
+    for (int wait = 0; wait < 500 && staged.empty(); ++wait) {
+        for (const std::string& name : listDirectory(dir.path())) {
+            staged = name.front() == '.' ? name : staged;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(staged.empty()) << "no named staging file appeared";
+    EXPECT_EQ(stateOf(path(staged)).mode & 07777, 0600U) << "others could read the content while it is written";
+    ASSERT_EQ(::write(fifo, sampleInput.data(), sampleInput.size()), static_cast<ssize_t>(sampleInput.size()));
+    ::close(fifo);
+    const RunResult result = finishTool(pid, outputDir.path());
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(stateOf(path("userData.txt")).mode & 07777, 0640U);
+    EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
+}
+
+TEST_F(InjectedFault, SignalDuringAFailedStagingLinkRemovesNothing)
+{
+    // The staging link fails as if another run held the name, and SIGTERM arrives just then.
+    const TempDir traceDir;
+    const FileState before = stateOf(path("userData.txt"));
+    const RunResult result =
+        run("in.txt\n", straced(traceDir / "trace", {"unlink", "unlinkat"}, {{"linkat", "EEXIST", 1, "SIGTERM"}}));
+    EXPECT_EQ(result.signal, SIGTERM);
+    std::ifstream trace(traceDir / "trace");
+    for (std::string line; std::getline(trace, line);) {
+        EXPECT_EQ(line.rfind("unlink", 0), std::string::npos) << "removed a name that was not ours: " << line;
+    }
+    EXPECT_EQ(stateOf(path("userData.txt")), before);
+    EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in.txt", "userData.txt"}));
+}
+
+TEST_F(EndToEnd, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
+{
+    writeFile(path("in.txt"), sampleInput);
+    const std::string work = path("appendOnly");
+    ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+    writeFile(work + "/userData.txt", oldOutput);
+    if (!commandSucceeds({"chattr", "+a", work})) {
+        GTEST_SKIP() << "chattr +a needs root and a file system with inode flags";
+    }
+    struct Cleanup {
+        std::string work;
+        ~Cleanup() { commandSucceeds({"chattr", "-a", work}); }
+    } cleanup{work};
+    RunOptions options;
+    options.workDir = work;
+    options.standardInput = path("in.txt") + "\n";
+    const FileState before = stateOf(work + "/userData.txt");
+    RunResult result = runTool(options);
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(stateOf(work + "/userData.txt").inode, before.inode) << "not written in place";
+    EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
+    EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging file was left behind";
+
+    // A new file is linked under its name at once: nothing to rename or remove.
+    const std::string fresh = path("appendOnlyEmpty");
+    ASSERT_EQ(::mkdir(fresh.c_str(), 0755), 0);
+    ASSERT_TRUE(commandSucceeds({"chattr", "+a", fresh}));
+    const Cleanup freshCleanup{fresh};
+    options.workDir = fresh;
+    result = runTool(options);
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(readFile(fresh + "/userData.txt"), sampleOutput);
+    EXPECT_EQ(listDirectory(fresh), std::vector<std::string>{"userData.txt"});
+}
+
+TEST_F(EndToEnd, LinkToStandardOutputWritesThroughThePipe)
+{
+    writeFile(path("in.txt"), sampleInput);
+    ASSERT_EQ(::symlink("/dev/stdout", path("userData.txt").c_str()), 0);
+    RunOptions piped;
+    piped.wrapper = {"bash", "-c", "set -o pipefail; \"$0\" \"$@\" | cat"};
+    const RunResult result = run("in.txt\n", piped);
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, sampleOutput) << "the records did not reach the pipe";
+    EXPECT_TRUE(S_ISLNK(linkStatus(path("userData.txt")).st_mode));
+}
+
+TEST_F(EndToEnd, FailureWithBrokenStandardErrorStillExitsOne)
+{
+    RunOptions options;
+    options.brokenStandardError = true;
+    const RunResult result = run("missing.txt\n", options);
+    EXPECT_EQ(result.signal, 0) << "killed by SIGPIPE while reporting";
+    EXPECT_EQ(result.exitStatus, 1);
+}
+
+} // namespace
+} // namespace initHashData::testing

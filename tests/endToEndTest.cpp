@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built tool in a temporary directory: conversions, the run's
 // contract with its caller, and real faults injected into its system calls.
 #include "endToEnd.hpp"
@@ -51,6 +52,11 @@ TEST_F(EndToEnd, ReadsOnlyTheFirstLineAndIgnoresArguments)
         {"no final newline", "in.txt", {}, ""},
         {"the name ends at a NUL", "in.txt\0ignored\nrest\n"s, {}, "rest\n"},
         {"arguments change nothing", "in.txt\n", {"--help", "-o", "other.txt"}, ""},
+        {"both options change nothing", "in.txt\n", {"--help", "--version"}, ""},
+        {"an option with a stray argument changes nothing", "in.txt\n", {"--version", "x"}, ""},
+        {"options spelled otherwise change nothing", "in.txt\n", {"-h"}, ""},
+        {"options spelled otherwise change nothing", "in.txt\n", {"--Help"}, ""},
+        {"options spelled otherwise change nothing", "in.txt\n", {"--help="}, ""},
     };
     for (const Case& c : cases) {
         ::unlink(path("userData.txt").c_str());
@@ -62,6 +68,46 @@ TEST_F(EndToEnd, ReadsOnlyTheFirstLineAndIgnoresArguments)
         EXPECT_EQ(result.standardOutput, c.afterwards) << c.what;
         EXPECT_EQ(readFile(path("userData.txt")), sampleOutput) << c.what;
     }
+}
+
+TEST_F(EndToEnd, LoneHelpOrVersionAnswersWithoutReadingOrWriting)
+{
+    writeFile(path("in.txt"), sampleInput);
+    const std::pair<std::string, std::string> cases[] = {
+        {"--help", "Usage: printf '%s\\n' FILE | initHashData\n"},
+        {"--version", "initHashData " INITHASHDATA_VERSION "\n"},
+    };
+    for (const auto& [option, firstLine] : cases) {
+        RunOptions options;
+        options.wrapper = {"sh", "-c", "\"$0\" \"$@\" && cat"};
+        options.arguments = {option};
+        const RunResult result = run("in.txt\nrest\n", options);
+        EXPECT_EQ(result.exitStatus, 0) << option;
+        EXPECT_EQ(result.standardError, "") << option;
+        EXPECT_EQ(result.standardOutput.substr(0, firstLine.size()), firstLine) << option;
+        EXPECT_TRUE(result.standardOutput.ends_with("\nin.txt\nrest\n")) << option << " read standard input";
+        EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"in.txt"}) << option << " wrote a file";
+    }
+}
+
+TEST_F(EndToEnd, TerminalInputGetsAPrompt)
+{
+    if (!commandSucceeds({"script", "-qec", "true", "/dev/null"})) {
+        GTEST_SKIP() << "script(1) is missing, so no terminal can be given to the tool";
+    }
+    writeFile(path("in.txt"), sampleInput);
+    std::string command;
+    for (const std::string& word : toolCommand()) {
+        command += "'" + word + "' ";
+    }
+    RunOptions onTerminal;
+    onTerminal.tool = {"script", "-qec", command, "/dev/null"};
+    const RunResult result = run("in.txt\n", onTerminal);
+    EXPECT_EQ(result.exitStatus, 0) << result.standardOutput;
+    EXPECT_NE(result.standardOutput.find("initHashData: type the name of the user data file, then Enter"),
+              std::string::npos)
+        << "a person at a terminal is not told what the tool waits for: " << result.standardOutput;
+    EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
 }
 
 TEST_F(EndToEnd, InputNamedUserDataTxtIsReplacedByItsConversion)

@@ -1,5 +1,15 @@
+// SPDX-License-Identifier: MIT
 #include "fileIo/byteStream.hpp"
+#include "initHashData/commandLine.hpp"
 #include "initHashData/conversionRun.hpp"
 
-// Arguments are ignored: the input name comes from standard input.
-int main() { return initHashData::runConversion(initHashData::defaultBlockSize); }
+// The input name comes from standard input; arguments other than a lone
+// --help or --version are ignored.
+int main(int argc, char** argv)
+{
+    if (const auto status = initHashData::answerOption(argc, argv)) {
+        return *status;
+    }
+    initHashData::promptOnTerminal();
+    return initHashData::runConversion(initHashData::defaultBlockSize);
+}

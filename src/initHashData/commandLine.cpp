@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: MIT
+#include "initHashData/commandLine.hpp"
+
+#include "fileIo/failure.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace initHashData {
+
+namespace {
+
+constexpr std::string_view usage = "Usage: printf '%s\\n' FILE | initHashData\n"
+                                   "   or: initHashData --help|--version\n"
+                                   "\n"
+                                   "Reads the name of a user data file (records of four colon-separated fields)\n"
+                                   "as one line from standard input and writes userData.txt in the working\n"
+                                   "directory: the same records, with field 2 of each replaced by the decimal\n"
+                                   "text of its 32-bit field hash. userData.txt is replaced atomically and left\n"
+                                   "as it was on failure. Other arguments are ignored.\n"
+                                   "\n"
+                                   "Exit status: 0 replaced, 1 failed with nothing changed, 2 damaged by a\n"
+                                   "failed in-place write.\n"
+                                   "\n"
+                                   "See initHashData(1) for the file format and how the file is replaced.\n";
+
+constexpr std::string_view version = "initHashData " INITHASHDATA_VERSION "\n"
+                                     "Copyright (c) 2026 The initHashData developers\n"
+                                     "License: MIT <https://opensource.org/licenses/MIT>\n";
+
+// Writes all of `text` to `fd`; returns 0 or the errno.
+int writeAll(int fd, std::string_view text) noexcept
+{
+    while (!text.empty()) {
+        const ssize_t done = ::write(fd, text.data(), text.size());
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            return done < 0 ? errno : EIO;
+        }
+        text.remove_prefix(static_cast<std::size_t>(done));
+    }
+    return 0;
+}
+
+} // namespace
+
+std::optional<int> answerOption(int argc, const char* const* argv)
+{
+    if (argc != 2) {
+        return std::nullopt;
+    }
+    const std::string_view argument = argv[1];
+    std::string_view answer;
+    if (argument == "--help") {
+        answer = usage;
+    } else if (argument == "--version") {
+        answer = version;
+    } else {
+        return std::nullopt;
+    }
+    if (const int errnum = writeAll(STDOUT_FILENO, answer); errnum != 0) {
+        const std::string message =
+            "initHashData: cannot write 'standard output': " + std::string(std::strerror(errnum)) + "\n";
+        writeAll(STDERR_FILENO, message);
+        return exitUnchanged;
+    }
+    return exitReplaced;
+}
+
+void promptOnTerminal()
+{
+    if (::isatty(STDIN_FILENO) == 1) {
+        writeAll(STDERR_FILENO, "initHashData: type the name of the user data file, then Enter\n");
+    }
+}
+
+} // namespace initHashData

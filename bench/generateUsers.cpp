@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a deterministic, realistic user data file of about the given size:
 // user names, passwords of 6 to 24 printable characters, a name and e-mail
 // field, and a role, id and home field.

@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // fieldHash by field length, and the record loop without file I/O.
-#include "fieldHash/fieldHash.hpp"
 #include "fileIo/byteStream.hpp"
 #include "userRecord/userRecord.hpp"
+#include <initHashData/fieldHash.hpp>
 
 #include <fcntl.h>
 #include <sys/mman.h>

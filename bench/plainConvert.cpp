@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // The plain design the tool is measured against: iostreams, std::getline per
 // field, std::string fields, the whole converted text held in memory and
 // written at the end. Same input, same output bytes.
-#include "fieldHash/fieldHash.hpp"
+#include <initHashData/fieldHash.hpp>
 
 #include <fstream>
 #include <iostream>

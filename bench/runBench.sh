@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Side-by-side benchmark: the tool, dd (the copy limit) and the plain iostream
 # design on generated inputs in tmpfs, page-cached. Prints best and median of
 # several runs; goals are judged on the best, since shared machines are noisy.

@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target over reading and rendering: the output must not depend on
 // the block size, must hold one record per record read, and reading it back
 // must give fields 1, 3 and 4 unchanged and field 2 as the hash text of the
 // original field 2.
-#include "fieldHash/fieldHash.hpp"
 #include "fileIo/byteStream.hpp"
 #include "memoryConversion.hpp"
+#include <initHashData/fieldHash.hpp>
 
 #include <array>
 #include <cstdio>

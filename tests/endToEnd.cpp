@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "endToEnd.hpp"
 
 #include <unistd.h>

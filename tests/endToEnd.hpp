@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What the end-to-end suites share: a temporary working directory, runs of the
 // built tool in it, and strace's fault injection.

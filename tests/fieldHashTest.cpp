@@ -1,4 +1,5 @@
-#include "fieldHash/fieldHash.hpp"
+// SPDX-License-Identifier: MIT
+#include <initHashData/fieldHash.hpp>
 
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built tool where the output is hostile or odd: another user's names
 // in a sticky directory, ACLs and attributes, a full disk, append-only
 // directories, too few descriptors, a link to a pipe and a broken stderr.

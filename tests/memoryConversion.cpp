@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: MIT
 #include "memoryConversion.hpp"
 
-#include "fieldHash/fieldHash.hpp"
 #include "fileIo/byteStream.hpp"
 #include "fileIo/uniqueFd.hpp"
+#include <initHashData/fieldHash.hpp>
 
 #include <sys/mman.h>
 #include <unistd.h>

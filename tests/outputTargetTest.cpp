@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fileIo/outputTarget.hpp"
 #include "fileIo/failure.hpp"
 #include "toolRunner.hpp"

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Checks of what is shipped: the manual page, the install layout and the
-# Debian package. Exits 77 (skipped) when a needed program is missing.
-# usage: packaging.sh man|install|deb SOURCE_DIR BUILD_DIR TOOL
+# SPDX-License-Identifier: MIT
+# Checks of what is shipped: the manual page, the install layout, the Debian
+# and RPM packages, the field hash library as another project uses it, and
+# this project as another project's subdirectory. Exits 77 (skipped) when a
+# needed program is missing.
+# usage: packaging.sh man|install|deb|rpm|library|subproject SOURCE_DIR BUILD_DIR TOOL
 set -euo pipefail
 check=$1 source=$2 build=$3 tool=$4
 need() { command -v "$1" >/dev/null || { echo "skipped: $1 is missing"; exit 77; }; }
@@ -12,7 +15,22 @@ trap 'rm -rf "$work"' EXIT
 # Converts the bundled sample with the tool given, in a fresh directory; prints the output.
 convertSample() {
   mkdir -p "$work/run" && cp "$source/examples/users.txt" "$work/run/"
-  (cd "$work/run" && rm -f userData.txt && echo users.txt | "$1" && cat userData.txt)
+  (cd "$work/run" && rm -f userData.txt && printf '%s\n' users.txt | "$1" && cat userData.txt)
+}
+
+# Builds the ten-line consumer against the tree installed under $1, both with
+# CMake's find_package and with pkg-config, and checks the hashes it prints.
+checkConsumer() {
+  local prefix=$1 expected=$'1087378769\n3990065800'
+  cmake -S "$source/tests/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  cmake --build "$work/consumer" >/dev/null
+  [ "$("$work/consumer/checkPassword" hunter2 '')" = "$expected" ] || fail "find_package consumer gives wrong hashes"
+  local pcdir
+  pcdir=$(dirname "$(find "$prefix" -name initHashData.pc)")
+  # shellcheck disable=SC2046
+  g++ -std=c++17 -o "$work/pkgConsumer" "$source/tests/consumer/checkPassword.cpp" \
+    $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs initHashData)
+  [ "$("$work/pkgConsumer" hunter2 '')" = "$expected" ] || fail "pkg-config consumer gives wrong hashes"
 }
 
 case $check in
@@ -20,14 +38,20 @@ man)
   need groff
   warnings=$(groff -man -ww -z "$source/doc/initHashData.1" 2>&1)
   [ -z "$warnings" ] || fail "groff warns: $warnings"
-  for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" FILES NOTES EXAMPLES; do
+  if command -v mandoc >/dev/null; then
+    lint=$(mandoc -T lint -W warning "$source/doc/initHashData.1" 2>&1 || true)
+    [ -z "$lint" ] || fail "mandoc warns: $lint"
+  fi
+  for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES NOTES EXAMPLES "SEE ALSO"; do
     grep -q "^\.SH $section\$" "$source/doc/initHashData.1" || fail "no $section section"
   done
   ;;
 install)
   cmake --install "$build" --prefix "$work/prefix" >/dev/null
-  [ -x "$work/prefix/bin/initHashData" ] || fail "bin/initHashData not installed"
-  [ -f "$work/prefix/share/man/man1/initHashData.1" ] || fail "share/man/man1/initHashData.1 not installed"
+  for file in bin/initHashData share/man/man1/initHashData.1.gz share/doc/inithashdata/copyright \
+    share/doc/inithashdata/changelog.gz include/initHashData/fieldHash.hpp; do
+    [ -e "$work/prefix/$file" ] || fail "$file not installed"
+  done
   [ "$(convertSample "$work/prefix/bin/initHashData")" = "$(convertSample "$tool")" ] || fail "installed tool differs"
   ;;
 deb)
@@ -39,8 +63,65 @@ deb)
     grep -q "^$field" <<<"$info" || fail "control lacks '$field' in: $info"
   done
   dpkg-deb -x "$deb" "$work/root"
-  [ -f "$work/root/usr/share/man/man1/initHashData.1" ] || fail "the package lacks the manual page"
+  [ -f "$work/root/usr/share/man/man1/initHashData.1.gz" ] || fail "the package lacks the compressed manual page"
+  grep -q '^License: MIT' "$work/root/usr/share/doc/inithashdata/copyright" || fail "the package lacks the licence"
   [ "$(convertSample "$work/root/usr/bin/initHashData")" = "$(convertSample "$tool")" ] || fail "packaged tool differs"
+  checkConsumer "$work/root/usr"
+  if command -v lintian >/dev/null; then
+    tags=$(lintian -I --pedantic "$deb" 2>/dev/null || true)
+    echo "$tags"
+    ! grep -qE '^(E|W): |hardening-no-' <<<"$tags" || fail "lintian objects to the package"
+  else
+    echo "lintian is missing: the package was not linted"
+  fi
+  ;;
+rpm)
+  need cpack && need rpmbuild && need rpm
+  (cd "$work" && cpack -G RPM --config "$build/CPackConfig.cmake" -B "$work/out" >/dev/null)
+  rpmFile=$(ls "$work"/out/*.rpm)
+  [[ $(basename "$rpmFile") =~ ^inithashdata-1\.[0-9]+\.[0-9]+-1\.[a-z0-9_]+\.rpm$ ]] || fail "unconventional name $rpmFile"
+  info=$(rpm -qip "$rpmFile" 2>/dev/null)
+  for field in "License *: MIT" "Summary *: convert a plain user data file" "Description :"; do
+    grep -q "^$field" <<<"$info" || fail "header lacks '$field' in: $info"
+  done
+  grep -q "initHashData reads the name" <<<"$info" || fail "generic description in: $info"
+  owned=$(rpm -qlp "$rpmFile" 2>/dev/null)
+  for system in /usr /usr/bin /usr/share /usr/share/man /usr/share/man/man1 /usr/share/doc /usr/include; do
+    ! grep -qx "$system" <<<"$owned" || fail "the package owns the system directory $system"
+  done
+  grep -qx /usr/share/doc/inithashdata/copyright <<<"$owned" || fail "the package lacks the licence"
+  ;;
+library)
+  need pkg-config
+  cmake --install "$build" --prefix "$work/prefix" >/dev/null
+  checkConsumer "$work/prefix"
+  ;;
+subproject)
+  # A host with its own build type, targets named like ours, its own packaging and no GoogleTest.
+  mkdir -p "$work/host"
+  cat >"$work/host/CMakeLists.txt" <<HOST
+cmake_minimum_required(VERSION 3.25)
+project(host LANGUAGES CXX)
+set(CPACK_PACKAGE_NAME hostpackage)
+add_custom_target(demo)
+add_executable(unitTests main.cpp)
+add_subdirectory("$source" initHashData)
+target_link_libraries(unitTests PRIVATE initHashData::fieldHash)
+include(CPack)
+HOST
+  printf '%s\n' '#include <initHashData/fieldHash.hpp>' '#include <iostream>' \
+    'int main() { std::cout << initHashData::renderHash(initHashData::fieldHash("hunter2")).view() << "\n"; }' \
+    >"$work/host/main.cpp"
+  cmake -S "$work/host" -B "$work/hostBuild" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
+    >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "the host does not configure"; }
+  cmake --build "$work/hostBuild" >/dev/null
+  [ "$("$work/hostBuild/unitTests")" = 1087378769 ] || fail "the host's program gives a wrong hash"
+  grep -q '^CMAKE_BUILD_TYPE:STRING=Debug$' "$work/hostBuild/CMakeCache.txt" || fail "the host's build type changed"
+  grep -q 'CPACK_PACKAGE_NAME "hostpackage"' "$work/hostBuild/CPackConfig.cmake" || fail "the host's CPack changed"
+  targets=$(cmake --build "$work/hostBuild" --target help)
+  ! grep -qE 'Experimental|Nightly|endToEndTests|bench' <<<"$targets" || fail "the host got our tests or dashboards"
+  cmake --install "$work/hostBuild" --prefix "$work/hostPrefix" >/dev/null
+  [ -z "$(find "$work/hostPrefix" -type f 2>/dev/null)" ] || fail "the host installs our files: $(find "$work/hostPrefix" -type f)"
   ;;
 *) fail "unknown check $check" ;;
 esac

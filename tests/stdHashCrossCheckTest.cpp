@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // Compares fieldHash with the 32-bit GNU C++ library's std::hash<std::string>,
 // computed by a probe built with the i686 cross compiler.
-#include "fieldHash/fieldHash.hpp"
 #include "toolRunner.hpp"
+#include <initHashData/fieldHash.hpp>
 
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Built by a 32-bit x86 cross compiler and linked statically: prints the GNU
 // C++ library's own std::hash<std::string> of each length-prefixed byte string
 // (4-byte little-endian length, then the bytes) read from standard input.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "toolRunner.hpp"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "userRecord/userRecord.hpp"
 #include "fileIo/byteStream.hpp"
 #include "fileIo/failure.hpp"

@@ -1,3 +1,9 @@
+// SPDX-License-Identifier: MIT
+//
+// The field hash of initHashData's user data files: the 32-bit MurmurHash2
+// that replaces field 2 of every record in userData.txt, written as unsigned
+// decimal text. The same on every word size and byte order, so a program that
+// reads userData.txt can hash a password and compare. Needs C++17.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +39,7 @@ private:
     std::size_t first_;
 };
 
+// The text that stands in field 2 of userData.txt for `hash`.
 HashText renderHash(std::uint32_t hash) noexcept;
 
 } // namespace initHashData

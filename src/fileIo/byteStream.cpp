@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fileIo/byteStream.hpp"
 
 #include "fileIo/failure.hpp"

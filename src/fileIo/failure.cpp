@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fileIo/failure.hpp"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fileIo/replacementFile.hpp"
 
 #include "fileIo/failure.hpp"

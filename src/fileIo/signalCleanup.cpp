@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fileIo/signalCleanup.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "initHashData/conversionRun.hpp"
 
 #include "fileIo/byteStream.hpp"

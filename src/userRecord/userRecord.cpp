@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 #include "userRecord/userRecord.hpp"
 
-#include "fieldHash/fieldHash.hpp"
 #include "fileIo/failure.hpp"
+#include <initHashData/fieldHash.hpp>
 
 #include <bit>
 #include <cstring>

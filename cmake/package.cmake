@@ -1,0 +1,33 @@
+# SPDX-License-Identifier: MIT
+# The Debian and RPM packages: `cpack -G DEB` or `cpack -G RPM` in the build tree.
+set(CPACK_PACKAGE_NAME inithashdata)
+set(CPACK_PACKAGE_VENDOR "The initHashData developers")
+set(CPACK_PACKAGE_CONTACT "initHashData developers <maintainers@users.noreply.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert a plain user data file into a hashed user data file")
+set(CPACK_PACKAGE_DESCRIPTION "initHashData reads the name of a user data file (records of four
+colon-separated fields) from standard input and writes userData.txt, with the
+second field of every record replaced by its 32-bit MurmurHash2 as decimal
+text. It replaces the output atomically and leaves it untouched on failure.
+The package also holds the field hash as a C++17 library, with a CMake
+package and a pkg-config file, for programs that read userData.txt.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+
+set(CPACK_RPM_PACKAGE_LICENSE MIT)
+set(CPACK_RPM_PACKAGE_SUMMARY ${CPACK_PACKAGE_DESCRIPTION_SUMMARY})
+set(CPACK_RPM_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
+set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+# The package owns its own files, not the directories every system has.
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+  /usr/share/man /usr/share/man/man1 /usr/share/doc /usr/include /usr/${CMAKE_INSTALL_LIBDIR}
+  /usr/${CMAKE_INSTALL_LIBDIR}/cmake /usr/${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+include(CPack)

@@ -5,15 +5,46 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <new>
 #include <utility>
 
 namespace initHashData {
 
-ByteReader::ByteReader(int fd, std::string name, std::size_t blockSize)
-    : fd_(fd), name_(std::move(name)), blockSize_(blockSize), block_(new char[blockSize]), next_(block_.get()),
-      end_(block_.get())
+namespace {
+
+constexpr std::size_t pageSize = 4096;
+// Enough for any ordinary record; longer ones take the slow path.
+constexpr std::size_t maxSlack = std::size_t{64} * 1024;
+
+} // namespace
+
+void FreeBlock::operator()(char* block) const noexcept { std::free(block); }
+
+PageBlock allocatePageBlock(std::size_t size)
 {
+    const std::size_t rounded = (size + pageSize - 1) / pageSize * pageSize;
+    auto* block = static_cast<char*>(std::aligned_alloc(pageSize, rounded));
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return PageBlock(block);
+}
+
+ByteReader::ByteReader(int fd, std::string name, std::size_t blockSize)
+    : fd_(fd), name_(std::move(name)), blockSize_(blockSize), block_(allocatePageBlock(blockSize + readPadding)),
+      next_(block_.get()), end_(block_.get())
+{
+    markEnd();
+}
+
+void ByteReader::markEnd() noexcept
+{
+    char* const end = block_.get() + (end_ - block_.get());
+    std::memset(end, 0, readPadding);
+    std::memcpy(end, sentinelRecord.data(), sentinelRecord.size());
 }
 
 bool ByteReader::refill()
@@ -23,6 +54,7 @@ bool ByteReader::refill()
         if (got > 0) {
             next_ = block_.get();
             end_ = block_.get() + got;
+            markEnd();
             return true;
         }
         if (got == 0) {
@@ -35,8 +67,9 @@ bool ByteReader::refill()
 }
 
 ByteWriter::ByteWriter(int fd, std::string name, std::size_t blockSize)
-    : fd_(fd), name_(std::move(name)), blockSize_(blockSize), block_(new char[blockSize]), free_(block_.get()),
-      limit_(block_.get() + blockSize)
+    : fd_(fd), name_(std::move(name)), blockSize_(blockSize), slack_(std::min(maxSlack, std::max(blockSize, pageSize))),
+      block_(allocatePageBlock(blockSize + slack_)), free_(block_.get()), blockEnd_(block_.get() + blockSize),
+      hardEnd_(blockEnd_ + slack_)
 {
 }
 
@@ -46,15 +79,28 @@ void ByteWriter::flush()
     free_ = block_.get();
 }
 
+void ByteWriter::drain()
+{
+    const auto held = static_cast<std::size_t>(free_ - block_.get());
+    const std::size_t whole = held / blockSize_ * blockSize_;
+    writeAll(block_.get(), whole);
+    std::memmove(block_.get(), block_.get() + whole, held - whole);
+    free_ -= whole;
+}
+
 void ByteWriter::appendSlow(std::string_view bytes)
 {
-    flush();
-    if (bytes.size() >= blockSize_) {
-        writeAll(bytes.data(), bytes.size());
-    } else {
-        std::memcpy(free_, bytes.data(), bytes.size());
-        free_ += bytes.size();
-    }
+    // Fill the block, so that what follows starts at a block boundary.
+    const auto room = static_cast<std::size_t>(blockEnd_ - free_);
+    std::memcpy(free_, bytes.data(), room);
+    free_ = blockEnd_;
+    drain();
+    bytes.remove_prefix(room);
+    const std::size_t whole = bytes.size() / blockSize_ * blockSize_;
+    writeAll(bytes.data(), whole);
+    bytes.remove_prefix(whole);
+    std::memcpy(free_, bytes.data(), bytes.size());
+    free_ += bytes.size();
 }
 
 void ByteWriter::writeAll(const char* bytes, std::size_t count)

@@ -13,13 +13,27 @@ namespace initHashData {
 // small enough to stay in the L2 cache.
 inline constexpr std::size_t defaultBlockSize = std::size_t{256} * 1024;
 
+// Bytes readable past the end of what ByteReader holds, so that scanners may
+// load them without a bounds check. They begin with a sentinel record, which
+// ends any record cut short at the end of the block within its four bytes.
+inline constexpr std::size_t readPadding = 128;
+inline constexpr std::string_view sentinelRecord = ":::\n";
+
+// A block of memory aligned to a page, so that the kernel copies whole pages.
+struct FreeBlock {
+    void operator()(char* block) const noexcept;
+};
+using PageBlock = std::unique_ptr<char[], FreeBlock>;
+PageBlock allocatePageBlock(std::size_t size);
+
 // Reads a file descriptor (regular file, pipe, FIFO, device) block by block.
 class ByteReader {
 public:
     // `name` is only used in failure messages. Does not own `fd`.
     ByteReader(int fd, std::string name, std::size_t blockSize = defaultBlockSize);
 
-    // Bytes read and not yet consumed.
+    // Bytes read and not yet consumed; readPadding bytes follow them,
+    // sentinelRecord first.
     std::string_view buffered() const noexcept { return {next_, static_cast<std::size_t>(end_ - next_)}; }
     void consume(std::size_t count) noexcept { next_ += count; }
 
@@ -30,15 +44,21 @@ public:
     const std::string& name() const noexcept { return name_; }
 
 private:
+    void markEnd() noexcept;
+
     int fd_;
     std::string name_;
     std::size_t blockSize_;
-    std::unique_ptr<char[]> block_;
+    PageBlock block_;
     const char* next_;
     const char* end_;
 };
 
 // Writes a file descriptor through a block buffer; every write is checked.
+// Content goes out in whole blocks at offsets that are multiples of the block
+// size (only the last flush writes less), so the kernel never copies part of a
+// page at the start of a write: the buffer runs past its block into a slack
+// area, and whatever passes the block is moved to the front once it is written.
 class ByteWriter {
 public:
     // `name` is only used in failure messages. Does not own `fd`.
@@ -46,9 +66,10 @@ public:
 
     void append(std::string_view bytes)
     {
-        if (bytes.size() <= static_cast<std::size_t>(limit_ - free_)) {
+        if (bytes.size() <= static_cast<std::size_t>(hardEnd_ - free_)) {
             std::memcpy(free_, bytes.data(), bytes.size());
             free_ += bytes.size();
+            drainIfFull();
         } else {
             appendSlow(bytes);
         }
@@ -56,39 +77,55 @@ public:
 
     void put(char byte)
     {
-        if (free_ == limit_) {
-            flush();
-        }
         *free_++ = byte;
+        drainIfFull();
     }
 
-    // Room for `count` contiguous bytes, flushing first if need be, to be
-    // filled and then handed to commit(); nullptr when `count` exceeds a block.
-    char* reserve(std::size_t count)
+    // Room for `count` contiguous bytes, to be filled and then handed to
+    // commit(); nullptr when `count` exceeds the slack.
+    char* reserve(std::size_t count) const noexcept
     {
-        if (count > static_cast<std::size_t>(limit_ - free_)) {
-            if (count > blockSize_) {
-                return nullptr;
-            }
-            flush();
-        }
-        return free_;
+        return count <= static_cast<std::size_t>(hardEnd_ - free_) ? free_ : nullptr;
     }
-    void commit(char* end) noexcept { free_ = end; }
+    void commit(char* end)
+    {
+        free_ = end;
+        drainIfFull();
+    }
 
     // Writes what is buffered. Throws Failure when a write fails.
     void flush();
 
+    // For loops that write many pieces through a cursor of their own: where
+    // the next byte goes, the end of the room (never less than the slack
+    // ahead of the cursor while the cursor is short of drainPoint()), and the
+    // point at which the cursor must be handed back through commit().
+    char* cursor() const noexcept { return free_; }
+    const char* roomEnd() const noexcept { return hardEnd_; }
+    const char* drainPoint() const noexcept { return blockEnd_; }
+
+    // What reserve() always grants.
+    std::size_t slack() const noexcept { return slack_; }
+
 private:
+    void drainIfFull()
+    {
+        if (free_ >= blockEnd_) {
+            drain();
+        }
+    }
+    void drain();
     void appendSlow(std::string_view bytes);
     void writeAll(const char* bytes, std::size_t count);
 
     int fd_;
     std::string name_;
     std::size_t blockSize_;
-    std::unique_ptr<char[]> block_;
+    std::size_t slack_;
+    PageBlock block_;
     char* free_;
-    char* limit_;
+    char* blockEnd_;
+    char* hardEnd_;
 };
 
 } // namespace initHashData

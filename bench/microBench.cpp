@@ -47,9 +47,7 @@ void recordLoop(benchmark::State& state)
         ByteReader reader(in, "records");
         ByteWriter writer(out, "null");
         std::string field2;
-        while (readUserRecord(reader, writer, field2)) {
-            ++records;
-        }
+        records += static_cast<std::int64_t>(convertRecords(reader, writer, field2));
         writer.flush();
     }
     state.SetItemsProcessed(records);

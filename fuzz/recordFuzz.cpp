@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // libFuzzer target over reading and rendering: the output must not depend on
-// the block size, must hold one record per record read, and reading it back
+// the block size nor on the scan (vector width) that finds whole records, must
+// hold one record per record read, and reading it back
 // must give fields 1, 3 and 4 unchanged and field 2 as the hash text of the
 // original field 2.
 #include "fileIo/byteStream.hpp"
@@ -59,6 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto converted = convertInMemory(input, initHashData::defaultBlockSize);
     for (const std::size_t blockSize : {std::size_t{1}, std::size_t{3}, std::size_t{16}, std::size_t{64}}) {
         require(convertInMemory(input, blockSize).output == converted.output, "the output depends on the block size");
+    }
+    for (const std::size_t blockSize : {std::size_t{40}, initHashData::defaultBlockSize}) {
+        const auto portable =
+            convertInMemory(input, blockSize, initHashData::maxField2Length, initHashData::RecordScan::portable);
+        require(portable.output == converted.output, "the portable scan disagrees with the fastest");
     }
 
     const std::vector<Record> read = cutRecords(input);

@@ -33,7 +33,7 @@ std::string contentsOf(int fd)
 
 std::string hashOf(std::string_view field2) { return std::string(renderHash(fieldHash(field2)).view()); }
 
-Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit)
+Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit, RecordScan scan)
 {
     const UniqueFd in(memoryFile(input));
     const UniqueFd out(memoryFile(""));
@@ -41,9 +41,7 @@ Converted convertInMemory(std::string_view input, std::size_t blockSize, std::ui
     ByteWriter writer(out.get(), "out", blockSize);
     std::string field2;
     Converted converted;
-    while (readUserRecord(reader, writer, field2, field2Limit)) {
-        ++converted.records;
-    }
+    converted.records = static_cast<int>(convertRecords(reader, writer, field2, field2Limit, scan));
     writer.flush();
     converted.output = contentsOf(out.get());
     return converted;

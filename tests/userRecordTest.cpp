@@ -6,11 +6,14 @@
 #include "memoryConversion.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace initHashData {
 namespace {
@@ -33,6 +36,15 @@ TEST(UserRecord, LayoutsGiveTheSameOutputWhateverTheBlockSize)
         int records;
     };
     const std::string longField(100, 'x');
+    const std::string hugeField(70000, 'h');
+    // Records of 1 to 64 bytes, so that terminators fall on every bit of a scan.
+    std::string scanGrid;
+    std::string scanGridOutput;
+    for (std::size_t length = 4; length < 68; ++length) {
+        const std::string field4(length - 4, 'd');
+        scanGrid += ":::" + field4 + "\n";
+        scanGridOutput += ":" + hashOf("") + "::" + field4 + "\n";
+    }
     const Case cases[] = {
         {"one record", "A:B:C:D\n", "A:" + hashOf("B") + ":C:D\n", 1},
         {"no final newline", "A:B:C:D", "A:" + hashOf("B") + ":C:D\n", 1},
@@ -51,12 +63,18 @@ TEST(UserRecord, LayoutsGiveTheSameOutputWhateverTheBlockSize)
         {"NUL and high bytes", "\0\xff:\x80\0:\r:\t\n"s, "\0\xff:"s + hashOf("\x80\0"s) + ":\r:\t\n", 1},
         {"fields longer than a block", longField + ":" + longField + ":" + longField + ":" + longField + "\n",
          longField + ":" + hashOf(longField) + ":" + longField + ":" + longField + "\n", 1},
+        {"a record longer than the writer's slack", hugeField + ":pw:c:d\na:b:c:d\n",
+         hugeField + ":" + hashOf("pw") + ":c:d\na:" + hashOf("b") + ":c:d\n", 2},
+        {"terminators at every place of a 64-byte scan", scanGrid, scanGridOutput, 64},
     };
     for (const Case& c : cases) {
         for (const std::size_t blockSize : blockSizes) {
-            const Converted got = convertInMemory(c.input, blockSize);
-            EXPECT_EQ(got.output, c.expected) << c.what << ", block size " << blockSize;
-            EXPECT_EQ(got.records, c.records) << c.what << ", block size " << blockSize;
+            for (const RecordScan scan : {RecordScan::fastest, RecordScan::portable}) {
+                const Converted got = convertInMemory(c.input, blockSize, maxField2Length, scan);
+                const char* const how = scan == RecordScan::fastest ? "fastest scan" : "portable scan";
+                EXPECT_EQ(got.output, c.expected) << c.what << ", block size " << blockSize << ", " << how;
+                EXPECT_EQ(got.records, c.records) << c.what << ", block size " << blockSize << ", " << how;
+            }
         }
     }
 }
@@ -106,6 +124,46 @@ TEST(ByteStream, ReadAndWriteFailuresAreThrown)
     ByteWriter writer(readOnly.get(), "out", 4);
     writer.append("abc");
     EXPECT_THROW(writer.append("defgh"), Failure);
+}
+
+TEST(ByteStream, WriterWritesWholeBlocksUntilTheLastFlush)
+{
+    // A datagram socket keeps the boundary of every write.
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+    const UniqueFd sender(ends[0]);
+    const UniqueFd receiver(ends[1]);
+    std::string expected;
+    {
+        ByteWriter writer(sender.get(), "socket", 64);
+        for (int i = 0; i < 40; ++i) {
+            const std::string piece(static_cast<std::size_t>(i * 7 % 150), static_cast<char>('a' + i % 26));
+            expected += piece;
+            if (i % 2 == 0) {
+                writer.append(piece);
+            } else {
+                char* to = writer.reserve(piece.size());
+                ASSERT_NE(to, nullptr);
+                std::copy(piece.begin(), piece.end(), to);
+                writer.commit(to + piece.size());
+            }
+        }
+        writer.flush();
+    }
+    ::shutdown(sender.get(), SHUT_WR);
+    std::string received;
+    std::vector<std::size_t> sizes;
+    char message[4096];
+    for (ssize_t got; (got = ::recv(receiver.get(), message, sizeof message, 0)) > 0;) {
+        received.append(message, static_cast<std::size_t>(got));
+        sizes.push_back(static_cast<std::size_t>(got));
+    }
+    EXPECT_EQ(received, expected);
+    ASSERT_FALSE(sizes.empty());
+    sizes.pop_back();
+    for (const std::size_t size : sizes) {
+        EXPECT_EQ(size % 64, 0U) << "a write left the block grid, so the next starts mid-page";
+    }
 }
 
 } // namespace

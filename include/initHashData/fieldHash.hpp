@@ -42,4 +42,8 @@ private:
 // The text that stands in field 2 of userData.txt for `hash`.
 HashText renderHash(std::uint32_t hash) noexcept;
 
+// Writes the text of `hash` at `to`, which has room for ten bytes; returns the
+// end of what it wrote.
+char* writeHashText(char* to, std::uint32_t hash) noexcept;
+
 } // namespace initHashData

@@ -1,22 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include <initHashData/fieldHash.hpp>
 
+#include "fieldHash/murmurHash2.hpp"
+
+#include <array>
 #include <cstring>
 
 namespace initHashData {
 
 namespace {
-
-constexpr std::uint32_t multiplier = 0x5bd1e995U;
-constexpr int shift = 24;
-
-// Bytes are taken as unsigned so that 0x80..0xFF count as 128..255 on every platform.
-std::uint32_t byteAt(const unsigned char* p, std::size_t i) noexcept { return static_cast<std::uint32_t>(p[i]); }
-
-std::uint32_t littleEndianWord(const unsigned char* p) noexcept
-{
-    return byteAt(p, 0) | (byteAt(p, 1) << 8) | (byteAt(p, 2) << 16) | (byteAt(p, 3) << 24);
-}
 
 // Two digits at a time halves the divisions, each of which the compiler turns
 // into a multiplication.
@@ -33,50 +25,14 @@ void putDigitPair(char* at, std::uint32_t pair) noexcept
 
 std::uint32_t murmurHash2(const char* bytes, std::size_t length, std::uint32_t seed) noexcept
 {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
-    std::uint32_t h = seed ^ static_cast<std::uint32_t>(length);
-
-    std::size_t left = length;
-    while (left >= 4) {
-        std::uint32_t k = littleEndianWord(p);
-        k *= multiplier;
-        k ^= k >> shift;
-        k *= multiplier;
-        h *= multiplier;
-        h ^= k;
-        p += 4;
-        left -= 4;
-    }
-
-    if (length >= 4) {
-        // The tail is the top of the input's last word: read that way, its
-        // length, random from field to field, costs no mispredicted branch.
-        // With no tail the shift is 32 and the factor 1, as if nothing were done.
-        const std::uint64_t lastWord = littleEndianWord(p + left - 4);
-        h ^= static_cast<std::uint32_t>(lastWord >> (8 * (4 - left)));
-        h *= left != 0 ? multiplier : 1U;
-    } else {
-        switch (left) {
-        case 3: h ^= byteAt(p, 2) << 16; [[fallthrough]];
-        case 2: h ^= byteAt(p, 1) << 8; [[fallthrough]];
-        case 1:
-            h ^= byteAt(p, 0);
-            h *= multiplier;
-            break;
-        default: break;
-        }
-    }
-
-    h ^= h >> 13;
-    h *= multiplier;
-    h ^= h >> 15;
-    return h;
+    return murmurHash2Inline(bytes, length, seed);
 }
 
-HashText renderHash(std::uint32_t hash) noexcept
+namespace {
+
+// Writes the digits of `hash` so that they end at `end`; returns the first.
+char* putDigitsBefore(char* end, std::uint32_t hash) noexcept
 {
-    HashText text;
-    char* const end = text.digits_ + sizeof text.digits_;
     char* first = end;
     // Most hashes have ten digits: their last eight are written without a loop.
     if (hash >= 100000000U) {
@@ -101,8 +57,66 @@ HashText renderHash(std::uint32_t hash) noexcept
     } else {
         *--first = static_cast<char>('0' + hash);
     }
+    return first;
+}
+
+} // namespace
+
+HashText renderHash(std::uint32_t hash) noexcept
+{
+    HashText text;
+    const char* first = putDigitsBefore(text.digits_ + sizeof text.digits_, hash);
     text.first_ = static_cast<std::size_t>(first - text.digits_);
     return text;
+}
+
+namespace {
+
+// The four digits of every number below 10^4, with leading zeros.
+constexpr auto fourDigits = [] {
+    std::array<char, std::size_t{4} * 10000> digits{};
+    for (std::size_t n = 0; n < 10000; ++n) {
+        digits[4 * n] = static_cast<char>('0' + n / 1000);
+        digits[4 * n + 1] = static_cast<char>('0' + n / 100 % 10);
+        digits[4 * n + 2] = static_cast<char>('0' + n / 10 % 10);
+        digits[4 * n + 3] = static_cast<char>('0' + n % 10);
+    }
+    return digits;
+}();
+
+// Writes the eight digits of `n` (below 10^8, with leading zeros) at `to`, as
+// two table entries.
+void putEightDigits(char* to, std::uint32_t n) noexcept
+{
+    const std::uint32_t high = n / 10000U;
+    std::memcpy(to, fourDigits.data() + std::size_t{4} * high, 4);
+    std::memcpy(to + 4, fourDigits.data() + std::size_t{4} * (n - high * 10000U), 4);
+}
+
+} // namespace
+
+char* writeHashText(char* to, std::uint32_t hash) noexcept
+{
+    // Three hashes in four have ten digits, nearly all the rest nine.
+    if (hash >= 100000000U) {
+        const std::uint32_t high = hash / 100000000U;
+        if (high >= 10U) {
+            putDigitPair(to, high);
+            to += 2;
+        } else {
+            *to++ = static_cast<char>('0' + high);
+        }
+        putEightDigits(to, hash - high * 100000000U);
+        return to + 8;
+    }
+    // The digit count from the bit length: log10(2) is close to 1233 / 4096.
+    static constexpr std::uint32_t powersOfTen[] = {1U,      10U,      100U,      1000U,     10000U,
+                                                    100000U, 1000000U, 10000000U, 100000000U};
+    const auto bits = 32U - static_cast<std::uint32_t>(__builtin_clz(hash | 1U));
+    const std::uint32_t guess = bits * 1233U >> 12;
+    char* const end = to + guess + ((hash | 1U) >= powersOfTen[guess] ? 1 : 0);
+    putDigitsBefore(end, hash);
+    return end;
 }
 
 } // namespace initHashData

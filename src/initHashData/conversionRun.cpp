@@ -59,8 +59,7 @@ void convert(const UniqueFd& input, const std::string& inputName, ReplacementFil
     ByteWriter out(output.fd(), output.target(), blockSize);
     std::string field2;
     try {
-        while (readUserRecord(in, out, field2)) {
-        }
+        convertRecords(in, out, field2);
     } catch (const std::bad_alloc&) {
         field2 = std::string();
         throw systemFailure("cannot convert", inputName, ENOMEM);

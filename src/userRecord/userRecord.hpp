@@ -35,4 +35,14 @@ void writeUserRecord(const UserRecord& record, ByteWriter& out);
 // input holds no further byte. Throws Failure when field 2 exceeds `field2Limit`.
 bool readUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit = maxField2Length);
 
+// How convertRecords finds whole records: with the widest vector instructions
+// the processor has, or with those every machine of its kind has (for tests).
+enum class RecordScan { fastest, portable };
+
+// Converts every record of `in` into `out`, as readUserRecord does one by one,
+// but finds whole records in a block without a call per field. Returns the
+// number of records. Throws Failure as readUserRecord does.
+std::uint64_t convertRecords(ByteReader& in, ByteWriter& out, std::string& field2,
+                             std::uint64_t field2Limit = maxField2Length, RecordScan scan = RecordScan::fastest);
+
 } // namespace initHashData

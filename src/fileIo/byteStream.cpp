@@ -19,6 +19,9 @@ constexpr std::size_t pageSize = 4096;
 // Enough for any ordinary record; longer ones take the slow path.
 constexpr std::size_t maxSlack = std::size_t{64} * 1024;
 
+// The room a writer keeps past its block.
+std::size_t slackFor(std::size_t blockSize) { return std::min(maxSlack, std::max(blockSize, pageSize)); }
+
 } // namespace
 
 void FreeBlock::operator()(char* block) const noexcept { std::free(block); }
@@ -67,9 +70,9 @@ bool ByteReader::refill()
 }
 
 ByteWriter::ByteWriter(int fd, std::string name, std::size_t blockSize)
-    : fd_(fd), name_(std::move(name)), blockSize_(blockSize), slack_(std::min(maxSlack, std::max(blockSize, pageSize))),
-      block_(allocatePageBlock(blockSize + slack_)), free_(block_.get()), blockEnd_(block_.get() + blockSize),
-      hardEnd_(blockEnd_ + slack_)
+    : fd_(fd), name_(std::move(name)), blockSize_(blockSize),
+      block_(allocatePageBlock(blockSize + slackFor(blockSize))), free_(block_.get()),
+      blockEnd_(block_.get() + blockSize), hardEnd_(blockEnd_ + slackFor(blockSize))
 {
 }
 

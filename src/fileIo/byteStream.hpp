@@ -81,12 +81,7 @@ public:
         drainIfFull();
     }
 
-    // Room for `count` contiguous bytes, to be filled and then handed to
-    // commit(); nullptr when `count` exceeds the slack.
-    char* reserve(std::size_t count) const noexcept
-    {
-        return count <= static_cast<std::size_t>(hardEnd_ - free_) ? free_ : nullptr;
-    }
+    // Hands back a cursor taken from cursor() and moved past what was written.
     void commit(char* end)
     {
         free_ = end;
@@ -104,9 +99,6 @@ public:
     const char* roomEnd() const noexcept { return hardEnd_; }
     const char* drainPoint() const noexcept { return blockEnd_; }
 
-    // What reserve() always grants.
-    std::size_t slack() const noexcept { return slack_; }
-
 private:
     void drainIfFull()
     {
@@ -121,7 +113,6 @@ private:
     int fd_;
     std::string name_;
     std::size_t blockSize_;
-    std::size_t slack_;
     PageBlock block_;
     char* free_;
     char* blockEnd_;

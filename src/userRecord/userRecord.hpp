@@ -14,24 +14,10 @@ namespace initHashData {
 // the length must fit the hash's 32 bits.
 inline constexpr std::uint64_t maxField2Length = 0xffffffffU;
 
-// A user record as it lies in memory: field 1, ":", field 2, ":", field 3,
-// ":", field 4, without the newline that ends it.
-struct UserRecord {
-    std::string_view text;
-    std::size_t field2Begin; // just after the first colon
-    std::size_t field2End;   // at the second colon
-
-    std::string_view field2() const noexcept { return text.substr(field2Begin, field2End - field2Begin); }
-};
-
-// Appends the rendering of `record` to `out`: its text with field 2 replaced by
-// the decimal text of its field hash, then "\n".
-void writeUserRecord(const UserRecord& record, ByteWriter& out);
-
 // Cuts the next user record from `in` (fields 1 to 3 end at ":", field 4 at
 // "\n"; a record cut short by the end of the input keeps what it has) and writes
 // its rendering to `out`. Fields 1, 3 and 4 stream through; field 2 is gathered
-// in `field2` when it spans blocks. Returns false, writing nothing, when the
+// in `field2`. Returns false, writing nothing, when the
 // input holds no further byte. Throws Failure when field 2 exceeds `field2Limit`.
 bool readUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit = maxField2Length);
 

@@ -27,12 +27,6 @@ constexpr mode_t creationMode = 0666;
 constexpr mode_t stagingMode = 0600;
 constexpr int nameAttempts = 100;
 
-std::string baseNameOf(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string randomSuffix()
 {
     std::uint64_t bits = 0;
@@ -145,19 +139,27 @@ int ReplacementFile::stageIn(int directory, Staging staging, bool namedAllowed)
     if (!namedAllowed) {
         return EPERM;
     }
-    const std::string prefix = "." + baseNameOf(target_.entry) + ".";
+    return nameStaged(directory, [&](const std::string& name) {
+        staging_.reset(
+            ::openat(directory, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, stagingMode));
+        return staging_ ? 0 : errno;
+    });
+}
+
+template <class Create> int ReplacementFile::nameStaged(int directory, Create create)
+{
+    const std::string prefix = "." + target_.entry + ".";
     for (int attempt = 0; attempt < nameAttempts; ++attempt) {
         const std::string name = prefix + randomSuffix();
         const CleanupSignalsBlocked blocked;
-        staging_.reset(
-            ::openat(directory, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, stagingMode));
-        if (staging_) {
+        const int errnum = create(name);
+        if (errnum == 0) {
             removeOnSignal(directory, name.c_str());
             stagedName_ = name;
             return 0;
         }
-        if (errno != EEXIST) {
-            return errno;
+        if (errnum != EEXIST) {
+            return errnum;
         }
     }
     return EEXIST;
@@ -221,15 +223,9 @@ std::string ReplacementFile::commit()
         }
         return syncDirectory();
     }
-    const std::string prefix = "." + baseNameOf(target_.entry) + ".";
-    for (int attempt = 0; stagedName_.empty(); ++attempt) {
-        const std::string name = prefix + randomSuffix();
-        const CleanupSignalsBlocked blocked;
-        const int errnum = linkStaged(name);
-        if (errnum == 0) {
-            removeOnSignal(directory, name.c_str());
-            stagedName_ = name;
-        } else if (errnum != EEXIST || attempt == nameAttempts) {
+    if (stagedName_.empty()) {
+        if (const int errnum = nameStaged(directory, [this](const std::string& name) { return linkStaged(name); });
+            errnum != 0) {
             throw systemFailure("cannot create", displayName, errnum);
         }
     }

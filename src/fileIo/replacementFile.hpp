@@ -49,6 +49,10 @@ public:
 private:
     // Creates the staging file in `directory`; returns 0 or the errno.
     int stageIn(int directory, Staging staging, bool namedAllowed);
+    // Gives the staged file a hidden name beside the target, made by
+    // `create(name)` (0 or the errno) and retried while names are taken, and
+    // records it for removal on a signal; returns 0 or the errno.
+    template <class Create> int nameStaged(int directory, Create create);
     int stagedDirectory() const noexcept;
     void refreshExisting();
     // Links the staged unnamed file into the target's directory; returns 0 or the errno.

@@ -6,13 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 #include <string_view>
 
 namespace initHashData {
 
 namespace {
+
+constexpr std::string_view programName = "initHashData";
 
 constexpr std::string_view usage = "Usage: printf '%s\\n' FILE | initHashData\n"
                                    "   or: initHashData --help|--version\n"
@@ -65,18 +66,25 @@ std::optional<int> answerOption(int argc, const char* const* argv)
         return std::nullopt;
     }
     if (const int errnum = writeAll(STDOUT_FILENO, answer); errnum != 0) {
-        const std::string message =
-            "initHashData: cannot write 'standard output': " + std::string(std::strerror(errnum)) + "\n";
-        writeAll(STDERR_FILENO, message);
+        report(systemFailure("cannot write", "standard output", errnum).what());
         return exitUnchanged;
     }
     return exitReplaced;
 }
 
+void report(std::string_view message) noexcept
+{
+    std::string line(programName);
+    line += ": ";
+    line += message;
+    line += '\n';
+    writeAll(STDERR_FILENO, line);
+}
+
 void promptOnTerminal()
 {
     if (::isatty(STDIN_FILENO) == 1) {
-        writeAll(STDERR_FILENO, "initHashData: type the name of the user data file, then Enter\n");
+        report("type the name of the user data file, then Enter");
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <string_view>
 
 namespace initHashData {
 
@@ -10,6 +11,10 @@ namespace initHashData {
 // then. Any other arguments are ignored, for callers that pass stray ones:
 // returns nothing and the run goes ahead.
 std::optional<int> answerOption(int argc, const char* const* argv);
+
+// Writes one line on standard error: the program's name, then `message`.
+// Nothing is left to do if standard error is closed, full or broken.
+void report(std::string_view message) noexcept;
 
 // On a terminal, says on standard error what the run waits for; elsewhere
 // nothing, so that pipes and scripts see no output.

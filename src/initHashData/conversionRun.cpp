@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "initHashData/conversionRun.hpp"
 
+#include "initHashData/commandLine.hpp"
+
 #include "fileIo/byteStream.hpp"
 #include "fileIo/failure.hpp"
 #include "fileIo/replacementFile.hpp"
@@ -19,30 +21,6 @@
 namespace initHashData {
 
 namespace {
-
-constexpr const char* programName = "initHashData";
-
-void report(const std::string& message) noexcept
-{
-    std::string line = programName;
-    line += ": ";
-    line += message;
-    line += '\n';
-    // Nothing is left to do if standard error is closed or full.
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        const ssize_t done = ::write(STDERR_FILENO, p, left);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            return;
-        }
-        p += done;
-        left -= static_cast<std::size_t>(done);
-    }
-}
 
 UniqueFd openInput(const std::string& inputName)
 {

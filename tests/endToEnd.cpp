@@ -46,13 +46,15 @@ void EndToEnd::expectFailureKeepsOldOutput(const std::string& standardInput, con
 
 bool EndToEnd::canActAsNobody()
 {
-    return isRoot() && commandSucceeds({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"});
+    std::vector<std::string> command = asNobodyPrefix;
+    command.emplace_back("true");
+    return isRoot() && commandSucceeds(command);
 }
 
 RunOptions EndToEnd::asNobody()
 {
     RunOptions nobody;
-    nobody.wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    nobody.wrapper = asNobodyPrefix;
     // The build tree may sit where the user cannot reach; a copy in /tmp can be run.
     nobody.tool = toolCommand();
     const std::string copy = toolDir_ / "initHashData";
@@ -77,11 +79,11 @@ RunOptions InjectedFault::straced(const std::string& output, std::vector<std::st
     options.wrapper = {"strace", "-o", output};
     for (const Fault& fault : faults) {
         traced.push_back(fault.syscall);
-        std::string spec = "inject=" + fault.syscall + ":error=" + fault.error;
+        std::string injection = "inject=" + fault.syscall + ":error=" + fault.error;
         if (!fault.signal.empty()) {
-            spec += ":signal=" + fault.signal;
+            injection += ":signal=" + fault.signal;
         }
-        options.wrapper.insert(options.wrapper.end(), {"-e", spec + ":when=" + std::to_string(fault.when)});
+        options.wrapper.insert(options.wrapper.end(), {"-e", injection + ":when=" + std::to_string(fault.when)});
     }
     std::string set = "trace=";
     for (const std::string& syscall : traced) {

@@ -36,8 +36,9 @@ FileState stateOf(const std::string& path);
 
 bool isRoot();
 
-// The unprivileged user the tests act as.
+// The unprivileged user the tests act as, and the command that runs another as it.
 inline constexpr uid_t nobodyId = 65534;
+inline const std::vector<std::string> asNobodyPrefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 
 class EndToEnd : public ::testing::Test {
 protected:

@@ -21,8 +21,6 @@
 namespace initHashData::testing {
 namespace {
 
-const std::string nobodyPrefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-
 bool shell(const std::string& command) { return commandSucceeds({"sh", "-c", command}); }
 
 // Every extended attribute of `path` (a final link not followed), by name.
@@ -69,7 +67,9 @@ protected:
 
     void plantAsNobody(const std::string& command)
     {
-        ASSERT_TRUE(shell("cd '" + sticky() + "' && " + nobodyPrefix + "sh -c '" + command + "'")) << command;
+        std::vector<std::string> planting = asNobodyPrefix;
+        planting.insert(planting.end(), {"sh", "-c", "cd \"$0\" && " + command, sticky()});
+        ASSERT_TRUE(commandSucceeds(planting)) << command;
     }
 
     RunResult runInSticky(RunOptions options = {})

@@ -85,8 +85,6 @@ std::vector<std::string> toolCommand()
     return words;
 }
 
-bool toolIsWrapped() { return toolCommand().size() > 1; }
-
 namespace {
 
 // In a forked child: runs `command` in place of the process.

@@ -56,8 +56,6 @@ struct RunResult {
 // The command that runs the tool under test: the words of $INITHASHDATA_TOOL
 // (such as "qemu-s390x /path/initHashData"), or the tool built with the tests.
 std::vector<std::string> toolCommand();
-// Whether the tool runs under an emulator or another wrapper.
-bool toolIsWrapped();
 
 pid_t startTool(const RunOptions& options, const std::string& outputDir);
 RunResult finishTool(pid_t pid, const std::string& outputDir);

@@ -72,10 +72,10 @@ protected:
         ASSERT_TRUE(commandSucceeds(planting)) << command;
     }
 
-    RunResult runInSticky(RunOptions options = {})
+    RunResult runInSticky(RunOptions options = {}, const std::string& input = {})
     {
         options.workDir = sticky();
-        options.standardInput = path("users.txt") + "\n";
+        options.standardInput = (input.empty() ? path("users.txt") : input) + "\n";
         return runTool(options);
     }
 };
@@ -91,6 +91,7 @@ TEST_F(StickyDirectory, OtherUsersLinksFilesAndFifosAreRefused)
         std::string plant;     // run as nobody in the sticky directory
         std::string rootPlant; // then run as root there
         std::string message;
+        std::string input = {}; // the input's name, when not root's own users.txt
     };
     const Case cases[] = {
         {"a link to root's private file", "ln -s " + victim() + " userData.txt", "", followMessage},
@@ -100,6 +101,16 @@ TEST_F(StickyDirectory, OtherUsersLinksFilesAndFifosAreRefused)
          "sticky world-writable directory\n"},
         {"a file open to all", "printf planted >userData.txt && chmod 666 userData.txt", "", writeMessage},
         {"a FIFO", "mkfifo -m 666 userData.txt", "", writeMessage},
+        // Planted by root here; another user can do it where hard-link protection is off.
+        {"a second hard link to root's own link", "true",
+         "ln -sfn secret/victim ../rootLink && ln -P ../rootLink userData.txt",
+         "initHashData: refusing to follow 'userData.txt': a symbolic link on its way has other hard links in a "
+         "sticky world-writable directory\n"},
+        {"another user's link as the input", "ln -s " + victim() + " in.txt", "",
+         "initHashData: refusing to follow '" + sticky() +
+             "/in.txt': a symbolic link on its way belongs to another "
+             "user in a sticky world-writable directory\n",
+         sticky() + "/in.txt"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -115,7 +126,7 @@ TEST_F(StickyDirectory, OtherUsersLinksFilesAndFifosAreRefused)
         const UniqueFd reader(S_ISFIFO(planted.st_mode)
                                   ? ::open((sticky() + "/userData.txt").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
                                   : -1);
-        const RunResult result = runInSticky();
+        const RunResult result = runInSticky({}, c.input);
         char byte = 0;
         EXPECT_FALSE(reader && ::read(reader.get(), &byte, 1) > 0) << "the records were fed to another user's FIFO";
         EXPECT_EQ(result.exitStatus, 1) << "another user steered root's output";

@@ -71,10 +71,15 @@ TEST(OutputTarget, NamesThatOpenCouldNotWriteAreFailures)
     writeFile(dir / "file", "x");
     const std::string name = dir / "userData.txt";
     const std::pair<std::string, std::string> cases[] = {
-        {"sub/", "Is a directory"},    {"missing/", "Is a directory"},
-        {"file/", "Not a directory"},  {"missing/x", "No such file or directory"},
-        {"file/x", "Not a directory"}, {"userData.txt", "Too many levels of symbolic links"},
+        {"sub/", "Is a directory"},
+        {"missing/", "Is a directory"},
+        {"file/", "Not a directory"},
+        {"missing/x", "No such file or directory"},
+        {"file/x", "Not a directory"},
+        {"userData.txt", "Too many levels of symbolic links"},
         {".", "Is a directory"},
+        {"file/.", "Not a directory"},
+        {"missing/.", "No such file or directory"},
     };
     for (const auto& [link, reason] : cases) {
         ::unlink(name.c_str());

@@ -27,7 +27,8 @@ std::deque<std::string> componentsOf(const std::string& path)
             end = path.size();
         }
         std::string component = path.substr(begin, end - begin);
-        if (!component.empty() && component != ".") {
+        // A final "." stays: like a final slash, it asks for a directory.
+        if (!component.empty() && (component != "." || end == path.size())) {
             components.push_back(std::move(component));
         }
         begin = end + 1;
@@ -46,31 +47,13 @@ bool ownedByUsOrDirectoryOwner(const struct stat& directory, const struct stat& 
     return file.st_uid == ::geteuid() || file.st_uid == directory.st_uid;
 }
 
-struct stat statusOf(int fd, const std::string& displayName)
-{
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        throw systemFailure("cannot write", displayName, errno);
-    }
-    return st;
-}
-
-UniqueFd openDirectory(int at, const char* name, const std::string& displayName)
-{
-    UniqueFd fd(::openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) {
-        throw systemFailure("cannot write", displayName, errno);
-    }
-    return fd;
-}
-
-std::string readLinkAt(int directory, const std::string& entry, const struct stat& link, const std::string& displayName)
+std::string readLinkAt(int directory, const std::string& entry, const struct stat& link)
 {
     std::string text(static_cast<std::size_t>(link.st_size > 0 ? link.st_size : 255) + 1, '\0');
     for (;;) {
         const ssize_t length = ::readlinkat(directory, entry.c_str(), text.data(), text.size());
         if (length < 0) {
-            throw systemFailure("cannot write", displayName, errno);
+            return {};
         }
         if (static_cast<std::size_t>(length) < text.size()) {
             text.resize(static_cast<std::size_t>(length));
@@ -97,6 +80,166 @@ bool linkTextNamesItsObject(int directory, const std::string& entry, const std::
            ::stat(text.c_str(), &viaText) == 0 && viaLink.st_dev == viaText.st_dev && viaLink.st_ino == viaText.st_ino;
 }
 
+// Follows a name as open() would, one component at a time through directory
+// descriptors, with the sticky-directory rule at every symbolic link. The
+// directory held at the end is a path handle.
+class PathWalk {
+public:
+    // Writing, a missing final entry is one to create, as with O_CREAT, and
+    // messages name the file at the end of the links; reading, the name given.
+    enum class Use { read, write };
+
+    PathWalk(const std::string& name, Use use)
+        : action_(use == Use::write ? "cannot write" : "cannot open"), writing_(use == Use::write),
+          pending_(componentsOf(name))
+    {
+        target_.displayName = name;
+        mustBeDirectory_ = !name.empty() && name.back() == '/';
+        directory_ = openDirectory(AT_FDCWD, !name.empty() && name.front() == '/' ? "/" : ".");
+    }
+
+    // The final entry; `entry` stays empty where the name ends in a directory.
+    OutputTarget walk(std::optional<std::string>& entry)
+    {
+        int hops = 0;
+        while (!pending_.empty() && !entry) {
+            std::string component = std::move(pending_.front());
+            pending_.pop_front();
+            const bool last = pending_.empty();
+            if (component == "." || component == "..") {
+                if (last) {
+                    break;
+                }
+                if (component == "..") {
+                    directory_ = openDirectory(directory_.get(), "..");
+                }
+                continue;
+            }
+            struct stat st {};
+            if (::fstatat(directory_.get(), component.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT && last && !mustBeDirectory_) {
+                    entry = std::move(component);
+                    break;
+                }
+                throw fail(errno == ENOENT && last && writing_ ? EISDIR : errno);
+            }
+            if (S_ISLNK(st.st_mode)) {
+                if (++hops > maxSymlinkHops) {
+                    throw fail(ELOOP);
+                }
+                followLink(component, st, last, entry);
+            } else if (last) {
+                target_.existing = st;
+                entry = std::move(component);
+            } else if (!S_ISDIR(st.st_mode)) {
+                throw fail(ENOTDIR);
+            } else {
+                directory_ = openDirectory(directory_.get(), component.c_str());
+            }
+        }
+        if (entry && mustBeDirectory_ && target_.existing && !S_ISDIR(target_.existing->st_mode)) {
+            throw fail(ENOTDIR);
+        }
+        target_.directory = std::move(directory_);
+        return std::move(target_);
+    }
+
+private:
+    Failure fail(int errnum) const { return systemFailure(action_, target_.displayName, errnum); }
+
+    UniqueFd openDirectory(int at, const char* name) const
+    {
+        UniqueFd fd(::openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) {
+            throw fail(errno);
+        }
+        return fd;
+    }
+
+    struct stat directoryStatus() const
+    {
+        struct stat st {};
+        if (::fstat(directory_.get(), &st) != 0) {
+            throw fail(errno);
+        }
+        return st;
+    }
+
+    void refuseForeignLink(const struct stat& link) const
+    {
+        const struct stat directory = directoryStatus();
+        if (!isStickyWorldWritable(directory)) {
+            return;
+        }
+        if (!ownedByUsOrDirectoryOwner(directory, link)) {
+            throw Failure("refusing to follow " + quoteName(target_.displayName) +
+                          ": a symbolic link on its way belongs to another user in a sticky world-writable "
+                          "directory");
+        }
+        // Its owner says nothing of who put this name here: anyone may link
+        // another's symbolic link where hard-link protection is off.
+        if (link.st_nlink > 1) {
+            throw Failure("refusing to follow " + quoteName(target_.displayName) +
+                          ": a symbolic link on its way has other hard links in a sticky world-writable directory");
+        }
+    }
+
+    void followLink(std::string& component, const struct stat& link, bool last, std::optional<std::string>& entry)
+    {
+        refuseForeignLink(link);
+        errno = 0;
+        const std::string text = readLinkAt(directory_.get(), component, link);
+        if (text.empty()) {
+            throw fail(errno != 0 ? errno : ENOENT);
+        }
+        if (onProcFileSystem(directory_.get()) && !linkTextNamesItsObject(directory_.get(), component, text)) {
+            followDescriptorLink(component, last, entry);
+            return;
+        }
+        if (last && writing_) {
+            const auto slash = target_.displayName.rfind('/');
+            target_.displayName = text.front() == '/' || slash == std::string::npos
+                                      ? text
+                                      : target_.displayName.substr(0, slash + 1) + text;
+        }
+        if (last) {
+            mustBeDirectory_ = text.back() == '/';
+        }
+        std::deque<std::string> spliced = componentsOf(text);
+        pending_.insert(pending_.begin(), spliced.begin(), spliced.end());
+        if (text.front() == '/') {
+            directory_ = openDirectory(AT_FDCWD, "/");
+        }
+    }
+
+    // A descriptor's link in /proc whose text is no path (a pipe, a socket,
+    // a deleted file): open() goes through the link itself.
+    void followDescriptorLink(std::string& component, bool last, std::optional<std::string>& entry)
+    {
+        if (!last) {
+            directory_.reset(::openat(directory_.get(), component.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!directory_) {
+                throw fail(errno);
+            }
+            return;
+        }
+        struct stat object {};
+        if (::fstatat(directory_.get(), component.c_str(), &object, 0) != 0) {
+            throw fail(errno);
+        }
+        target_.existing = object;
+        target_.throughDescriptorLink = true;
+        entry = std::move(component);
+    }
+
+    const char* action_;
+    bool writing_;
+    std::deque<std::string> pending_;
+    bool mustBeDirectory_ = false;
+    UniqueFd directory_;
+    OutputTarget target_;
+};
+
 } // namespace
 
 std::string directoryOf(const std::string& path)
@@ -119,113 +262,49 @@ void checkMayWriteExisting(const struct stat& directory, const struct stat& file
 
 OutputTarget resolveOutputTarget(const std::string& name)
 {
-    OutputTarget target;
-    target.displayName = name;
-    std::deque<std::string> pending = componentsOf(name);
-    bool mustBeDirectory = !name.empty() && name.back() == '/';
-    UniqueFd directory = openDirectory(AT_FDCWD, !name.empty() && name.front() == '/' ? "/" : ".", name);
-    int hops = 0;
+    PathWalk walk(name, PathWalk::Use::write);
     std::optional<std::string> entry;
-    while (!pending.empty()) {
-        std::string component = std::move(pending.front());
-        pending.pop_front();
-        const bool last = pending.empty();
-        if (component == "..") {
-            if (last) {
-                break;
-            }
-            directory = openDirectory(directory.get(), "..", target.displayName);
-            continue;
-        }
-        struct stat st {};
-        if (::fstatat(directory.get(), component.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT && last && !mustBeDirectory) {
-                entry = std::move(component);
-                break;
-            }
-            throw systemFailure("cannot write", target.displayName, errno == ENOENT && last ? EISDIR : errno);
-        }
-        if (!S_ISLNK(st.st_mode)) {
-            if (last) {
-                target.existing = st;
-                entry = std::move(component);
-                break;
-            }
-            if (!S_ISDIR(st.st_mode)) {
-                throw systemFailure("cannot write", target.displayName, ENOTDIR);
-            }
-            directory = openDirectory(directory.get(), component.c_str(), target.displayName);
-            continue;
-        }
-        const struct stat directoryStatus = statusOf(directory.get(), target.displayName);
-        if (isStickyWorldWritable(directoryStatus) && !ownedByUsOrDirectoryOwner(directoryStatus, st)) {
-            throw Failure("refusing to follow " + quoteName(target.displayName) +
-                          ": a symbolic link on its way belongs to another user in a sticky world-writable "
-                          "directory");
-        }
-        if (++hops > maxSymlinkHops) {
-            throw systemFailure("cannot write", target.displayName, ELOOP);
-        }
-        const std::string text = readLinkAt(directory.get(), component, st, target.displayName);
-        if (text.empty()) {
-            throw systemFailure("cannot write", target.displayName, ENOENT);
-        }
-        if (onProcFileSystem(directory.get()) && !linkTextNamesItsObject(directory.get(), component, text)) {
-            if (!last) {
-                directory.reset(::openat(directory.get(), component.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-                if (!directory) {
-                    throw systemFailure("cannot write", target.displayName, errno);
-                }
-                continue;
-            }
-            // A pipe or socket behind /dev/stdout and the like: open() writes through the link.
-            struct stat object {};
-            if (::fstatat(directory.get(), component.c_str(), &object, 0) != 0) {
-                throw systemFailure("cannot write", target.displayName, errno);
-            }
-            target.existing = object;
-            target.throughDescriptorLink = true;
-            entry = std::move(component);
-            break;
-        }
-        if (last) {
-            const auto slash = target.displayName.rfind('/');
-            target.displayName = text.front() == '/' || slash == std::string::npos
-                                     ? text
-                                     : target.displayName.substr(0, slash + 1) + text;
-            mustBeDirectory = text.back() == '/';
-        }
-        std::deque<std::string> spliced = componentsOf(text);
-        pending.insert(pending.begin(), spliced.begin(), spliced.end());
-        if (text.front() == '/') {
-            directory = openDirectory(AT_FDCWD, "/", target.displayName);
-        }
-        if (pending.empty()) {
-            // The link names a directory itself ("/", ".").
-            break;
-        }
-    }
-    if (!entry || (mustBeDirectory && target.existing && S_ISDIR(target.existing->st_mode))) {
+    OutputTarget target = walk.walk(entry);
+    if (!entry || (target.existing && S_ISDIR(target.existing->st_mode))) {
         throw systemFailure("cannot write", target.displayName, EISDIR);
     }
-    if (mustBeDirectory && target.existing) {
-        throw systemFailure("cannot write", target.displayName, ENOTDIR);
-    }
     target.entry = std::move(*entry);
-    target.directoryStatus = statusOf(directory.get(), target.displayName);
+    if (::fstat(target.directory.get(), &target.directoryStatus) != 0) {
+        throw systemFailure("cannot write", target.displayName, errno);
+    }
     if (target.existing && !target.throughDescriptorLink) {
         checkMayWriteExisting(target.directoryStatus, *target.existing, target.displayName);
     }
     // Opened now, before anything changes, so that a lack of descriptors fails the run early.
-    target.directory.reset(::openat(directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!target.directory) {
-        if (errno != EACCES) {
-            throw systemFailure("cannot open the directory of", target.displayName, errno);
-        }
+    UniqueFd readable(::openat(target.directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (readable) {
+        target.directory = std::move(readable);
+    } else if (errno == EACCES) {
         target.directorySyncErrno = errno;
-        target.directory = std::move(directory);
+    } else {
+        throw systemFailure("cannot open the directory of", target.displayName, errno);
     }
     return target;
+}
+
+UniqueFd openInput(const std::string& name)
+{
+    if (name.empty()) {
+        throw systemFailure("cannot open", name, ENOENT);
+    }
+    PathWalk walk(name, PathWalk::Use::read);
+    std::optional<std::string> entry;
+    const OutputTarget target = walk.walk(entry);
+    const char* const last = entry ? entry->c_str() : ".";
+    if (entry && !target.existing) {
+        throw systemFailure("cannot open", target.displayName, ENOENT);
+    }
+    const int noFollow = target.throughDescriptorLink ? 0 : O_NOFOLLOW;
+    UniqueFd input(::openat(target.directory.get(), last, O_RDONLY | O_CLOEXEC | O_NOCTTY | noFollow));
+    if (!input) {
+        throw systemFailure("cannot open", target.displayName, errno);
+    }
+    return input;
 }
 
 } // namespace initHashData

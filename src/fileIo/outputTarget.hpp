@@ -31,9 +31,14 @@ struct OutputTarget {
 
 // Follows `name` through symbolic links, at every step of every path, to the
 // file it names. In a sticky world-writable directory a symbolic link is only
-// followed, and an existing regular file or FIFO only accepted, when the
-// process or the directory's owner owns it. Throws Failure.
+// followed when the process or the directory's owner owns it and it has no
+// other hard link, and an existing regular file or FIFO is only accepted when
+// the process or the directory's owner owns it. Throws Failure.
 OutputTarget resolveOutputTarget(const std::string& name);
+
+// Opens `name` for reading, its symbolic links followed under the same rule
+// as the output's (another user's file may be read). Throws Failure.
+UniqueFd openInput(const std::string& name);
 
 // Throws Failure when the sticky-directory rule above forbids writing `file`,
 // an entry of the directory whose status is `directory`.

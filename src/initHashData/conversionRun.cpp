@@ -5,6 +5,7 @@
 
 #include "fileIo/byteStream.hpp"
 #include "fileIo/failure.hpp"
+#include "fileIo/outputTarget.hpp"
 #include "fileIo/replacementFile.hpp"
 #include "fileIo/uniqueFd.hpp"
 #include "userRecord/userRecord.hpp"
@@ -22,14 +23,9 @@ namespace initHashData {
 
 namespace {
 
-UniqueFd openInput(const std::string& inputName)
-{
-    UniqueFd input(::open(inputName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!input) {
-        throw systemFailure("cannot open", inputName, errno);
-    }
-    return input;
-}
+// The longest first line read from standard input: a path and a margin for
+// whatever a caller put after a NUL, so that an endless input stops.
+constexpr std::size_t maxNameLine = std::size_t{64} * 1024;
 
 void convert(const UniqueFd& input, const std::string& inputName, ReplacementFile& output, std::size_t blockSize)
 {

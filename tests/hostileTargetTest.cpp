@@ -6,6 +6,8 @@
 #include "fileIo/uniqueFd.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <csignal>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <thread>
 
 namespace initHashData::testing {
@@ -214,6 +217,100 @@ TEST_F(EndToEnd, ReplacementCarriesAclAndAttributes)
     ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
     expectFailureKeepsOldOutput(
         "in.txt\n", "cannot carry the attribute security.test to 'userData.txt': Operation not permitted", asNobody());
+}
+
+// What a write leaves on a file besides its bytes: owner, mode, attributes
+// (the ACL among them) and the inode flags.
+struct Metadata {
+    uid_t owner = 0;
+    gid_t group = 0;
+    mode_t mode = 0;
+    std::map<std::string, std::string> attributes;
+    int flags = 0;
+
+    bool operator==(const Metadata&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Metadata& m)
+{
+    out << m.owner << ":" << m.group << " " << std::oct << m.mode << " flags " << std::hex << m.flags << std::dec;
+    for (const auto& [name, value] : m.attributes) {
+        out << " " << name << "(" << value.size() << " bytes)";
+    }
+    return out;
+}
+
+Metadata metadataOf(const std::string& path)
+{
+    const FileState state = stateOf(path);
+    Metadata m{state.owner, state.group, state.mode, attributesOf(path), 0};
+    if (const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)); fd) {
+        ::ioctl(fd.get(), FS_IOC_GETFLAGS, &m.flags);
+    }
+    return m;
+}
+
+TEST_F(EndToEnd, ReplacementLeavesWhatAPlainOpenLeaves)
+{
+    if (!canActAsNobody()) {
+        GTEST_SKIP() << "needs root and setpriv to act as another user";
+    }
+    writeFile(path("in.txt"), sampleInput);
+    struct Case {
+        const char* what;
+        std::string directory; // run in the case's directory
+        std::string file;      // run on the old file, $f, if there is one
+        bool asNobody;         // in the group backup (34), else root
+    };
+    const Case cases[] = {
+        {"a new file under a default ACL", "setfacl -m d:u::rw,d:g::r,d:o::---,d:u:nobody:rw,d:m::rw .", "", false},
+        {"a new file in a set-group-ID directory", "chgrp 34 . && chmod 2775 .", "", false},
+        {"another user's file that the caller's group may write", "chmod 777 .",
+         "printf old >$f && chown daemon:backup $f && chmod 660 $f", true},
+        {"another user's file that an ACL lets the caller write", "chmod 777 .",
+         "printf old >$f && chown daemon $f && chmod 600 $f && setfacl -m u:nobody:rw $f", true},
+        {"sync, nodump and noatime flags", "", "printf old >$f && chattr +S +d +A $f", false},
+        {"capabilities and an integrity hash", "",
+         "printf old >$f && chmod 4755 $f && setcap cap_net_raw+ep $f && setfattr -n security.ima -v 0x01 $f", false},
+        {"the caller's own set-ID file", "chmod 777 .", "printf old >$f && chown nobody $f && chmod 6755 $f", true},
+    };
+    const std::vector<std::string> nobodyInBackup = {"setpriv", "--reuid=65534", "--regid=65534", "--groups=34"};
+    std::string unprepared;
+    int caseNumber = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string work = path("case" + std::to_string(++caseNumber));
+        ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+        const std::string prepare =
+            "cd '" + work + "' && " + (c.directory.empty() ? "true" : c.directory) +
+            (c.file.empty() ? "" : " && f=plain && " + c.file + " && f=userData.txt && " + c.file);
+        if (!shell(prepare + " 2>/dev/null")) {
+            unprepared += std::string(" ") + c.what + ";";
+            continue;
+        }
+        std::vector<std::string> plainOpen = c.asNobody ? nobodyInBackup : std::vector<std::string>{};
+        plainOpen.insert(plainOpen.end(),
+                         {"sh", "-c", "cd \"$0\" && umask 022 && printf %s \"$1\" >plain", work, sampleOutput});
+        ASSERT_TRUE(commandSucceeds(plainOpen)) << "a plain open failed";
+        RunOptions options = c.asNobody ? asNobody() : RunOptions{};
+        if (c.asNobody) {
+            options.wrapper = nobodyInBackup;
+        }
+        options.workDir = work;
+        options.standardInput = path("in.txt") + "\n";
+        options.umask = 022;
+        const RunResult result = runTool(options);
+        EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+        EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
+        Metadata plain = metadataOf(work + "/plain");
+        // A kernel that measures files rewrites the hash on a write, one that does not keeps a stale one.
+        plain.attributes.erase("security.ima");
+        EXPECT_EQ(metadataOf(work + "/userData.txt"), plain)
+            << "the tool leaves other access or attributes than a plain open and write";
+    }
+    if (!unprepared.empty()) {
+        GTEST_SKIP() << "this file system or machine cannot make:" << unprepared;
+    }
 }
 
 // Space on a small file system, mounted from a loop image for as long as it lives.

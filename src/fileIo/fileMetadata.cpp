@@ -2,11 +2,18 @@
 #include "fileIo/fileMetadata.hpp"
 
 #include "fileIo/failure.hpp"
+#include "fileIo/uniqueFd.hpp"
 
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 
@@ -15,9 +22,16 @@ namespace initHashData {
 namespace {
 
 constexpr const char* accessAcl = "system.posix_acl_access";
+constexpr mode_t creationMode = 0666;
+// The flags an open and a write leave on a file, and a new file lacks.
+constexpr int carriedFlags = FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL | FS_NOCOW_FL | FS_COMPR_FL | FS_NOCOMP_FL;
 
 bool isCarried(std::string_view name)
 {
+    // A write drops file capabilities, and the integrity hashes no longer match the content.
+    if (name == "security.capability" || name == "security.ima" || name == "security.evm") {
+        return false;
+    }
     return name == accessAcl || name.starts_with("user.") || name.starts_with("security.");
 }
 
@@ -43,11 +57,84 @@ template <typename Get> bool readSized(std::string& value, Get get)
     }
 }
 
+// The inode flags of an open file; 0 where the file system keeps none.
+std::optional<int> flagsOf(int fd)
+{
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        return flags;
+    }
+    if (errno == ENOTTY || errno == EINVAL || isUnsupported(errno) || errno == ENOSYS) {
+        return 0;
+    }
+    return std::nullopt;
+}
+
+bool carryFlags(int fd, int oldFlags)
+{
+    const std::optional<int> current = flagsOf(fd);
+    if (!current) {
+        return false;
+    }
+    int wanted = (*current & ~carriedFlags) | (oldFlags & carriedFlags);
+    return wanted == *current || ::ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0;
+}
+
+bool hasCapability(int capability)
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    return ::syscall(SYS_capget, &header, data) == 0 &&
+           (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
+}
+
+bool inGroup(gid_t group)
+{
+    if (::getegid() == group) {
+        return true;
+    }
+    gid_t groups[NGROUPS_MAX];
+    const int count = ::getgroups(NGROUPS_MAX, groups);
+    return std::find(groups, groups + std::max(count, 0), group) != groups + std::max(count, 0);
+}
+
+// The kernel's rule for a write by a process without CAP_FSETID: set-user-ID
+// goes, and set-group-ID where group execution is allowed or the writer is
+// not of the file's group.
+mode_t modeAfterWrite(mode_t mode, gid_t group)
+{
+    if ((mode & (S_ISUID | S_ISGID)) == 0 || hasCapability(CAP_FSETID)) {
+        return mode;
+    }
+    mode &= ~static_cast<mode_t>(S_ISUID);
+    if ((mode & S_IXGRP) != 0 || !inGroup(group)) {
+        mode &= ~static_cast<mode_t>(S_ISGID);
+    }
+    return mode;
+}
+
+void setMode(int fd, mode_t mode, const std::string& displayName)
+{
+    if (::fchmod(fd, mode) != 0) {
+        throw systemFailure("cannot set the permissions of", displayName, errno);
+    }
+}
+
+void removeAccessAcl(int fd, const std::string& displayName)
+{
+    if (::fremovexattr(fd, accessAcl) != 0 && errno != ENODATA && !isUnsupported(errno)) {
+        throw systemFailure("cannot carry the access ACL to", displayName, errno);
+    }
+}
+
 } // namespace
 
 FileMetadata readMetadata(const std::string& path, const struct stat& st, const std::string& displayName)
 {
-    FileMetadata metadata{st.st_mode & 07777, st.st_uid, st.st_gid, {}};
+    FileMetadata metadata{st.st_mode & 07777, st.st_uid, st.st_gid, {}, {}};
+    if (const UniqueFd old(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)); old) {
+        metadata.flags = flagsOf(old.get());
+    }
     std::string names;
     if (!readSized(names, [&](char* buffer, std::size_t size) { return ::llistxattr(path.c_str(), buffer, size); })) {
         if (isUnsupported(errno)) {
@@ -75,21 +162,25 @@ FileMetadata readMetadata(const std::string& path, const struct stat& st, const 
     return metadata;
 }
 
-void applyMetadata(int fd, const FileMetadata& metadata, const std::string& displayName)
+bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& displayName)
 {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         throw systemFailure("cannot set the owner of", displayName, errno);
     }
-    // Only root may give a file away; others keep the owner they are.
+    // Only root may give a file away, and only a member may give it a group.
     if ((metadata.owner != st.st_uid || metadata.group != st.st_gid) &&
-        ::fchown(fd, metadata.owner, metadata.group) != 0 && errno != EPERM) {
-        throw systemFailure("cannot set the owner of", displayName, errno);
+        ::fchown(fd, metadata.owner, metadata.group) != 0) {
+        if (errno != EPERM) {
+            throw systemFailure("cannot set the owner of", displayName, errno);
+        }
+        return false;
+    }
+    if (!metadata.flags) {
+        return false;
     }
     bool hasAccessAcl = false;
-    for (const auto& attribute : metadata.attributes) {
-        const std::string& name = attribute.first;
-        const std::string& value = attribute.second;
+    for (const auto& [name, value] : metadata.attributes) {
         hasAccessAcl = hasAccessAcl || name == accessAcl;
         std::string current;
         // An equal label set at creation needs no permission to relabel.
@@ -102,19 +193,41 @@ void applyMetadata(int fd, const FileMetadata& metadata, const std::string& disp
             throw systemFailure("cannot carry the attribute " + name + " to", displayName, errno);
         }
     }
-    if (!hasAccessAcl && ::fremovexattr(fd, accessAcl) != 0 && errno != ENODATA && !isUnsupported(errno)) {
-        throw systemFailure("cannot carry the access ACL to", displayName, errno);
+    if (!hasAccessAcl) {
+        removeAccessAcl(fd, displayName);
     }
-    // Last, since a change of owner clears set-user-ID bits; with an ACL the
-    // group bits are its mask, the same as the old file's.
-    applyNewFileMode(fd, metadata.mode, displayName);
+    // After the owner, since a change of owner clears set-user-ID bits; with
+    // an ACL the group bits are its mask, the same as the old file's.
+    setMode(fd, modeAfterWrite(metadata.mode, metadata.group), displayName);
+    // Last: a file made synchronous writes its metadata at every change.
+    return carryFlags(fd, *metadata.flags);
 }
 
-void applyNewFileMode(int fd, mode_t mode, const std::string& displayName)
+void applyNewFileAccess(int fd, int directory, mode_t fallbackMode, const std::string& displayName)
 {
-    if (::fchmod(fd, mode) != 0) {
-        throw systemFailure("cannot set the permissions of", displayName, errno);
+    // The kernel knows what a new file gets (a default ACL, the umask where
+    // there is none): ask it with an unnamed, empty file of the mode open() is given.
+    const UniqueFd probe(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, creationMode));
+    struct stat st {};
+    if (!probe || ::fstat(probe.get(), &st) != 0) {
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            throw systemFailure("cannot create", displayName, errno);
+        }
+        setMode(fd, fallbackMode, displayName);
+        return;
     }
+    std::string acl;
+    if (readSized(acl,
+                  [&](char* buffer, std::size_t size) { return ::fgetxattr(probe.get(), accessAcl, buffer, size); })) {
+        if (::fsetxattr(fd, accessAcl, acl.data(), acl.size(), 0) != 0) {
+            throw systemFailure("cannot carry the access ACL to", displayName, errno);
+        }
+    } else if (errno == ENODATA || isUnsupported(errno)) {
+        removeAccessAcl(fd, displayName);
+    } else {
+        throw systemFailure("cannot read the attributes of", displayName, errno);
+    }
+    setMode(fd, st.st_mode & 07777, displayName);
 }
 
 } // namespace initHashData

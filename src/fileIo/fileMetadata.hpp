@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,12 +12,18 @@
 namespace initHashData {
 
 // What a new file must carry from the file it replaces so that nobody gains
-// or loses access: owner, group, permission bits, the access ACL and the
-// user.* and security.* attributes (an SELinux label among them).
+// or loses access, as when the old file is opened and written: owner, group,
+// permission bits, the inode flags a write keeps (sync, nodump, noatime,
+// no-COW, compression), the access ACL and the user.* and security.*
+// attributes (an SELinux label among them). File capabilities and the
+// integrity attributes that describe the old content are not carried: a write
+// drops or voids them.
 struct FileMetadata {
     mode_t mode = 0;
     uid_t owner = 0;
     gid_t group = 0;
+    // Unknown where the old file cannot be opened to ask.
+    std::optional<int> flags;
     std::vector<std::pair<std::string, std::string>> attributes;
 };
 
@@ -24,13 +31,19 @@ struct FileMetadata {
 // followed), whose status `st` the caller already has. Throws Failure.
 FileMetadata readMetadata(const std::string& path, const struct stat& st, const std::string& displayName);
 
-// Gives the file open at `fd` the metadata of the file it replaces. An ACL it
-// inherited from its directory is dropped when the old file had none, so that
-// its mode means what the old one meant. An attribute the file system does not
-// support is skipped; any other failure throws Failure.
-void applyMetadata(int fd, const FileMetadata& metadata, const std::string& displayName);
+// Gives the file open at `fd` the metadata of the file it replaces, the
+// set-user-ID and set-group-ID bits cleared as a write would clear them. An
+// ACL it inherited from its directory is dropped when the old file had none,
+// so that its mode means what the old one meant. Returns false when the owner,
+// group or inode flags cannot be carried, so that only the old file itself,
+// written in place, keeps them. An attribute the file system does not support
+// is skipped; any other failure throws Failure.
+bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& displayName);
 
-// Gives a file that replaces nothing its final permission bits.
-void applyNewFileMode(int fd, mode_t mode, const std::string& displayName);
+// Gives a file that replaces nothing the permission bits and access ACL that
+// open(O_CREAT) with mode 0666 gives a new file in `directory`: its default
+// ACL, where it has one, and otherwise 0666 less the umask, `fallbackMode`,
+// which is also used where the file system cannot show what it would give.
+void applyNewFileAccess(int fd, int directory, mode_t fallbackMode, const std::string& displayName);
 
 } // namespace initHashData

@@ -210,9 +210,14 @@ std::string ReplacementFile::commit()
     refreshExisting();
     if (target_.existing) {
         const std::string path = pathThrough(directory, target_.entry, displayName);
-        applyMetadata(staging_.get(), readMetadata(path, *target_.existing, displayName), displayName);
+        if (!applyMetadata(staging_.get(), readMetadata(path, *target_.existing, displayName), displayName)) {
+            // Only the old inode keeps an owner, group or flags we cannot give: write it, as open() would.
+            removeStagedName();
+            replaceInPlace();
+            return {};
+        }
     } else {
-        applyNewFileMode(staging_.get(), newFileMode_, displayName);
+        applyNewFileAccess(staging_.get(), directory, newFileMode_, displayName);
     }
     if (::fsync(staging_.get()) != 0) {
         throw systemFailure("cannot sync", displayName, errno);

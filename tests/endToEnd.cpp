@@ -79,7 +79,7 @@ RunOptions InjectedFault::straced(const std::string& output, std::vector<std::st
     options.wrapper = {"strace", "-o", output};
     for (const Fault& fault : faults) {
         traced.push_back(fault.syscall);
-        std::string injection = "inject=" + fault.syscall + ":error=" + fault.error;
+        std::string injection = "inject=" + fault.syscall + (fault.error.empty() ? "" : ":error=" + fault.error);
         if (!fault.signal.empty()) {
             injection += ":signal=" + fault.signal;
         }

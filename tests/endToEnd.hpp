@@ -61,7 +61,7 @@ private:
 };
 
 // One fault for strace to inject: the `when`-th call of `syscall` fails with
-// `error`, and `signal` (if any) is raised as it returns.
+// `error` (if any), and `signal` (if any) is raised as it is made.
 struct Fault {
     Fault(std::string syscallName, std::string errorName, int ordinal, std::string signalName = {})
         : syscall(std::move(syscallName)), error(std::move(errorName)), when(ordinal), signal(std::move(signalName))

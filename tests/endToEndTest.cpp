@@ -136,6 +136,8 @@ TEST_F(EndToEnd, InputFailureKeepsOldOutput)
         {"in.txt \n", "cannot open 'in.txt ': No such file or directory"},
         {"subdir\n", "cannot read 'subdir': Is a directory"},
         {std::string(5000, 'n') + "\n", "cannot open '" + std::string(64, 'n') + "...': File name too long"},
+        // Endless input, such as /dev/zero, is not read forever.
+        {std::string(70000, '\0'), "cannot open '...': File name too long"},
     };
     for (const bool outputExists : {true, false}) {
         if (outputExists) {
@@ -167,6 +169,13 @@ TEST_F(EndToEnd, UnwritableOutputKeepsOldOutput)
     RunOptions limited;
     limited.fileSizeLimit = 1000;
     expectFailureKeepsOldOutput("big.txt\n", "cannot write 'userData.txt': File too large", limited);
+
+    // A device that takes no sendfile is still written, and its own error reported.
+    ASSERT_EQ(::unlink(path("userData.txt").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/full", path("userData.txt").c_str()), 0);
+    const RunResult full = run("in.txt\n");
+    EXPECT_EQ(full.exitStatus, 1);
+    EXPECT_EQ(full.standardError, "initHashData: cannot write '/dev/full': No space left on device\n");
 }
 
 TEST_F(EndToEnd, ReplacementKeepsPermissionsOwnerAndLink)
@@ -385,6 +394,27 @@ TEST_F(EndToEnd, OutOfMemoryFailsAndKeepsOldOutput)
     writeFile(path("userData.txt"), oldOutput);
     writeFile(path("huge.txt"), "u:" + std::string(std::size_t{96} << 20, 'p') + ":c:d\n");
     expectFailureKeepsOldOutput("huge.txt\n", "cannot convert 'huge.txt': Cannot allocate memory", limited);
+
+    // From the least address space the tool loads in up to enough to succeed:
+    // even where an exception cannot be made, the run reports and exits 1.
+    bool succeeded = false;
+    for (unsigned long kib = 4096; kib <= 16384 && !succeeded; kib += 16) {
+        limited.addressSpaceLimit = kib << 10;
+        writeFile(path("userData.txt"), oldOutput);
+        const RunResult result = run("one.txt\n", limited);
+        if (result.exitStatus == 127) {
+            continue; // the loader could not map the program; the tool never exits so
+        }
+        SCOPED_TRACE(std::to_string(kib) + " KiB");
+        succeeded = result.exitStatus == 0;
+        EXPECT_TRUE(succeeded || result.exitStatus == 1)
+            << "status " << result.exitStatus << ", signal " << result.signal << ": " << result.standardError;
+        EXPECT_EQ(readFile(path("userData.txt")), succeeded ? "a:" + hashOf("b") + ":c:d\n" : oldOutput);
+        if (!succeeded) {
+            EXPECT_EQ(result.standardError, "initHashData: out of memory\n");
+        }
+    }
+    EXPECT_TRUE(succeeded) << "no limit up to 16 MiB was enough";
 }
 
 } // namespace

@@ -380,7 +380,7 @@ TEST_F(EndToEnd, InPlaceWriteOnAFullDiskKeepsOldOutput)
     EXPECT_EQ(after.bytes.size(), records.size() + 20000 * (hashOf("password").size() - 8));
 }
 
-TEST_F(InjectedFault, InPlaceWriteFailureSaysWhetherOldBytesSurvive)
+TEST_F(InjectedFault, InPlaceWriteEndsWholeOrSaysWhetherOldBytesSurvive)
 {
     const std::string longOld = std::string(4000, 'o') + ":1:kept:intact\n";
     struct Case {
@@ -422,6 +422,7 @@ TEST_F(InjectedFault, InPlaceWriteFailureSaysWhetherOldBytesSurvive)
          {{"fsync", "EIO", 2}},
          2,
          "'userData.txt' is damaged: the in-place write could not be synced: Input/output error"},
+        {"SIGTERM arrives as overwriting begins", oldOutput, {{"sendfile", "", 1, "SIGTERM"}}, 0, ""},
     };
     const int renameOrdinal = ordinalOf("renameat", "");
     for (const Case& c : cases) {
@@ -434,6 +435,11 @@ TEST_F(InjectedFault, InPlaceWriteFailureSaysWhetherOldBytesSurvive)
             continue;
         }
         const RunResult result = run("in.txt\n", inject(faults));
+        if (c.exitStatus == 0) {
+            EXPECT_EQ(result.signal, 0) << "a signal cut the in-place write short";
+            EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
+            continue;
+        }
         EXPECT_EQ(result.exitStatus, 2) << "a damaged file was reported as unchanged";
         EXPECT_EQ(result.standardError, "initHashData: " + c.message + "\n");
         EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in.txt", "userData.txt"}));
@@ -571,13 +577,26 @@ TEST_F(EndToEnd, LinkToStandardOutputWritesThroughThePipe)
     EXPECT_TRUE(S_ISLNK(linkStatus(path("userData.txt")).st_mode));
 }
 
-TEST_F(EndToEnd, FailureWithBrokenStandardErrorStillExitsOne)
+TEST_F(EndToEnd, BrokenStandardStreamsFailWithStatusOneNotASignal)
 {
-    RunOptions options;
-    options.brokenStandardError = true;
-    const RunResult result = run("missing.txt\n", options);
-    EXPECT_EQ(result.signal, 0) << "killed by SIGPIPE while reporting";
-    EXPECT_EQ(result.exitStatus, 1);
+    struct Case {
+        const char* what;
+        std::string standardInput;
+        std::vector<std::string> arguments;
+        int brokenStream;
+    };
+    const Case cases[] = {
+        {"a failure reported on a broken standard error", "missing.txt\n", {}, STDERR_FILENO},
+        {"help written to a broken standard output", "", {"--help"}, STDOUT_FILENO},
+    };
+    for (const Case& c : cases) {
+        RunOptions options;
+        options.arguments = c.arguments;
+        options.brokenPipes = {c.brokenStream};
+        const RunResult result = run(c.standardInput, options);
+        EXPECT_EQ(result.signal, 0) << c.what << ": killed by SIGPIPE";
+        EXPECT_EQ(result.exitStatus, 1) << c.what;
+    }
 }
 
 } // namespace

@@ -3,12 +3,14 @@
 #include "fileIo/failure.hpp"
 #include "toolRunner.hpp"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <csignal>
 
 namespace initHashData {
@@ -39,21 +41,26 @@ TEST(ReplacementFile, NamedStagingFileIsRemovedUnlessCommitted)
     EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"userData.txt"});
     EXPECT_EQ(readFile(target), "old\n");
 
-    for (const auto staging : {ReplacementFile::Staging::namedOnly, ReplacementFile::Staging::unnamedFirst}) {
-        ReplacementFile file(target, staging);
-        put(file, "new\n");
-        file.commit();
-        EXPECT_EQ(readFile(target), "new\n");
-        EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"userData.txt"});
+    // A name as long as a name can be still leaves room for a staging name.
+    for (const std::string& name : {std::string("userData.txt"), std::string(NAME_MAX, 'n')}) {
+        for (const auto staging : {ReplacementFile::Staging::namedOnly, ReplacementFile::Staging::unnamedFirst}) {
+            ReplacementFile file(dir / name, staging);
+            put(file, "new\n");
+            file.commit();
+            EXPECT_EQ(readFile(dir / name), "new\n") << name.size() << " bytes";
+            EXPECT_EQ(listDirectory(dir.path()).size(), name == "userData.txt" ? 1U : 2U);
+        }
     }
 }
 
 TEST(ReplacementFile, NamedStagingFileIsRemovedWhenTerminatedBySignal)
 {
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGABRT}) {
         const TempDir dir;
         const pid_t child = ::fork();
         if (child == 0) {
+            const rlimit noCore{0, 0};
+            ::setrlimit(RLIMIT_CORE, &noCore);
             ReplacementFile file(dir / "userData.txt", ReplacementFile::Staging::namedOnly);
             ::raise(signalNumber);
             ::_exit(0);

@@ -141,9 +141,9 @@ pid_t startTool(const RunOptions& options, const std::string& outputDir)
         const rlimit limit{*options.openFileLimit, *options.openFileLimit};
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
-    if (options.brokenStandardError) {
+    for (const int stream : options.brokenPipes) {
         int ends[2];
-        if (::pipe(ends) != 0 || ::dup2(ends[1], STDERR_FILENO) < 0) {
+        if (::pipe(ends) != 0 || ::dup2(ends[1], stream) < 0) {
             ::_exit(126);
         }
         ::close(ends[0]);

@@ -39,8 +39,8 @@ struct RunOptions {
     std::optional<unsigned long> fileSizeLimit;
     std::optional<unsigned long> addressSpaceLimit;
     std::optional<unsigned long> openFileLimit;
-    // Standard error is a pipe whose reader has gone.
-    bool brokenStandardError = false;
+    // Standard streams that are pipes whose reader has gone.
+    std::vector<int> brokenPipes;
     std::optional<mode_t> umask;
     // NAME=value settings added to the environment.
     std::vector<std::string> environment;

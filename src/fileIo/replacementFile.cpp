@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -26,6 +28,7 @@ constexpr mode_t creationMode = 0666;
 // Staging files are the owner's alone until they hold their final mode.
 constexpr mode_t stagingMode = 0600;
 constexpr int nameAttempts = 100;
+constexpr std::size_t suffixLength = 16;
 
 std::string randomSuffix()
 {
@@ -65,6 +68,8 @@ std::string pathThrough(int directory, const std::string& entry, const std::stri
     }
     return "/proc/self/fd/" + std::to_string(directory) + "/" + entry;
 }
+
+bool isUnsupported(int errnum) { return errnum == EOPNOTSUPP || errnum == ENOTSUP || errnum == ENOTTY; }
 
 Failure damaged(const std::string& displayName, const char* what, int errnum)
 {
@@ -148,7 +153,8 @@ int ReplacementFile::stageIn(int directory, Staging staging, bool namedAllowed)
 
 template <class Create> int ReplacementFile::nameStaged(int directory, Create create)
 {
-    const std::string prefix = "." + target_.entry + ".";
+    // ".<entry>.<suffix>", the entry cut short where the whole would be too long a name.
+    const std::string prefix = "." + target_.entry.substr(0, NAME_MAX - suffixLength - 2) + ".";
     for (int attempt = 0; attempt < nameAttempts; ++attempt) {
         const std::string name = prefix + randomSuffix();
         const CleanupSignalsBlocked blocked;
@@ -199,11 +205,11 @@ void ReplacementFile::refreshExisting()
     target_.existing = now;
 }
 
-std::string ReplacementFile::commit()
+int ReplacementFile::commit()
 {
     if (inPlace_) {
         replaceInPlace();
-        return {};
+        return 0;
     }
     const int directory = target_.directory.get();
     const std::string& displayName = target_.displayName;
@@ -214,7 +220,7 @@ std::string ReplacementFile::commit()
             // Only the old inode keeps an owner, group or flags we cannot give: write it, as open() would.
             removeStagedName();
             replaceInPlace();
-            return {};
+            return 0;
         }
     } else {
         applyNewFileAccess(staging_.get(), directory, newFileMode_, displayName);
@@ -249,26 +255,20 @@ std::string ReplacementFile::commit()
         // A bind-mounted target cannot be renamed over, only written.
         if (target_.existing && (errnum == EBUSY || errnum == EXDEV)) {
             replaceInPlace();
-            return {};
+            return 0;
         }
         throw systemFailure("cannot replace", displayName, errnum);
     }
     return syncDirectory();
 }
 
-std::string ReplacementFile::syncDirectory() const
+int ReplacementFile::syncDirectory() const noexcept
 {
-    int errnum = target_.directorySyncErrno;
+    if (target_.directorySyncErrno != 0) {
+        return target_.directorySyncErrno;
+    }
     // Some file systems cannot sync a directory and say so with EINVAL.
-    if (errnum == 0 && ::fsync(target_.directory.get()) != 0 && errno != EINVAL) {
-        errnum = errno;
-    }
-    if (errnum == 0) {
-        return {};
-    }
-    return "replaced " + quoteName(target_.displayName) + ", but cannot sync its directory " +
-           quoteName(directoryOf(target_.displayName)) +
-           ", so a crash may bring back the old file: " + std::strerror(errnum);
+    return ::fsync(target_.directory.get()) != 0 && errno != EINVAL ? errno : 0;
 }
 
 int ReplacementFile::copyStaged(int out, off_t from, off_t to, off_t& copied) const
@@ -280,9 +280,40 @@ int ReplacementFile::copyStaged(int out, off_t from, off_t to, off_t& copied) co
             copied += sent;
         } else if (sent == 0) {
             return EIO;
+        } else if (errno == EINVAL || errno == ENOSYS || isUnsupported(errno)) {
+            // Some devices and file systems take no sendfile: copy by hand.
+            return copyByHand(out, offset, to, copied);
         } else if (errno != EINTR) {
             return errno;
         }
+    }
+    return 0;
+}
+
+int ReplacementFile::copyByHand(int out, off_t offset, off_t to, off_t& copied) const
+{
+    std::array<char, 65536> buffer;
+    while (offset < to) {
+        const auto want = static_cast<std::size_t>(std::min<off_t>(to - offset, buffer.size()));
+        const ssize_t got = ::pread(staging_.get(), buffer.data(), want, offset);
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            return got < 0 ? errno : EIO;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
+            if (put <= 0) {
+                if (put < 0 && errno == EINTR) {
+                    continue;
+                }
+                return put < 0 ? errno : EIO;
+            }
+            done += put;
+            copied += put;
+        }
+        offset += got;
     }
     return 0;
 }
@@ -293,6 +324,11 @@ int ReplacementFile::copyStaged(int out, off_t from, off_t to, off_t& copied) co
 void ReplacementFile::replaceInPlace()
 {
     const std::string& displayName = target_.displayName;
+    // Once old bytes may be overwritten, the write runs to its end whatever
+    // signal comes, and even a failure that cannot be worded says "damaged".
+    holdCleanupSignalsForGood();
+    setEmergencyExit(exitDamaged, quoteName(displayName) +
+                                      " may be damaged: writing it in place failed, and no memory was left to say how");
     struct stat staged {};
     if (::fstat(staging_.get(), &staged) != 0) {
         throw systemFailure("cannot write", displayName, errno);

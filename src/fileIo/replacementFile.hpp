@@ -13,13 +13,16 @@ namespace initHashData {
 // Until commit() the file is untouched. Where it can, commit() links the staged
 // file into the target's directory and renames it over the target, so that a
 // crash at any instant leaves the target entirely old or entirely new; the new
-// file carries the old one's owner, permission bits, ACL and attributes.
-// Symbolic links are followed, except where a sticky world-writable directory
-// holds another user's link or file. Where a rename cannot be done (the
-// directory is not writable or is append-only, the target is a mount point, a
-// device or a FIFO), the finished content is written into the target in
-// place. Staging files are private to the owner, and none outlives the
-// object, nor SIGINT, SIGTERM or SIGHUP.
+// file carries what the old one would keep if opened and written: owner,
+// permission bits, inode flags, ACL and attributes (fileMetadata.hpp); a new
+// file gets what open(O_CREAT) with mode 0666 would give it. Symbolic links
+// are followed, except where a sticky world-writable directory holds another
+// user's link or file. Where a rename cannot be done, or would lose what a
+// write keeps (the directory is not writable or is append-only, the target is
+// a mount point, a device or a FIFO, its owner or flags cannot be given to a
+// new file), the finished content is written into the target in place, with
+// the process's signals held back until it exits. Staging files are private
+// to the owner, and none outlives the object, nor a signal that can be caught.
 class ReplacementFile {
 public:
     enum class Staging { unnamedFirst, namedOnly };
@@ -42,9 +45,9 @@ public:
 
     // Puts the staged content in place durably. Throws Failure, whose exit
     // status says whether the target is as it was or was damaged by a failed
-    // in-place write. Returns a warning when the content is in place but its
-    // directory could not be synced, otherwise an empty string.
-    std::string commit();
+    // in-place write. Returns 0, or the errno for which the directory could
+    // not be synced once the new content was in place.
+    int commit();
 
 private:
     // Creates the staging file in `directory`; returns 0 or the errno.
@@ -57,9 +60,10 @@ private:
     void refreshExisting();
     // Links the staged unnamed file into the target's directory; returns 0 or the errno.
     int linkStaged(const std::string& name) const;
-    std::string syncDirectory() const;
+    int syncDirectory() const noexcept;
     void replaceInPlace();
     int copyStaged(int out, off_t from, off_t to, off_t& copied) const;
+    int copyByHand(int out, off_t offset, off_t to, off_t& copied) const;
     void removeStagedName() noexcept;
 
     OutputTarget target_;

@@ -2,10 +2,12 @@
 #include "fileIo/signalCleanup.hpp"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstring>
+#include <exception>
 
 namespace initHashData {
 
@@ -16,7 +18,35 @@ std::array<char, 4096> pendingName{};
 volatile std::sig_atomic_t pendingDirectory = -1;
 volatile std::sig_atomic_t pendingArmed = 0;
 
-constexpr int cleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Signals that end a process by default and can be caught. The first ones
+// come from outside and may be held back; the last report a fault of the
+// process itself and are only caught.
+constexpr int heldSignals[] = {
+    SIGINT,    SIGTERM, SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+    SIGVTALRM, SIGPROF, SIGXCPU, SIGPOLL, SIGPWR,  SIGPIPE, SIGXFSZ,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+constexpr int faultSignals[] = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+
+template <class Visit> void forEachHeldSignal(Visit visit)
+{
+    for (const int signalNumber : heldSignals) {
+        visit(signalNumber);
+    }
+    for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) {
+        visit(signalNumber);
+    }
+}
+
+sigset_t heldSet() noexcept
+{
+    sigset_t set;
+    sigemptyset(&set);
+    forEachHeldSignal([&](int signalNumber) { sigaddset(&set, signalNumber); });
+    return set;
+}
 
 extern "C" void removePendingAndDie(int signalNumber)
 {
@@ -27,37 +57,75 @@ extern "C" void removePendingAndDie(int signalNumber)
     std::raise(signalNumber);
 }
 
+void catchSignal(int signalNumber) noexcept
+{
+    struct sigaction action {};
+    action.sa_handler = removePendingAndDie;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    // A signal the caller chose to ignore stays ignored.
+    if (::sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+        ::sigaction(signalNumber, &action, nullptr);
+    }
+}
+
 void installHandlers() noexcept
 {
     static const bool installed = [] {
-        for (const int signalNumber : cleanupSignals) {
-            struct sigaction action {};
-            action.sa_handler = removePendingAndDie;
-            sigemptyset(&action.sa_mask);
-            struct sigaction previous {};
-            // A signal the caller chose to ignore stays ignored.
-            if (::sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-                ::sigaction(signalNumber, &action, nullptr);
-            }
+        forEachHeldSignal(catchSignal);
+        for (const int signalNumber : faultSignals) {
+            catchSignal(signalNumber);
         }
         return true;
     }();
     (void)installed;
 }
 
+std::array<char, 64> emergencyPrefix{};
+std::array<char, 1024> emergencyMessage{};
+std::size_t emergencyPrefixLength = 0;
+std::size_t emergencyMessageLength = 0;
+int emergencyStatus = 1;
+
+std::size_t copyInto(std::array<char, 64>& to, std::string_view text) noexcept
+{
+    const std::size_t length = std::min(text.size(), to.size());
+    std::memcpy(to.data(), text.data(), length);
+    return length;
+}
+
+[[noreturn]] void emergencyExit()
+{
+    if (pendingArmed != 0) {
+        ::unlinkat(pendingDirectory, pendingName.data(), 0);
+    }
+    char separator[] = ": ";
+    char newline[] = "\n";
+    iovec line[] = {{emergencyPrefix.data(), emergencyPrefixLength},
+                    {separator, 2},
+                    {emergencyMessage.data(), emergencyMessageLength},
+                    {newline, 1}};
+    if (::writev(STDERR_FILENO, line, 4) < 0) {
+        // Nothing is left to say it with; the status still tells.
+    }
+    ::_exit(emergencyStatus);
+}
+
 } // namespace
 
 CleanupSignalsBlocked::CleanupSignalsBlocked() noexcept
 {
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    for (const int signalNumber : cleanupSignals) {
-        sigaddset(&blocked, signalNumber);
-    }
+    const sigset_t blocked = heldSet();
     ::sigprocmask(SIG_BLOCK, &blocked, &previous_);
 }
 
 CleanupSignalsBlocked::~CleanupSignalsBlocked() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+void holdCleanupSignalsForGood() noexcept
+{
+    const sigset_t blocked = heldSet();
+    ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+}
 
 bool removeOnSignal(int directoryFd, const char* name) noexcept
 {
@@ -74,5 +142,19 @@ bool removeOnSignal(int directoryFd, const char* name) noexcept
 }
 
 void forgetRemoveOnSignal() noexcept { pendingArmed = 0; }
+
+void installEmergencyExit(std::string_view programName) noexcept
+{
+    emergencyPrefixLength = copyInto(emergencyPrefix, programName);
+    setEmergencyExit(1, "out of memory");
+    std::set_terminate(emergencyExit);
+}
+
+void setEmergencyExit(int status, std::string_view message) noexcept
+{
+    emergencyMessageLength = std::min(message.size(), emergencyMessage.size());
+    std::memcpy(emergencyMessage.data(), message.data(), emergencyMessageLength);
+    emergencyStatus = status;
+}
 
 } // namespace initHashData

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <csignal>
+#include <string_view>
 
 namespace initHashData {
 
-// Holds back SIGINT, SIGTERM and SIGHUP while alive, so that creating a name
-// and recording it for removal (or renaming it and forgetting it) happen as
-// one step as far as those signals are concerned.
+// Holds back every asynchronous signal that would end the process (SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM and the like) while alive, so
+// that creating a name and recording it for removal (or renaming it and
+// forgetting it) happen as one step as far as those signals are concerned.
 class CleanupSignalsBlocked {
 public:
     CleanupSignalsBlocked() noexcept;
@@ -21,13 +23,24 @@ private:
     sigset_t previous_{};
 };
 
+// Holds back the same signals for the rest of the process's life: a write
+// that cannot be undone runs to its end, and the exit status reports it.
+void holdCleanupSignalsForGood() noexcept;
+
 // Records `name`, relative to the open directory `directoryFd`, as the one
-// file to remove should SIGINT, SIGTERM or SIGHUP end the process. Call with
-// the signals blocked and only once the name is ours. Returns false when the
-// name is too long to record.
+// file to remove should a signal end the process (any that can be caught).
+// Call with the signals blocked and only once the name is ours. Returns false
+// when the name is too long to record.
 bool removeOnSignal(int directoryFd, const char* name) noexcept;
 
 // Nothing is to be removed on a signal any more.
 void forgetRemoveOnSignal() noexcept;
+
+// Where not even an exception can be made (no memory for it), the run ends
+// at once: the recorded name is removed, one line "<program>: <message>" is
+// written on standard error and the process exits with `status`. Until
+// setEmergencyExit says otherwise: status 1, "out of memory".
+void installEmergencyExit(std::string_view programName) noexcept;
+void setEmergencyExit(int status, std::string_view message) noexcept;
 
 } // namespace initHashData

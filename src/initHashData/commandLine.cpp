@@ -2,8 +2,12 @@
 #include "initHashData/commandLine.hpp"
 
 #include "fileIo/failure.hpp"
+#include "fileIo/signalCleanup.hpp"
 
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <string>
@@ -74,11 +78,37 @@ std::optional<int> answerOption(int argc, const char* const* argv)
 
 void report(std::string_view message) noexcept
 {
-    std::string line(programName);
-    line += ": ";
-    line += message;
-    line += '\n';
-    writeAll(STDERR_FILENO, line);
+    // Pieced together by the kernel: reporting needs no memory.
+    std::string_view pieces[] = {programName, ": ", message, "\n"};
+    iovec line[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+        line[i] = {const_cast<char*>(pieces[i].data()), pieces[i].size()};
+    }
+    for (std::size_t first = 0; first < 4;) {
+        const ssize_t done = ::writev(STDERR_FILENO, line + first, static_cast<int>(4 - first));
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            return;
+        }
+        auto left = static_cast<std::size_t>(done);
+        for (; first < 4 && left >= line[first].iov_len; ++first) {
+            left -= line[first].iov_len;
+        }
+        if (first < 4) {
+            line[first].iov_base = static_cast<char*>(line[first].iov_base) + left;
+            line[first].iov_len -= left;
+        }
+    }
+}
+
+void prepareRun() noexcept
+{
+    // A reader gone from standard output or error, or from a pipe we write,
+    // must fail a write, not kill the run before it can say so.
+    std::signal(SIGPIPE, SIG_IGN);
+    installEmergencyExit(programName);
 }
 
 void promptOnTerminal()

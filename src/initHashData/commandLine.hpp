@@ -12,6 +12,10 @@ namespace initHashData {
 // returns nothing and the run goes ahead.
 std::optional<int> answerOption(int argc, const char* const* argv);
 
+// Readies the process before anything is written: SIGPIPE is ignored, and a
+// run that cannot even make an exception still ends with a message and status.
+void prepareRun() noexcept;
+
 // Writes one line on standard error: the program's name, then `message`.
 // Nothing is left to do if standard error is closed, full or broken.
 void report(std::string_view message) noexcept;

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -41,6 +42,18 @@ void convert(const UniqueFd& input, const std::string& inputName, ReplacementFil
     out.flush();
 }
 
+// The new content is in place, whatever becomes of this warning.
+void warnUnsynced(const std::string& displayName, int errnum) noexcept
+{
+    try {
+        report("replaced " + quoteName(displayName) + ", but cannot sync its directory " +
+               quoteName(directoryOf(displayName)) +
+               ", so a crash may bring back the old file: " + std::strerror(errnum));
+    } catch (const std::bad_alloc&) {
+        report("replaced the output, but cannot sync its directory, so a crash may bring back the old file");
+    }
+}
+
 } // namespace
 
 std::string readInputName(int fd)
@@ -48,6 +61,8 @@ std::string readInputName(int fd)
     std::string name;
     bool empty = true;
     bool afterNul = false;
+    std::size_t consumed = 0;
+    bool tooLong = false;
     for (;;) {
         char byte = 0;
         const ssize_t got = ::read(fd, &byte, 1);
@@ -65,15 +80,20 @@ std::string readInputName(int fd)
             break;
         }
         afterNul = afterNul || byte == '\0';
-        // No path is PATH_MAX bytes long: stop growing there, but still consume the line.
+        // No path is PATH_MAX bytes long: stop growing there, but still consume
+        // the line, as far as a name and what may follow its NUL can go.
         if (!afterNul && name.size() < PATH_MAX) {
             name += byte;
+        }
+        if (++consumed == maxNameLine) {
+            tooLong = true;
+            break;
         }
     }
     if (empty) {
         throw Failure("cannot read the input file name from 'standard input': it is empty");
     }
-    if (name.size() == PATH_MAX) {
+    if (tooLong || name.size() == PATH_MAX) {
         throw systemFailure("cannot open", name.substr(0, 64) + "...", ENAMETOOLONG);
     }
     return name;
@@ -81,19 +101,16 @@ std::string readInputName(int fd)
 
 int runConversion(std::size_t blockSize)
 {
-    // A file size limit must fail a write with EFBIG, not kill the run; a
-    // reader gone from standard error or from a pipe we write must not either.
+    // A file size limit must fail a write with EFBIG, not kill the run.
     std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
     try {
         const std::string inputName = readInputName(STDIN_FILENO);
         // The input is opened first: a name that opens nothing costs the old output nothing.
         const UniqueFd input = openInput(inputName);
         ReplacementFile output(outputName);
         convert(input, inputName, output, blockSize);
-        const std::string warning = output.commit();
-        if (!warning.empty()) {
-            report(warning);
+        if (const int syncErrno = output.commit(); syncErrno != 0) {
+            warnUnsynced(output.target(), syncErrno);
         }
         return exitReplaced;
     } catch (const Failure& failure) {

@@ -7,6 +7,7 @@
 // --help or --version are ignored.
 int main(int argc, char** argv)
 {
+    initHashData::prepareRun();
     if (const auto status = initHashData::answerOption(argc, argv)) {
         return *status;
     }

@@ -94,7 +94,9 @@ std::size_t copyInto(std::array<char, 64>& to, std::string_view text) noexcept
     return length;
 }
 
-[[noreturn]] void emergencyExit()
+} // namespace
+
+void emergencyExit() noexcept
 {
     if (pendingArmed != 0) {
         ::unlinkat(pendingDirectory, pendingName.data(), 0);
@@ -110,8 +112,6 @@ std::size_t copyInto(std::array<char, 64>& to, std::string_view text) noexcept
     }
     ::_exit(emergencyStatus);
 }
-
-} // namespace
 
 CleanupSignalsBlocked::CleanupSignalsBlocked() noexcept
 {

@@ -42,5 +42,7 @@ void forgetRemoveOnSignal() noexcept;
 // setEmergencyExit says otherwise: status 1, "out of memory".
 void installEmergencyExit(std::string_view programName) noexcept;
 void setEmergencyExit(int status, std::string_view message) noexcept;
+// Ends the run so now, for a lack of memory caught where it cannot be worded.
+[[noreturn]] void emergencyExit() noexcept;
 
 } // namespace initHashData

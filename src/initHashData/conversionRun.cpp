@@ -7,6 +7,7 @@
 #include "fileIo/failure.hpp"
 #include "fileIo/outputTarget.hpp"
 #include "fileIo/replacementFile.hpp"
+#include "fileIo/signalCleanup.hpp"
 #include "fileIo/uniqueFd.hpp"
 #include "userRecord/userRecord.hpp"
 
@@ -117,7 +118,8 @@ int runConversion(std::size_t blockSize)
         report(failure.what());
         return failure.exitStatus();
     } catch (const std::bad_alloc&) {
-        report("out of memory");
+        // Where the output may be half written, the emergency exit says so.
+        emergencyExit();
     } catch (const std::exception& error) {
         // Whatever else went wrong, the old output is intact and the status must say so.
         report(std::string("unexpected failure: ") + error.what());

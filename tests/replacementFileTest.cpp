@@ -3,13 +3,16 @@
 #include "fileIo/failure.hpp"
 #include "toolRunner.hpp"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 
@@ -69,6 +72,30 @@ TEST(ReplacementFile, NamedStagingFileIsRemovedWhenTerminatedBySignal)
         ::waitpid(child, &status, 0);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "signal " << signalNumber;
         EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{}) << "signal " << signalNumber;
+    }
+}
+
+TEST(ReplacementFile, NewFileGetsWhatOpenGivesItWithOrWithoutUnnamedFiles)
+{
+    const TempDir dir;
+    if (!testing::commandSucceeds({"setfacl", "-m", "d:u::rw,d:g::r,d:o::-,d:u:nobody:rw,d:m::rw", dir.path()})) {
+        GTEST_SKIP() << "setfacl is missing or this file system keeps no default ACLs";
+    }
+    const auto accessOf = [](const std::string& path) {
+        struct stat st {};
+        ::stat(path.c_str(), &st);
+        std::string acl(256, '\0');
+        acl.resize(static_cast<std::size_t>(
+            std::max(::getxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size()), ssize_t{0})));
+        return std::make_pair(st.st_mode, acl);
+    };
+    ::close(::open((dir / "plain").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    for (const auto staging : {ReplacementFile::Staging::namedOnly, ReplacementFile::Staging::unnamedFirst}) {
+        ::unlink((dir / "userData.txt").c_str());
+        ReplacementFile file(dir / "userData.txt", staging);
+        file.commit();
+        EXPECT_EQ(accessOf(dir / "userData.txt"), accessOf(dir / "plain")) << "the umask narrowed or widened the ACL";
+        EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"plain", "userData.txt"}));
     }
 }
 

@@ -22,7 +22,6 @@ namespace initHashData {
 namespace {
 
 constexpr const char* accessAcl = "system.posix_acl_access";
-constexpr mode_t creationMode = 0666;
 // The flags an open and a write leave on a file, and a new file lacks.
 constexpr int carriedFlags = FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL | FS_NOCOW_FL | FS_COMPR_FL | FS_NOCOMP_FL;
 
@@ -203,22 +202,18 @@ bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& disp
     return carryFlags(fd, *metadata.flags);
 }
 
-void applyNewFileAccess(int fd, int directory, mode_t fallbackMode, const std::string& displayName)
+void applyNewFileAccess(int fd, int probe, mode_t fallbackMode, const std::string& displayName)
 {
-    // The kernel knows what a new file gets (a default ACL, the umask where
-    // there is none): ask it with an unnamed, empty file of the mode open() is given.
-    const UniqueFd probe(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, creationMode));
     struct stat st {};
-    if (!probe || ::fstat(probe.get(), &st) != 0) {
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-            throw systemFailure("cannot create", displayName, errno);
-        }
+    if (probe < 0) {
         setMode(fd, fallbackMode, displayName);
         return;
     }
+    if (::fstat(probe, &st) != 0) {
+        throw systemFailure("cannot create", displayName, errno);
+    }
     std::string acl;
-    if (readSized(acl,
-                  [&](char* buffer, std::size_t size) { return ::fgetxattr(probe.get(), accessAcl, buffer, size); })) {
+    if (readSized(acl, [&](char* buffer, std::size_t size) { return ::fgetxattr(probe, accessAcl, buffer, size); })) {
         if (::fsetxattr(fd, accessAcl, acl.data(), acl.size(), 0) != 0) {
             throw systemFailure("cannot carry the access ACL to", displayName, errno);
         }

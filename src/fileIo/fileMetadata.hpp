@@ -40,10 +40,10 @@ FileMetadata readMetadata(const std::string& path, const struct stat& st, const 
 // is skipped; any other failure throws Failure.
 bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& displayName);
 
-// Gives a file that replaces nothing the permission bits and access ACL that
-// open(O_CREAT) with mode 0666 gives a new file in `directory`: its default
-// ACL, where it has one, and otherwise 0666 less the umask, `fallbackMode`,
-// which is also used where the file system cannot show what it would give.
-void applyNewFileAccess(int fd, int directory, mode_t fallbackMode, const std::string& displayName);
+// Gives a file that replaces nothing the permission bits and access ACL of
+// `probe`, an empty file that open(O_CREAT) with mode 0666 made beside it, so
+// that the kernel's rules decide (a default ACL, else the umask). Without a
+// probe (-1), `fallbackMode`, 0666 less the umask.
+void applyNewFileAccess(int fd, int probe, mode_t fallbackMode, const std::string& displayName);
 
 } // namespace initHashData

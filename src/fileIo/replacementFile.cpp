@@ -69,6 +69,9 @@ std::string pathThrough(int directory, const std::string& entry, const std::stri
     return "/proc/self/fd/" + std::to_string(directory) + "/" + entry;
 }
 
+// Older kernels and some file systems lack unnamed files.
+bool isUnnamedMissing(int errnum) { return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL; }
+
 bool isUnsupported(int errnum) { return errnum == EOPNOTSUPP || errnum == ENOTSUP || errnum == ENOTTY; }
 
 Failure damaged(const std::string& displayName, const char* what, int errnum)
@@ -86,7 +89,7 @@ Failure replacedDuringRun(const std::string& displayName)
 } // namespace
 
 ReplacementFile::ReplacementFile(const std::string& name, Staging staging)
-    : target_(resolveOutputTarget(name)), newFileMode_(creationMode & ~currentUmask())
+    : target_(resolveOutputTarget(name)), newFileMode_(creationMode & ~currentUmask()), stagingKind_(staging)
 {
     const int directory = target_.directory.get();
     if (target_.existing) {
@@ -136,8 +139,7 @@ int ReplacementFile::stageIn(int directory, Staging staging, bool namedAllowed)
         if (staging_) {
             return 0;
         }
-        // Older kernels and some file systems lack unnamed files.
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        if (!isUnnamedMissing(errno)) {
             return errno;
         }
     }
@@ -151,12 +153,46 @@ int ReplacementFile::stageIn(int directory, Staging staging, bool namedAllowed)
     });
 }
 
-template <class Create> int ReplacementFile::nameStaged(int directory, Create create)
+std::string ReplacementFile::stagingName() const
 {
     // ".<entry>.<suffix>", the entry cut short where the whole would be too long a name.
-    const std::string prefix = "." + target_.entry.substr(0, NAME_MAX - suffixLength - 2) + ".";
+    return "." + target_.entry.substr(0, NAME_MAX - suffixLength - 2) + "." + randomSuffix();
+}
+
+UniqueFd ReplacementFile::probeNewFile() const
+{
+    const int directory = target_.directory.get();
+    UniqueFd probe;
+    errno = EOPNOTSUPP;
+    if (stagingKind_ == Staging::unnamedFirst) {
+        probe.reset(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, creationMode));
+        if (probe) {
+            return probe;
+        }
+    }
+    // Without unnamed files a named one lives for two calls, with signals held
+    // back; an append-only directory would keep it.
+    for (int attempt = 0; attempt < nameAttempts && isUnnamedMissing(errno) && !linkAsTarget_; ++attempt) {
+        const std::string name = stagingName();
+        const CleanupSignalsBlocked blocked;
+        probe.reset(
+            ::openat(directory, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, creationMode));
+        if (probe) {
+            ::unlinkat(directory, name.c_str(), 0);
+            return probe;
+        }
+        errno = errno == EEXIST ? EOPNOTSUPP : errno;
+    }
+    if (!isUnnamedMissing(errno)) {
+        throw systemFailure("cannot create", target_.displayName, errno);
+    }
+    return probe;
+}
+
+template <class Create> int ReplacementFile::nameStaged(int directory, Create create)
+{
     for (int attempt = 0; attempt < nameAttempts; ++attempt) {
-        const std::string name = prefix + randomSuffix();
+        const std::string name = stagingName();
         const CleanupSignalsBlocked blocked;
         const int errnum = create(name);
         if (errnum == 0) {
@@ -223,7 +259,7 @@ int ReplacementFile::commit()
             return 0;
         }
     } else {
-        applyNewFileAccess(staging_.get(), directory, newFileMode_, displayName);
+        applyNewFileAccess(staging_.get(), probeNewFile().get(), newFileMode_, displayName);
     }
     if (::fsync(staging_.get()) != 0) {
         throw systemFailure("cannot sync", displayName, errno);

@@ -56,6 +56,10 @@ private:
     // `create(name)` (0 or the errno) and retried while names are taken, and
     // records it for removal on a signal; returns 0 or the errno.
     template <class Create> int nameStaged(int directory, Create create);
+    std::string stagingName() const;
+    // An empty file made as open(O_CREAT) with mode 0666 would make one here,
+    // for the kernel to show what a new file gets; none where it cannot be made.
+    UniqueFd probeNewFile() const;
     int stagedDirectory() const noexcept;
     void refreshExisting();
     // Links the staged unnamed file into the target's directory; returns 0 or the errno.
@@ -68,6 +72,7 @@ private:
 
     OutputTarget target_;
     mode_t newFileMode_ = 0;
+    Staging stagingKind_;
     bool inPlace_ = false;
     // In an append-only directory names can be added but not replaced or
     // removed: a new target is linked under its own name at once.

@@ -360,9 +360,12 @@ int ReplacementFile::copyByHand(int out, off_t offset, off_t to, off_t& copied) 
 void ReplacementFile::replaceInPlace()
 {
     const std::string& displayName = target_.displayName;
-    // Once old bytes may be overwritten, the write runs to its end whatever
-    // signal comes, and even a failure that cannot be worded says "damaged".
-    holdCleanupSignalsForGood();
+    // Once old bytes of a file may be overwritten, the write runs to its end
+    // whatever signal comes (a FIFO may wait for a reader: it stays
+    // interruptible), and even a failure that cannot be worded says "damaged".
+    if (target_.existing && S_ISREG(target_.existing->st_mode)) {
+        holdCleanupSignalsForGood();
+    }
     setEmergencyExit(exitDamaged, quoteName(displayName) +
                                       " may be damaged: writing it in place failed, and no memory was left to say how");
     struct stat staged {};

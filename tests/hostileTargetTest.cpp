@@ -18,8 +18,8 @@
 #include <csignal>
 #include <fstream>
 #include <map>
-#include <ostream>
 #include <thread>
+#include <tuple>
 
 namespace initHashData::testing {
 namespace {
@@ -219,35 +219,18 @@ TEST_F(EndToEnd, ReplacementCarriesAclAndAttributes)
         "in.txt\n", "cannot carry the attribute security.test to 'userData.txt': Operation not permitted", asNobody());
 }
 
-// What a write leaves on a file besides its bytes: owner, mode, attributes
-// (the ACL among them) and the inode flags.
-struct Metadata {
-    uid_t owner = 0;
-    gid_t group = 0;
-    mode_t mode = 0;
-    std::map<std::string, std::string> attributes;
-    int flags = 0;
-
-    bool operator==(const Metadata&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Metadata& m)
-{
-    out << m.owner << ":" << m.group << " " << std::oct << m.mode << " flags " << std::hex << m.flags << std::dec;
-    for (const auto& [name, value] : m.attributes) {
-        out << " " << name << "(" << value.size() << " bytes)";
-    }
-    return out;
-}
+// What a write leaves on a file besides its bytes: owner, group, mode, the
+// attributes (the ACL among them) and the inode flags.
+using Metadata = std::tuple<uid_t, gid_t, mode_t, std::map<std::string, std::string>, int>;
 
 Metadata metadataOf(const std::string& path)
 {
     const FileState state = stateOf(path);
-    Metadata m{state.owner, state.group, state.mode, attributesOf(path), 0};
+    int flags = 0;
     if (const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)); fd) {
-        ::ioctl(fd.get(), FS_IOC_GETFLAGS, &m.flags);
+        ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags);
     }
-    return m;
+    return {state.owner, state.group, state.mode, attributesOf(path), flags};
 }
 
 TEST_F(EndToEnd, ReplacementLeavesWhatAPlainOpenLeaves)
@@ -304,7 +287,7 @@ TEST_F(EndToEnd, ReplacementLeavesWhatAPlainOpenLeaves)
         EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
         Metadata plain = metadataOf(work + "/plain");
         // A kernel that measures files rewrites the hash on a write, one that does not keeps a stale one.
-        plain.attributes.erase("security.ima");
+        std::get<3>(plain).erase("security.ima");
         EXPECT_EQ(metadataOf(work + "/userData.txt"), plain)
             << "the tool leaves other access or attributes than a plain open and write";
     }

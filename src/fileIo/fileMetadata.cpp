@@ -179,7 +179,9 @@ bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& disp
         return false;
     }
     bool hasAccessAcl = false;
-    for (const auto& [name, value] : metadata.attributes) {
+    for (const auto& attribute : metadata.attributes) {
+        const std::string& name = attribute.first;
+        const std::string& value = attribute.second;
         hasAccessAcl = hasAccessAcl || name == accessAcl;
         std::string current;
         // An equal label set at creation needs no permission to relabel.

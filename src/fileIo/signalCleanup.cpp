@@ -63,9 +63,9 @@ void catchSignal(int signalNumber) noexcept
     action.sa_handler = removePendingAndDie;
     sigemptyset(&action.sa_mask);
     struct sigaction previous {};
-    // A signal the caller chose to ignore stays ignored.
-    if (::sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-        ::sigaction(signalNumber, &action, nullptr);
+    // A signal the caller chose to ignore stays ignored (one call where it was not).
+    if (::sigaction(signalNumber, &action, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+        ::sigaction(signalNumber, &previous, nullptr);
     }
 }
 

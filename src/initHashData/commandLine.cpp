@@ -7,9 +7,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <csignal>
-
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <string>
 #include <string_view>
 
@@ -37,18 +37,33 @@ constexpr std::string_view version = "initHashData " INITHASHDATA_VERSION "\n"
                                      "Copyright (c) 2026 The initHashData developers\n"
                                      "License: MIT <https://opensource.org/licenses/MIT>\n";
 
-// Writes all of `text` to `fd`; returns 0 or the errno.
-int writeAll(int fd, std::string_view text) noexcept
+// Writes all of `pieces` to `fd`, joined by the kernel so that no memory is
+// needed; returns 0 or the errno.
+template <std::size_t count> int writeAll(int fd, const std::array<std::string_view, count>& pieces) noexcept
 {
-    while (!text.empty()) {
-        const ssize_t done = ::write(fd, text.data(), text.size());
+    std::array<iovec, count> vector{};
+    for (std::size_t i = 0; i < count; ++i) {
+        vector[i] = {const_cast<char*>(pieces[i].data()), pieces[i].size()};
+    }
+    for (std::size_t first = 0; first < count;) {
+        const ssize_t done = ::writev(fd, vector.data() + first, static_cast<int>(count - first));
         if (done < 0 && errno == EINTR) {
             continue;
         }
-        if (done <= 0) {
-            return done < 0 ? errno : EIO;
+        if (done < 0) {
+            return errno;
         }
-        text.remove_prefix(static_cast<std::size_t>(done));
+        auto left = static_cast<std::size_t>(done);
+        for (; first < count && left >= vector[first].iov_len; ++first) {
+            left -= vector[first].iov_len;
+        }
+        if (first < count) {
+            if (done == 0) {
+                return EIO;
+            }
+            vector[first].iov_base = static_cast<char*>(vector[first].iov_base) + left;
+            vector[first].iov_len -= left;
+        }
     }
     return 0;
 }
@@ -69,7 +84,7 @@ std::optional<int> answerOption(int argc, const char* const* argv)
     } else {
         return std::nullopt;
     }
-    if (const int errnum = writeAll(STDOUT_FILENO, answer); errnum != 0) {
+    if (const int errnum = writeAll(STDOUT_FILENO, std::array{answer}); errnum != 0) {
         report(systemFailure("cannot write", "standard output", errnum).what());
         return exitUnchanged;
     }
@@ -78,29 +93,8 @@ std::optional<int> answerOption(int argc, const char* const* argv)
 
 void report(std::string_view message) noexcept
 {
-    // Pieced together by the kernel: reporting needs no memory.
-    std::string_view pieces[] = {programName, ": ", message, "\n"};
-    iovec line[4];
-    for (std::size_t i = 0; i < 4; ++i) {
-        line[i] = {const_cast<char*>(pieces[i].data()), pieces[i].size()};
-    }
-    for (std::size_t first = 0; first < 4;) {
-        const ssize_t done = ::writev(STDERR_FILENO, line + first, static_cast<int>(4 - first));
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            return;
-        }
-        auto left = static_cast<std::size_t>(done);
-        for (; first < 4 && left >= line[first].iov_len; ++first) {
-            left -= line[first].iov_len;
-        }
-        if (first < 4) {
-            line[first].iov_base = static_cast<char*>(line[first].iov_base) + left;
-            line[first].iov_len -= left;
-        }
-    }
+    // Reporting needs no memory, so that even a lack of it can be reported.
+    writeAll(STDERR_FILENO, std::array<std::string_view, 4>{programName, ": ", message, "\n"});
 }
 
 void prepareRun() noexcept

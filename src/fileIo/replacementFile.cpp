@@ -72,7 +72,11 @@ std::string pathThrough(int directory, const std::string& entry, const std::stri
 // Older kernels and some file systems lack unnamed files.
 bool isUnnamedMissing(int errnum) { return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL; }
 
-bool isUnsupported(int errnum) { return errnum == EOPNOTSUPP || errnum == ENOTSUP || errnum == ENOTTY; }
+// Some devices and file systems take no sendfile, and say so with one of these.
+bool isSendfileRefused(int errnum)
+{
+    return errnum == EINVAL || errnum == ENOSYS || errnum == EOPNOTSUPP || errnum == ENOTSUP || errnum == ENOTTY;
+}
 
 Failure damaged(const std::string& displayName, const char* what, int errnum)
 {
@@ -93,9 +97,6 @@ ReplacementFile::ReplacementFile(const std::string& name, Staging staging)
 {
     const int directory = target_.directory.get();
     if (target_.existing) {
-        if (S_ISDIR(target_.existing->st_mode)) {
-            throw systemFailure("cannot write", target_.displayName, EISDIR);
-        }
         // Refuse what a plain open for writing would refuse, before any work.
         const int noFollow = target_.throughDescriptorLink ? 0 : AT_SYMLINK_NOFOLLOW;
         if (::faccessat(directory, target_.entry.c_str(), W_OK, AT_EACCESS | noFollow) != 0) {
@@ -111,14 +112,14 @@ ReplacementFile::ReplacementFile(const std::string& name, Staging staging)
     }
     int errnum = 0;
     if (!inPlace_) {
-        errnum = stageIn(directory, staging, !linkAsTarget_);
+        errnum = stageIn(directory, !linkAsTarget_);
         // The directory is closed to us, the file is not: stage elsewhere and
         // write the file in place once the content is complete.
         inPlace_ = target_.existing && (errnum == EACCES || errnum == EPERM || errnum == EROFS);
     }
     if (inPlace_) {
         elsewhere_.reset(::open(P_tmpdir, O_PATH | O_DIRECTORY | O_CLOEXEC));
-        errnum = elsewhere_ ? stageIn(elsewhere_.get(), staging, true) : errno;
+        errnum = elsewhere_ ? stageIn(elsewhere_.get(), true) : errno;
     }
     if (errnum != 0) {
         throw systemFailure("cannot create", target_.displayName, errnum);
@@ -132,9 +133,9 @@ int ReplacementFile::stagedDirectory() const noexcept
     return elsewhere_ ? elsewhere_.get() : target_.directory.get();
 }
 
-int ReplacementFile::stageIn(int directory, Staging staging, bool namedAllowed)
+int ReplacementFile::stageIn(int directory, bool namedAllowed)
 {
-    if (staging == Staging::unnamedFirst) {
+    if (stagingKind_ == Staging::unnamedFirst) {
         staging_.reset(::openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, stagingMode));
         if (staging_) {
             return 0;
@@ -162,31 +163,34 @@ std::string ReplacementFile::stagingName() const
 UniqueFd ReplacementFile::probeNewFile() const
 {
     const int directory = target_.directory.get();
-    UniqueFd probe;
-    errno = EOPNOTSUPP;
     if (stagingKind_ == Staging::unnamedFirst) {
-        probe.reset(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, creationMode));
+        UniqueFd probe(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, creationMode));
         if (probe) {
             return probe;
+        }
+        if (!isUnnamedMissing(errno)) {
+            throw systemFailure("cannot create", target_.displayName, errno);
         }
     }
     // Without unnamed files a named one lives for two calls, with signals held
     // back; an append-only directory would keep it.
-    for (int attempt = 0; attempt < nameAttempts && isUnnamedMissing(errno) && !linkAsTarget_; ++attempt) {
+    for (int attempt = 0; attempt < nameAttempts && !linkAsTarget_; ++attempt) {
         const std::string name = stagingName();
         const CleanupSignalsBlocked blocked;
-        probe.reset(
+        UniqueFd probe(
             ::openat(directory, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, creationMode));
         if (probe) {
             ::unlinkat(directory, name.c_str(), 0);
             return probe;
         }
-        errno = errno == EEXIST ? EOPNOTSUPP : errno;
+        if (errno != EEXIST) {
+            if (isUnnamedMissing(errno)) {
+                break;
+            }
+            throw systemFailure("cannot create", target_.displayName, errno);
+        }
     }
-    if (!isUnnamedMissing(errno)) {
-        throw systemFailure("cannot create", target_.displayName, errno);
-    }
-    return probe;
+    return UniqueFd();
 }
 
 template <class Create> int ReplacementFile::nameStaged(int directory, Create create)
@@ -316,8 +320,7 @@ int ReplacementFile::copyStaged(int out, off_t from, off_t to, off_t& copied) co
             copied += sent;
         } else if (sent == 0) {
             return EIO;
-        } else if (errno == EINVAL || errno == ENOSYS || isUnsupported(errno)) {
-            // Some devices and file systems take no sendfile: copy by hand.
+        } else if (isSendfileRefused(errno)) {
             return copyByHand(out, offset, to, copied);
         } else if (errno != EINTR) {
             return errno;

@@ -51,7 +51,7 @@ public:
 
 private:
     // Creates the staging file in `directory`; returns 0 or the errno.
-    int stageIn(int directory, Staging staging, bool namedAllowed);
+    int stageIn(int directory, bool namedAllowed);
     // Gives the staged file a hidden name beside the target, made by
     // `create(name)` (0 or the errno) and retried while names are taken, and
     // records it for removal on a signal; returns 0 or the errno.

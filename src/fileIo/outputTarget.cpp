@@ -47,13 +47,14 @@ bool ownedByUsOrDirectoryOwner(const struct stat& directory, const struct stat& 
     return file.st_uid == ::geteuid() || file.st_uid == directory.st_uid;
 }
 
-std::string readLinkAt(int directory, const std::string& entry, const struct stat& link)
+// The link's text; nothing where it cannot be read (errno says why).
+std::optional<std::string> readLinkAt(int directory, const std::string& entry, const struct stat& link)
 {
     std::string text(static_cast<std::size_t>(link.st_size > 0 ? link.st_size : 255) + 1, '\0');
     for (;;) {
         const ssize_t length = ::readlinkat(directory, entry.c_str(), text.data(), text.size());
         if (length < 0) {
-            return {};
+            return std::nullopt;
         }
         if (static_cast<std::size_t>(length) < text.size()) {
             text.resize(static_cast<std::size_t>(length));
@@ -89,9 +90,7 @@ public:
     // messages name the file at the end of the links; reading, the name given.
     enum class Use { read, write };
 
-    PathWalk(const std::string& name, Use use)
-        : action_(use == Use::write ? "cannot write" : "cannot open"), writing_(use == Use::write),
-          pending_(componentsOf(name))
+    PathWalk(const std::string& name, Use use) : writing_(use == Use::write), pending_(componentsOf(name))
     {
         target_.displayName = name;
         mustBeDirectory_ = !name.empty() && name.back() == '/';
@@ -102,7 +101,7 @@ public:
     OutputTarget walk(std::optional<std::string>& entry)
     {
         int hops = 0;
-        while (!pending_.empty() && !entry) {
+        while (!pending_.empty() && !entry_) {
             std::string component = std::move(pending_.front());
             pending_.pop_front();
             const bool last = pending_.empty();
@@ -118,7 +117,7 @@ public:
             struct stat st {};
             if (::fstatat(directory_.get(), component.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno == ENOENT && last && !mustBeDirectory_) {
-                    entry = std::move(component);
+                    entry_ = std::move(component);
                     break;
                 }
                 throw fail(errno == ENOENT && last && writing_ ? EISDIR : errno);
@@ -127,25 +126,29 @@ public:
                 if (++hops > maxSymlinkHops) {
                     throw fail(ELOOP);
                 }
-                followLink(component, st, last, entry);
+                followLink(component, st, last);
             } else if (last) {
                 target_.existing = st;
-                entry = std::move(component);
+                entry_ = std::move(component);
             } else if (!S_ISDIR(st.st_mode)) {
                 throw fail(ENOTDIR);
             } else {
                 directory_ = openDirectory(directory_.get(), component.c_str());
             }
         }
-        if (entry && mustBeDirectory_ && target_.existing && !S_ISDIR(target_.existing->st_mode)) {
+        if (entry_ && mustBeDirectory_ && target_.existing && !S_ISDIR(target_.existing->st_mode)) {
             throw fail(ENOTDIR);
         }
+        entry = std::move(entry_);
         target_.directory = std::move(directory_);
         return std::move(target_);
     }
 
 private:
-    Failure fail(int errnum) const { return systemFailure(action_, target_.displayName, errnum); }
+    Failure fail(int errnum) const
+    {
+        return systemFailure(writing_ ? "cannot write" : "cannot open", target_.displayName, errnum);
+    }
 
     UniqueFd openDirectory(int at, const char* name) const
     {
@@ -184,16 +187,16 @@ private:
         }
     }
 
-    void followLink(std::string& component, const struct stat& link, bool last, std::optional<std::string>& entry)
+    void followLink(std::string& component, const struct stat& link, bool last)
     {
         refuseForeignLink(link);
-        errno = 0;
-        const std::string text = readLinkAt(directory_.get(), component, link);
-        if (text.empty()) {
-            throw fail(errno != 0 ? errno : ENOENT);
+        const std::optional<std::string> read = readLinkAt(directory_.get(), component, link);
+        if (!read || read->empty()) {
+            throw fail(read ? ENOENT : errno);
         }
+        const std::string& text = *read;
         if (onProcFileSystem(directory_.get()) && !linkTextNamesItsObject(directory_.get(), component, text)) {
-            followDescriptorLink(component, last, entry);
+            followDescriptorLink(component, last);
             return;
         }
         if (last && writing_) {
@@ -214,7 +217,7 @@ private:
 
     // A descriptor's link in /proc whose text is no path (a pipe, a socket,
     // a deleted file): open() goes through the link itself.
-    void followDescriptorLink(std::string& component, bool last, std::optional<std::string>& entry)
+    void followDescriptorLink(std::string& component, bool last)
     {
         if (!last) {
             directory_.reset(::openat(directory_.get(), component.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -229,12 +232,12 @@ private:
         }
         target_.existing = object;
         target_.throughDescriptorLink = true;
-        entry = std::move(component);
+        entry_ = std::move(component);
     }
 
-    const char* action_;
     bool writing_;
     std::deque<std::string> pending_;
+    std::optional<std::string> entry_;
     bool mustBeDirectory_ = false;
     UniqueFd directory_;
     OutputTarget target_;

@@ -87,7 +87,8 @@ std::size_t emergencyPrefixLength = 0;
 std::size_t emergencyMessageLength = 0;
 int emergencyStatus = 1;
 
-std::size_t copyInto(std::array<char, 64>& to, std::string_view text) noexcept
+// Copies as much of `text` as fits; returns the length copied.
+template <std::size_t size> std::size_t copyInto(std::array<char, size>& to, std::string_view text) noexcept
 {
     const std::size_t length = std::min(text.size(), to.size());
     std::memcpy(to.data(), text.data(), length);
@@ -152,8 +153,7 @@ void installEmergencyExit(std::string_view programName) noexcept
 
 void setEmergencyExit(int status, std::string_view message) noexcept
 {
-    emergencyMessageLength = std::min(message.size(), emergencyMessage.size());
-    std::memcpy(emergencyMessage.data(), message.data(), emergencyMessageLength);
+    emergencyMessageLength = copyInto(emergencyMessage, message);
     emergencyStatus = status;
 }
 

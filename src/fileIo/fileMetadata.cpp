@@ -56,22 +56,9 @@ template <typename Get> bool readSized(std::string& value, Get get)
     }
 }
 
-// The inode flags of an open file; 0 where the file system keeps none.
-std::optional<int> flagsOf(int fd)
-{
-    int flags = 0;
-    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-        return flags;
-    }
-    if (errno == ENOTTY || errno == EINVAL || isUnsupported(errno) || errno == ENOSYS) {
-        return 0;
-    }
-    return std::nullopt;
-}
-
 bool carryFlags(int fd, int oldFlags)
 {
-    const std::optional<int> current = flagsOf(fd);
+    const std::optional<int> current = inodeFlags(fd);
     if (!current) {
         return false;
     }
@@ -128,11 +115,23 @@ void removeAccessAcl(int fd, const std::string& displayName)
 
 } // namespace
 
+std::optional<int> inodeFlags(int fd)
+{
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        return flags;
+    }
+    if (errno == ENOTTY || errno == EINVAL || isUnsupported(errno) || errno == ENOSYS) {
+        return 0;
+    }
+    return std::nullopt;
+}
+
 FileMetadata readMetadata(const std::string& path, const struct stat& st, const std::string& displayName)
 {
     FileMetadata metadata{st.st_mode & 07777, st.st_uid, st.st_gid, {}, {}};
     if (const UniqueFd old(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)); old) {
-        metadata.flags = flagsOf(old.get());
+        metadata.flags = inodeFlags(old.get());
     }
     std::string names;
     if (!readSized(names, [&](char* buffer, std::size_t size) { return ::llistxattr(path.c_str(), buffer, size); })) {

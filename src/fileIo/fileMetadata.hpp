@@ -27,6 +27,10 @@ struct FileMetadata {
     std::vector<std::pair<std::string, std::string>> attributes;
 };
 
+// The inode flags (FS_IOC_GETFLAGS) of the file open at `fd`: 0 where the
+// file system keeps none, nothing where they cannot be read.
+std::optional<int> inodeFlags(int fd);
+
 // Reads the metadata of the file at `path` (a final symbolic link is not
 // followed), whose status `st` the caller already has. Throws Failure.
 FileMetadata readMetadata(const std::string& path, const struct stat& st, const std::string& displayName);

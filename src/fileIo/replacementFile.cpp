@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
@@ -47,16 +46,6 @@ mode_t currentUmask() noexcept
     const mode_t mask = ::umask(0);
     ::umask(mask);
     return mask;
-}
-
-// The inode flags of a directory; 0 where the file system keeps none.
-int directoryFlags(int directory) noexcept
-{
-    int flags = 0;
-    if (::ioctl(directory, FS_IOC_GETFLAGS, &flags) != 0) {
-        return 0;
-    }
-    return flags;
 }
 
 // A path that reaches `entry` through the open `directory`, for the calls
@@ -105,7 +94,7 @@ ReplacementFile::ReplacementFile(const std::string& name, Staging staging)
         // Renaming over a device, FIFO or pipe would replace the node, not feed it.
         inPlace_ = !S_ISREG(target_.existing->st_mode) || target_.throughDescriptorLink;
     }
-    if (!inPlace_ && (directoryFlags(directory) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+    if (!inPlace_ && (inodeFlags(directory).value_or(0) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
         // Such a directory lets a staged name be made but never renamed or removed.
         inPlace_ = target_.existing.has_value();
         linkAsTarget_ = !inPlace_;

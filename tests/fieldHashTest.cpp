@@ -99,26 +99,18 @@ TEST(RenderHash, UnsignedDecimalWithoutPaddingOrSign)
     };
     for (const auto& [hash, expected] : cases) {
         EXPECT_EQ(renderHash(hash).view(), expected) << "hash " << hash;
-        char written[10];
-        EXPECT_EQ(std::string_view(written, static_cast<std::size_t>(writeHashText(written, hash) - written)), expected)
-            << "hash " << hash;
     }
-    // Every power of two and its neighbours: the digit count is guessed from the bit length.
-    for (int bit = 0; bit < 32; ++bit) {
-        for (const std::uint32_t hash : {(1U << bit) - 1, 1U << bit, (1U << bit) + 1}) {
-            char written[10];
-            EXPECT_EQ(std::string_view(written, static_cast<std::size_t>(writeHashText(written, hash) - written)),
-                      std::to_string(hash));
-        }
-    }
-    // A sweep across every digit count against the standard library's own rendering.
+    // Every digit count, with each power of ten and its neighbours, against the
+    // standard library's own rendering.
     for (std::uint64_t hash = 0; hash <= 0xffffffffU; hash = hash * 3 + 1) {
         for (std::uint64_t near = hash; near < hash + 3 && near <= 0xffffffffU; ++near) {
             const auto value = static_cast<std::uint32_t>(near);
             EXPECT_EQ(renderHash(value).view(), std::to_string(value));
-            char written[10];
-            EXPECT_EQ(std::string_view(written, static_cast<std::size_t>(writeHashText(written, value) - written)),
-                      std::to_string(value));
+        }
+    }
+    for (std::uint64_t power = 1; power <= 0xffffffffU; power *= 10) {
+        for (const std::uint64_t near : {power - 1, power, power + 1}) {
+            EXPECT_EQ(renderHash(static_cast<std::uint32_t>(near)).view(), std::to_string(near));
         }
     }
 }

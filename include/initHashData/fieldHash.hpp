@@ -30,20 +30,15 @@ inline std::uint32_t fieldHash(std::string_view bytes) noexcept { return fieldHa
 // Decimal text of a field hash: 1 to 10 ASCII digits, whatever the locale.
 class HashText {
 public:
-    std::string_view view() const noexcept { return {digits_ + first_, sizeof digits_ - first_}; }
+    std::string_view view() const noexcept { return {digits_, length_}; }
 
 private:
     friend HashText renderHash(std::uint32_t hash) noexcept;
-    // Right-aligned, so that the digits can be written least significant first.
     char digits_[10];
-    std::size_t first_;
+    std::size_t length_;
 };
 
 // The text that stands in field 2 of userData.txt for `hash`.
 HashText renderHash(std::uint32_t hash) noexcept;
-
-// Writes the text of `hash` at `to`, which has room for ten bytes; returns the
-// end of what it wrote.
-char* writeHashText(char* to, std::uint32_t hash) noexcept;
 
 } // namespace initHashData

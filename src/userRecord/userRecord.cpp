@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "userRecord/userRecord.hpp"
 
+#include "fieldHash/hashText.hpp"
 #include "fieldHash/murmurHash2.hpp"
 #include "fileIo/failure.hpp"
 #include <initHashData/fieldHash.hpp>

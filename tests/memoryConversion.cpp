@@ -33,11 +33,12 @@ std::string contentsOf(int fd)
 
 std::string hashOf(std::string_view field2) { return std::string(renderHash(fieldHash(field2)).view()); }
 
-Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit, RecordScan scan)
+Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit,
+                          std::optional<RecordScan> scan)
 {
     const UniqueFd in(memoryFile(input));
     const UniqueFd out(memoryFile(""));
-    ByteReader reader(in.get(), "in", blockSize);
+    ByteReader reader(in.get(), "in", blockSize, recordPadding());
     ByteWriter writer(out.get(), "out", blockSize);
     std::string field2;
     Converted converted;

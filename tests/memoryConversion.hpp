@@ -18,7 +18,7 @@ struct Converted {
 // Runs readUserRecord over `input` held in a memory file, with the given block
 // size for reading and writing. Throws Failure as the tool would.
 Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit = maxField2Length,
-                          RecordScan scan = RecordScan::fastest);
+                          std::optional<RecordScan> scan = std::nullopt);
 
 // The text that replaces a field 2 of these bytes in the output.
 std::string hashOf(std::string_view field2);

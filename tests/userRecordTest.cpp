@@ -69,9 +69,9 @@ TEST(UserRecord, LayoutsGiveTheSameOutputWhateverTheBlockSize)
     };
     for (const Case& c : cases) {
         for (const std::size_t blockSize : blockSizes) {
-            for (const RecordScan scan : {RecordScan::fastest, RecordScan::portable}) {
+            for (const RecordScan scan : availableScans()) {
                 const Converted got = convertInMemory(c.input, blockSize, maxField2Length, scan);
-                const char* const how = scan == RecordScan::fastest ? "fastest scan" : "portable scan";
+                const char* const how = scanName(scan);
                 EXPECT_EQ(got.output, c.expected) << c.what << ", block size " << blockSize << ", " << how;
                 EXPECT_EQ(got.records, c.records) << c.what << ", block size " << blockSize << ", " << how;
             }

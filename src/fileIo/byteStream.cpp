@@ -36,8 +36,9 @@ PageBlock allocatePageBlock(std::size_t size)
     return PageBlock(block);
 }
 
-ByteReader::ByteReader(int fd, std::string name, std::size_t blockSize)
-    : fd_(fd), name_(std::move(name)), blockSize_(blockSize), block_(allocatePageBlock(blockSize + readPadding)),
+ByteReader::ByteReader(int fd, std::string name, std::size_t blockSize, ReadPadding padding)
+    : fd_(fd), name_(std::move(name)), blockSize_(blockSize), padding_(padding),
+      block_(allocatePageBlock(blockSize + padding.size)),
       next_(block_.get()), end_(block_.get())
 {
     markEnd();
@@ -46,8 +47,8 @@ ByteReader::ByteReader(int fd, std::string name, std::size_t blockSize)
 void ByteReader::markEnd() noexcept
 {
     char* const end = block_.get() + (end_ - block_.get());
-    std::memset(end, 0, readPadding);
-    std::memcpy(end, sentinelRecord.data(), sentinelRecord.size());
+    std::memset(end, 0, padding_.size);
+    std::memcpy(end, padding_.start.data(), std::min(padding_.start.size(), padding_.size));
 }
 
 bool ByteReader::refill()

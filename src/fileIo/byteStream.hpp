@@ -13,11 +13,13 @@ namespace initHashData {
 // small enough to stay in the L2 cache.
 inline constexpr std::size_t defaultBlockSize = std::size_t{256} * 1024;
 
-// Bytes readable past the end of what ByteReader holds, so that scanners may
-// load them without a bounds check. They begin with a sentinel record, which
-// ends any record cut short at the end of the block within its four bytes.
-inline constexpr std::size_t readPadding = 128;
-inline constexpr std::string_view sentinelRecord = ":::\n";
+// Bytes that a reader keeps readable past the end of what it holds, for a
+// scanner that loads them without a bounds check: `size` bytes, the first of
+// them `start`, the rest zero.
+struct ReadPadding {
+    std::size_t size = 0;
+    std::string_view start;
+};
 
 // A block of memory aligned to a page, so that the kernel copies whole pages.
 struct FreeBlock {
@@ -30,10 +32,9 @@ PageBlock allocatePageBlock(std::size_t size);
 class ByteReader {
 public:
     // `name` is only used in failure messages. Does not own `fd`.
-    ByteReader(int fd, std::string name, std::size_t blockSize = defaultBlockSize);
+    ByteReader(int fd, std::string name, std::size_t blockSize = defaultBlockSize, ReadPadding padding = {});
 
-    // Bytes read and not yet consumed; readPadding bytes follow them,
-    // sentinelRecord first.
+    // Bytes read and not yet consumed, followed by the padding.
     std::string_view buffered() const noexcept { return {next_, static_cast<std::size_t>(end_ - next_)}; }
     void consume(std::size_t count) noexcept { next_ += count; }
 
@@ -42,6 +43,7 @@ public:
     bool refill();
 
     const std::string& name() const noexcept { return name_; }
+    const ReadPadding& padding() const noexcept { return padding_; }
 
 private:
     void markEnd() noexcept;
@@ -49,6 +51,7 @@ private:
     int fd_;
     std::string name_;
     std::size_t blockSize_;
+    ReadPadding padding_;
     PageBlock block_;
     const char* next_;
     const char* end_;

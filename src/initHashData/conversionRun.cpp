@@ -31,7 +31,7 @@ constexpr std::size_t maxNameLine = std::size_t{64} * 1024;
 
 void convert(const UniqueFd& input, const std::string& inputName, ReplacementFile& output, std::size_t blockSize)
 {
-    ByteReader in(input.get(), inputName, blockSize);
+    ByteReader in(input.get(), inputName, blockSize, recordPadding());
     ByteWriter out(output.fd(), output.target(), blockSize);
     std::string field2;
     try {

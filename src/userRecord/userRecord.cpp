@@ -4,18 +4,14 @@
 #include "fieldHash/hashText.hpp"
 #include "fieldHash/murmurHash2.hpp"
 #include "fileIo/failure.hpp"
+#include "userRecord/terminatorScanner.hpp"
 #include <initHashData/fieldHash.hpp>
 
 #include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#elif defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include <stdexcept>
 
 namespace initHashData {
 
@@ -45,148 +41,6 @@ template <class Take> FieldEnd streamField(ByteReader& in, char terminator, Take
     }
 }
 
-// Where the colons and newlines lie among the bytes of one chunk: bit i
-// stands for byte i.
-struct TerminatorMasks {
-    std::uint32_t colons;
-    std::uint32_t newlines;
-};
-
-#if defined(__SSE2__)
-// 16 bytes at a time, on every x86-64.
-class Sse2Chunk {
-public:
-    static constexpr std::size_t width = 16;
-    TerminatorMasks classify(const char* p) const noexcept
-    {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        return {static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, colon_))),
-                static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, newline_)))};
-    }
-
-private:
-    __m128i colon_ = _mm_set1_epi8(':');
-    __m128i newline_ = _mm_set1_epi8('\n');
-};
-using PortableChunk = Sse2Chunk;
-#else
-// 16 bytes at a time in two 64-bit words, on any machine.
-struct WordChunk {
-    static constexpr std::size_t width = 16;
-
-    // The high bit of every byte of `word` that is zero, exactly.
-    static std::uint64_t zeroBytes(std::uint64_t word) noexcept
-    {
-        constexpr std::uint64_t low7 = 0x7f7f7f7f7f7f7f7fULL;
-        return ~(((word & low7) + low7) | word | low7);
-    }
-
-    // The high bits of the eight bytes gathered into the low eight bits, byte 0 first.
-    static std::uint32_t gatherHighBits(std::uint64_t highBits) noexcept
-    {
-        return static_cast<std::uint32_t>((highBits >> 7) * 0x0102040810204080ULL >> 56);
-    }
-
-    TerminatorMasks classify(const char* p) const noexcept
-    {
-        TerminatorMasks masks{0, 0};
-        for (int i = 0; i < 2; ++i) {
-            std::uint64_t word = 0;
-            std::memcpy(&word, p + 8 * i, 8);
-            if constexpr (std::endian::native == std::endian::big) {
-                word = __builtin_bswap64(word);
-            }
-            masks.colons |= gatherHighBits(zeroBytes(word ^ 0x3a3a3a3a3a3a3a3aULL)) << (8 * i);
-            masks.newlines |= gatherHighBits(zeroBytes(word ^ 0x0a0a0a0a0a0a0a0aULL)) << (8 * i);
-        }
-        return masks;
-    }
-};
-using PortableChunk = WordChunk;
-#endif
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define INITHASHDATA_AVX2 1
-template <std::size_t count> constexpr std::array<char, count> filled(char byte)
-{
-    std::array<char, count> bytes{};
-    for (char& b : bytes) {
-        b = byte;
-    }
-    return bytes;
-}
-
-// 32 bytes at a time, where the processor has AVX2.
-class Avx2Chunk {
-public:
-    static constexpr std::size_t width = 32;
-    [[gnu::target("avx2")]] TerminatorMasks classify(const char* p) const noexcept
-    {
-        // Compared from memory: one instruction, where a broadcast takes three.
-        const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        const __m256i colons = _mm256_load_si256(reinterpret_cast<const __m256i*>(colons_.data()));
-        const __m256i newlines = _mm256_load_si256(reinterpret_cast<const __m256i*>(newlines_.data()));
-        return {static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(chunk, colons))),
-                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(chunk, newlines)))};
-    }
-
-private:
-    alignas(32) static constexpr std::array<char, width> colons_ = filled<width>(':');
-    alignas(32) static constexpr std::array<char, width> newlines_ = filled<width>('\n');
-};
-#endif
-
-// Finds the terminators of whole records in one block, a chunk at a time:
-// each byte is classified once, and each terminator costs a few instructions.
-// The block is followed by a sentinel record (ByteReader's padding), so the
-// scan always finds a record's end and needs no bounds check per chunk; a
-// record whose newline lies past the block is not a record of the block.
-template <class Chunk> class TerminatorScanner {
-public:
-    [[gnu::always_inline]] explicit TerminatorScanner(const char* begin) noexcept
-        : base_(begin), masks_(chunk_.classify(begin))
-    {
-    }
-
-    [[gnu::always_inline]] const char* nextColon() noexcept
-    {
-        while (masks_.colons == 0) {
-            advance();
-        }
-        const int bit = std::countr_zero(masks_.colons);
-        masks_.colons &= masks_.colons - 1;
-        lastColon_ = bit;
-        return base_ + bit;
-    }
-
-    // The next newline after the last colon; newlines before that colon are
-    // field bytes, and colons before the newline bytes of field 4.
-    [[gnu::always_inline]] const char* nextNewline() noexcept
-    {
-        masks_.newlines &= ~std::uint32_t{0} << lastColon_;
-        while (masks_.newlines == 0) {
-            advance();
-        }
-        const int bit = std::countr_zero(masks_.newlines);
-        masks_.newlines &= masks_.newlines - 1;
-        masks_.colons &= (~std::uint32_t{0} << bit) << 1;
-        return base_ + bit;
-    }
-
-private:
-    [[gnu::always_inline]] void advance() noexcept
-    {
-        base_ += Chunk::width;
-        masks_ = chunk_.classify(base_);
-        lastColon_ = 0;
-    }
-
-    Chunk chunk_;
-    const char* base_;
-    TerminatorMasks masks_;
-    int lastColon_ = 0;
-};
-
 // How many bytes a copy moves before it looks at the length: most spans
 // between two fields 2 (fields 3 and 4 and the next field 1) are shorter.
 constexpr std::size_t copyAhead = 96;
@@ -197,7 +51,7 @@ constexpr std::size_t copyAhead = 96;
 template <std::size_t width>
 [[gnu::always_inline]] inline char* copyOverrunning(char* out, const char* from, const char* to) noexcept
 {
-    static_assert(copyAhead % width == 0 && copyAhead < readPadding);
+    static_assert(copyAhead % width == 0 && copyAhead < scanPadding);
 #pragma GCC unroll 8
     for (std::size_t done = 0; done < copyAhead; done += width) {
         std::memcpy(out + done, from + done, width);
@@ -259,10 +113,17 @@ template <class Chunk> [[gnu::always_inline]] inline std::uint64_t convertWholeR
     return records;
 }
 
-std::uint64_t convertWholeRecordsPortably(ByteReader& in, ByteWriter& out)
+std::uint64_t convertWholeRecordsByWords(ByteReader& in, ByteWriter& out)
 {
-    return convertWholeRecords<PortableChunk>(in, out);
+    return convertWholeRecords<WordChunk>(in, out);
 }
+
+#if INITHASHDATA_SSE2
+std::uint64_t convertWholeRecordsSse2(ByteReader& in, ByteWriter& out)
+{
+    return convertWholeRecords<Sse2Chunk>(in, out);
+}
+#endif
 
 #if INITHASHDATA_AVX2
 // Everything of the loop is inlined here, where AVX2 is allowed.
@@ -274,19 +135,45 @@ std::uint64_t convertWholeRecordsPortably(ByteReader& in, ByteWriter& out)
 
 using WholeRecordConverter = std::uint64_t (*)(ByteReader&, ByteWriter&);
 
-WholeRecordConverter wholeRecordConverter(RecordScan scan)
+WholeRecordConverter wholeRecordConverter(RecordScan scan) noexcept
 {
+    switch (scan) {
 #if INITHASHDATA_AVX2
-    static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
-    if (scan == RecordScan::fastest && avx2) {
-        return convertWholeRecordsAvx2;
-    }
+    case RecordScan::avx2: return convertWholeRecordsAvx2;
 #endif
-    (void)scan;
-    return convertWholeRecordsPortably;
+#if INITHASHDATA_SSE2
+    case RecordScan::sse2: return convertWholeRecordsSse2;
+#endif
+    default: return convertWholeRecordsByWords;
+    }
 }
 
 } // namespace
+
+std::vector<RecordScan> availableScans()
+{
+    std::vector<RecordScan> scans{RecordScan::word};
+#if INITHASHDATA_SSE2
+    scans.push_back(RecordScan::sse2);
+#endif
+#if INITHASHDATA_AVX2
+    if (__builtin_cpu_supports("avx2") != 0) {
+        scans.push_back(RecordScan::avx2);
+    }
+#endif
+    return scans;
+}
+
+const char* scanName(RecordScan scan) noexcept
+{
+    switch (scan) {
+    case RecordScan::sse2: return "SSE2";
+    case RecordScan::avx2: return "AVX2";
+    default: return "64-bit words";
+    }
+}
+
+ReadPadding recordPadding() noexcept { return {scanPadding, sentinelRecord}; }
 
 bool readUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit)
 {
@@ -324,9 +211,13 @@ bool readUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::u
 }
 
 std::uint64_t convertRecords(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit,
-                             RecordScan scan)
+                             std::optional<RecordScan> scan)
 {
-    const WholeRecordConverter convertWhole = wholeRecordConverter(scan);
+    if (in.padding().size < scanPadding || in.padding().start != sentinelRecord) {
+        throw std::invalid_argument("convertRecords needs a reader made with recordPadding()");
+    }
+    static const RecordScan fastest = availableScans().back();
+    const WholeRecordConverter convertWhole = wholeRecordConverter(scan.value_or(fastest));
     std::uint64_t records = 0;
     for (;;) {
         records += convertWhole(in, out);

@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace initHashData {
 
@@ -21,14 +23,23 @@ inline constexpr std::uint64_t maxField2Length = 0xffffffffU;
 // input holds no further byte. Throws Failure when field 2 exceeds `field2Limit`.
 bool readUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit = maxField2Length);
 
-// How convertRecords finds whole records: with the widest vector instructions
-// the processor has, or with those every machine of its kind has (for tests).
-enum class RecordScan { fastest, portable };
+// How convertRecords finds whole records: 64-bit words on any machine, or
+// the vector instructions of SSE2 or AVX2.
+enum class RecordScan { word, sse2, avx2 };
 
-// Converts every record of `in` into `out`, as readUserRecord does one by one,
-// but finds whole records in a block without a call per field. Returns the
-// number of records. Throws Failure as readUserRecord does.
+// The scans this build has and the processor runs, the fastest last.
+std::vector<RecordScan> availableScans();
+const char* scanName(RecordScan scan) noexcept;
+
+// What convertRecords needs its reader to keep past each block.
+ReadPadding recordPadding() noexcept;
+
+// Converts every record of `in`, a reader made with recordPadding(), into
+// `out`, as readUserRecord does one by one, but finds whole records in a
+// block without a call per field, with `scan` or else the fastest. Returns
+// the number of records. Throws Failure as readUserRecord does.
 std::uint64_t convertRecords(ByteReader& in, ByteWriter& out, std::string& field2,
-                             std::uint64_t field2Limit = maxField2Length, RecordScan scan = RecordScan::fastest);
+                             std::uint64_t field2Limit = maxField2Length,
+                             std::optional<RecordScan> scan = std::nullopt);
 
 } // namespace initHashData

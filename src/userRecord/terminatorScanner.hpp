@@ -1,0 +1,172 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+// Finding the colons and newlines of records a chunk of bytes at a time, with
+// the widest vector instructions at hand or with plain 64-bit words.
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+// Which chunk classes this machine's compiler can build.
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define INITHASHDATA_SSE2 1
+#define INITHASHDATA_AVX2 1
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#define INITHASHDATA_SSE2 1
+#endif
+
+namespace initHashData {
+
+// What a scan may read past the end of a block: the block is followed by
+// these bytes, a sentinel record first, which ends any record cut short at
+// the end of the block within its four bytes, so that a scan needs no bounds
+// check per chunk.
+inline constexpr std::size_t scanPadding = 128;
+inline constexpr std::string_view sentinelRecord = ":::\n";
+
+// Where the colons and newlines lie among the bytes of one chunk: bit i
+// stands for byte i.
+struct TerminatorMasks {
+    std::uint32_t colons;
+    std::uint32_t newlines;
+};
+
+
+// 16 bytes at a time in two 64-bit words, on any machine.
+struct WordChunk {
+    static constexpr std::size_t width = 16;
+
+    // The high bit of every byte of `word` that is zero, exactly.
+    static std::uint64_t zeroBytes(std::uint64_t word) noexcept
+    {
+        constexpr std::uint64_t low7 = 0x7f7f7f7f7f7f7f7fULL;
+        return ~(((word & low7) + low7) | word | low7);
+    }
+
+    // The high bits of the eight bytes gathered into the low eight bits, byte 0 first.
+    static std::uint32_t gatherHighBits(std::uint64_t highBits) noexcept
+    {
+        return static_cast<std::uint32_t>((highBits >> 7) * 0x0102040810204080ULL >> 56);
+    }
+
+    TerminatorMasks classify(const char* p) const noexcept
+    {
+        TerminatorMasks masks{0, 0};
+        for (int i = 0; i < 2; ++i) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, p + 8 * i, 8);
+            if constexpr (std::endian::native == std::endian::big) {
+                word = __builtin_bswap64(word);
+            }
+            masks.colons |= gatherHighBits(zeroBytes(word ^ 0x3a3a3a3a3a3a3a3aULL)) << (8 * i);
+            masks.newlines |= gatherHighBits(zeroBytes(word ^ 0x0a0a0a0a0a0a0a0aULL)) << (8 * i);
+        }
+        return masks;
+    }
+};
+
+#if INITHASHDATA_SSE2
+// 16 bytes at a time, on every x86-64.
+class Sse2Chunk {
+public:
+    static constexpr std::size_t width = 16;
+    TerminatorMasks classify(const char* p) const noexcept
+    {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        return {static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, colon_))),
+                static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, newline_)))};
+    }
+
+private:
+    __m128i colon_ = _mm_set1_epi8(':');
+    __m128i newline_ = _mm_set1_epi8('\n');
+};
+#endif
+
+#if INITHASHDATA_AVX2
+template <std::size_t count> constexpr std::array<char, count> filled(char byte)
+{
+    std::array<char, count> bytes{};
+    for (char& b : bytes) {
+        b = byte;
+    }
+    return bytes;
+}
+
+// 32 bytes at a time, where the processor has AVX2.
+class Avx2Chunk {
+public:
+    static constexpr std::size_t width = 32;
+    [[gnu::target("avx2")]] TerminatorMasks classify(const char* p) const noexcept
+    {
+        // Compared from memory: one instruction, where a broadcast takes three.
+        const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i colons = _mm256_load_si256(reinterpret_cast<const __m256i*>(colons_.data()));
+        const __m256i newlines = _mm256_load_si256(reinterpret_cast<const __m256i*>(newlines_.data()));
+        return {static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(chunk, colons))),
+                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(chunk, newlines)))};
+    }
+
+private:
+    alignas(32) static constexpr std::array<char, width> colons_ = filled<width>(':');
+    alignas(32) static constexpr std::array<char, width> newlines_ = filled<width>('\n');
+};
+#endif
+
+
+// Finds the terminators of whole records in one block, a chunk at a time:
+// each byte is classified once, and each terminator costs a few instructions.
+// The block is followed by scanPadding, so the scan always finds a record's end and needs no bounds check per chunk; a
+// record whose newline lies past the block is not a record of the block.
+template <class Chunk> class TerminatorScanner {
+public:
+    [[gnu::always_inline]] explicit TerminatorScanner(const char* begin) noexcept
+        : base_(begin), masks_(chunk_.classify(begin))
+    {
+    }
+
+    [[gnu::always_inline]] const char* nextColon() noexcept
+    {
+        while (masks_.colons == 0) {
+            advance();
+        }
+        const int bit = std::countr_zero(masks_.colons);
+        masks_.colons &= masks_.colons - 1;
+        lastColon_ = bit;
+        return base_ + bit;
+    }
+
+    // The next newline after the last colon; newlines before that colon are
+    // field bytes, and colons before the newline bytes of field 4.
+    [[gnu::always_inline]] const char* nextNewline() noexcept
+    {
+        masks_.newlines &= ~std::uint32_t{0} << lastColon_;
+        while (masks_.newlines == 0) {
+            advance();
+        }
+        const int bit = std::countr_zero(masks_.newlines);
+        masks_.newlines &= masks_.newlines - 1;
+        masks_.colons &= (~std::uint32_t{0} << bit) << 1;
+        return base_ + bit;
+    }
+
+private:
+    [[gnu::always_inline]] void advance() noexcept
+    {
+        base_ += Chunk::width;
+        masks_ = chunk_.classify(base_);
+        lastColon_ = 0;
+    }
+
+    Chunk chunk_;
+    const char* base_;
+    TerminatorMasks masks_;
+    int lastColon_ = 0;
+};
+
+} // namespace initHashData

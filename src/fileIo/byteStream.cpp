@@ -2,6 +2,7 @@
 #include "fileIo/byteStream.hpp"
 
 #include "fileIo/failure.hpp"
+#include "fileIo/systemCall.hpp"
 
 #include <unistd.h>
 
@@ -53,21 +54,17 @@ void ByteReader::markEnd() noexcept
 
 bool ByteReader::refill()
 {
-    for (;;) {
-        const ssize_t got = ::read(fd_, block_.get(), blockSize_);
-        if (got > 0) {
-            next_ = block_.get();
-            end_ = block_.get() + got;
-            markEnd();
-            return true;
-        }
-        if (got == 0) {
-            return false;
-        }
-        if (errno != EINTR) {
-            throw systemFailure("cannot read", name_, errno);
-        }
+    const ssize_t got = retryInterrupted([this] { return ::read(fd_, block_.get(), blockSize_); });
+    if (got < 0) {
+        throw systemFailure("cannot read", name_, errno);
     }
+    if (got == 0) {
+        return false;
+    }
+    next_ = block_.get();
+    end_ = block_.get() + got;
+    markEnd();
+    return true;
 }
 
 ByteWriter::ByteWriter(int fd, std::string name, std::size_t blockSize)
@@ -109,16 +106,9 @@ void ByteWriter::appendSlow(std::string_view bytes)
 
 void ByteWriter::writeAll(const char* bytes, std::size_t count)
 {
-    while (count > 0) {
-        const ssize_t done = ::write(fd_, bytes, count);
-        if (done < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw systemFailure("cannot write", name_, errno);
-        }
-        bytes += done;
-        count -= static_cast<std::size_t>(done);
+    std::size_t written = 0;
+    if (const int errnum = initHashData::writeAll(fd_, bytes, count, written); errnum != 0) {
+        throw systemFailure("cannot write", name_, errnum);
     }
 }
 

@@ -4,6 +4,7 @@
 #include "fileIo/failure.hpp"
 #include "fileIo/fileMetadata.hpp"
 #include "fileIo/signalCleanup.hpp"
+#include "fileIo/systemCall.hpp"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -304,14 +305,15 @@ int ReplacementFile::copyStaged(int out, off_t from, off_t to, off_t& copied) co
 {
     off_t offset = from;
     while (offset < to) {
-        const ssize_t sent = ::sendfile(out, staging_.get(), &offset, static_cast<std::size_t>(to - offset));
+        const ssize_t sent = retryInterrupted(
+            [&] { return ::sendfile(out, staging_.get(), &offset, static_cast<std::size_t>(to - offset)); });
         if (sent > 0) {
             copied += sent;
         } else if (sent == 0) {
             return EIO;
         } else if (isSendfileRefused(errno)) {
             return copyByHand(out, offset, to, copied);
-        } else if (errno != EINTR) {
+        } else {
             return errno;
         }
     }
@@ -323,23 +325,15 @@ int ReplacementFile::copyByHand(int out, off_t offset, off_t to, off_t& copied) 
     std::array<char, 65536> buffer;
     while (offset < to) {
         const auto want = static_cast<std::size_t>(std::min<off_t>(to - offset, buffer.size()));
-        const ssize_t got = ::pread(staging_.get(), buffer.data(), want, offset);
+        const ssize_t got = retryInterrupted([&] { return ::pread(staging_.get(), buffer.data(), want, offset); });
         if (got <= 0) {
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
             return got < 0 ? errno : EIO;
         }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
-            if (put <= 0) {
-                if (put < 0 && errno == EINTR) {
-                    continue;
-                }
-                return put < 0 ? errno : EIO;
-            }
-            done += put;
-            copied += put;
+        std::size_t written = 0;
+        const int errnum = writeAll(out, buffer.data(), static_cast<std::size_t>(got), written);
+        copied += static_cast<off_t>(written);
+        if (errnum != 0) {
+            return errnum;
         }
         offset += got;
     }

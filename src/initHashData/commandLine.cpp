@@ -3,6 +3,7 @@
 
 #include "fileIo/failure.hpp"
 #include "fileIo/signalCleanup.hpp"
+#include "fileIo/systemCall.hpp"
 
 #include <sys/uio.h>
 #include <unistd.h>
@@ -45,27 +46,8 @@ template <std::size_t count> int writeAll(int fd, const std::array<std::string_v
     for (std::size_t i = 0; i < count; ++i) {
         vector[i] = {const_cast<char*>(pieces[i].data()), pieces[i].size()};
     }
-    for (std::size_t first = 0; first < count;) {
-        const ssize_t done = ::writev(fd, vector.data() + first, static_cast<int>(count - first));
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done < 0) {
-            return errno;
-        }
-        auto left = static_cast<std::size_t>(done);
-        for (; first < count && left >= vector[first].iov_len; ++first) {
-            left -= vector[first].iov_len;
-        }
-        if (first < count) {
-            if (done == 0) {
-                return EIO;
-            }
-            vector[first].iov_base = static_cast<char*>(vector[first].iov_base) + left;
-            vector[first].iov_len -= left;
-        }
-    }
-    return 0;
+    std::size_t written = 0;
+    return initHashData::writeAll(fd, vector.data(), count, written);
 }
 
 } // namespace

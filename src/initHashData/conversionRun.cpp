@@ -8,6 +8,7 @@
 #include "fileIo/outputTarget.hpp"
 #include "fileIo/replacementFile.hpp"
 #include "fileIo/signalCleanup.hpp"
+#include "fileIo/systemCall.hpp"
 #include "fileIo/uniqueFd.hpp"
 #include "userRecord/userRecord.hpp"
 
@@ -29,10 +30,10 @@ namespace {
 // whatever a caller put after a NUL, so that an endless input stops.
 constexpr std::size_t maxNameLine = std::size_t{64} * 1024;
 
-void convert(const UniqueFd& input, const std::string& inputName, ReplacementFile& output, std::size_t blockSize)
+void convert(const UniqueFd& input, const std::string& inputName, ReplacementFile& output)
 {
-    ByteReader in(input.get(), inputName, blockSize, recordPadding());
-    ByteWriter out(output.fd(), output.target(), blockSize);
+    ByteReader in(input.get(), inputName, defaultBlockSize, recordPadding());
+    ByteWriter out(output.fd(), output.target());
     std::string field2;
     try {
         convertRecords(in, out, field2);
@@ -55,8 +56,10 @@ void warnUnsynced(const std::string& displayName, int errnum) noexcept
     }
 }
 
-} // namespace
-
+// Reads the input file's name from `fd`: the bytes before the first newline,
+// cut at the first NUL. Reads one byte at a time so that nothing after the
+// newline is taken from a shared input. Throws Failure when `fd` is empty,
+// cannot be read, or the name is longer than a path can be.
 std::string readInputName(int fd)
 {
     std::string name;
@@ -66,11 +69,8 @@ std::string readInputName(int fd)
     bool tooLong = false;
     for (;;) {
         char byte = 0;
-        const ssize_t got = ::read(fd, &byte, 1);
+        const ssize_t got = retryInterrupted([&] { return ::read(fd, &byte, 1); });
         if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             throw systemFailure("cannot read the input file name from", "standard input", errno);
         }
         if (got == 0) {
@@ -100,7 +100,9 @@ std::string readInputName(int fd)
     return name;
 }
 
-int runConversion(std::size_t blockSize)
+} // namespace
+
+int runConversion()
 {
     // A file size limit must fail a write with EFBIG, not kill the run.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -109,7 +111,7 @@ int runConversion(std::size_t blockSize)
         // The input is opened first: a name that opens nothing costs the old output nothing.
         const UniqueFd input = openInput(inputName);
         ReplacementFile output(outputName);
-        convert(input, inputName, output, blockSize);
+        convert(input, inputName, output);
         if (const int syncErrno = output.commit(); syncErrno != 0) {
             warnUnsynced(output.target(), syncErrno);
         }

@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: MIT
-#include "fileIo/byteStream.hpp"
 #include "initHashData/commandLine.hpp"
 #include "initHashData/conversionRun.hpp"
 
@@ -12,5 +11,5 @@ int main(int argc, char** argv)
         return *status;
     }
     initHashData::promptOnTerminal();
-    return initHashData::runConversion(initHashData::defaultBlockSize);
+    return initHashData::runConversion();
 }

@@ -42,10 +42,7 @@ inline void putEightDigits(char* to, std::uint32_t n) noexcept
 }
 
 // How many digits `n`, below 10^4, has.
-inline std::size_t digitCount(std::uint32_t n) noexcept
-{
-    return n >= 1000U ? 4 : n >= 100U ? 3 : n >= 10U ? 2 : 1;
-}
+inline std::size_t digitCount(std::uint32_t n) noexcept { return n >= 1000U ? 4 : n >= 100U ? 3 : n >= 10U ? 2 : 1; }
 
 } // namespace hashText
 

@@ -39,8 +39,7 @@ PageBlock allocatePageBlock(std::size_t size)
 
 ByteReader::ByteReader(int fd, std::string name, std::size_t blockSize, ReadPadding padding)
     : fd_(fd), name_(std::move(name)), blockSize_(blockSize), padding_(padding),
-      block_(allocatePageBlock(blockSize + padding.size)),
-      next_(block_.get()), end_(block_.get())
+      block_(allocatePageBlock(blockSize + padding.size)), next_(block_.get()), end_(block_.get())
 {
     markEnd();
 }

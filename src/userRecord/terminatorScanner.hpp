@@ -36,7 +36,6 @@ struct TerminatorMasks {
     std::uint32_t newlines;
 };
 
-
 // 16 bytes at a time in two 64-bit words, on any machine.
 struct WordChunk {
     static constexpr std::size_t width = 16;
@@ -117,7 +116,6 @@ private:
     alignas(32) static constexpr std::array<char, width> newlines_ = filled<width>('\n');
 };
 #endif
-
 
 // Finds the terminators of whole records in one block, a chunk at a time:
 // each byte is classified once, and each terminator costs a few instructions.

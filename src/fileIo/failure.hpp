@@ -7,24 +7,21 @@
 
 namespace initHashData {
 
-// Exit statuses of a run: the new content is in place; nothing was changed;
-// an in-place write failed part-way and the output now holds a mix.
-inline constexpr int exitReplaced = 0;
-inline constexpr int exitUnchanged = 1;
-inline constexpr int exitDamaged = 2;
+// What a failure left of the output: the file as it was, or one that an
+// in-place write failed part-way through and that now holds a mix.
+enum class Outcome { unchanged, damaged };
 
-// A failure of the run, already worded for the user, with the exit status that
-// tells the caller what became of the output.
+// A failure of the run, already worded for the user, with what became of the output.
 class Failure : public std::runtime_error {
 public:
-    explicit Failure(const std::string& message, int exitStatus = exitUnchanged)
-        : std::runtime_error(message), exitStatus_(exitStatus)
+    explicit Failure(const std::string& message, Outcome outcome = Outcome::unchanged)
+        : std::runtime_error(message), outcome_(outcome)
     {
     }
-    int exitStatus() const noexcept { return exitStatus_; }
+    Outcome outcome() const noexcept { return outcome_; }
 
 private:
-    int exitStatus_;
+    Outcome outcome_;
 };
 
 // The name in single quotes, with control bytes, quotes and backslashes escaped so

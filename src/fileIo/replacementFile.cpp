@@ -70,7 +70,7 @@ bool isSendfileRefused(int errnum)
 
 Failure damaged(const std::string& displayName, const char* what, int errnum)
 {
-    return Failure(quoteName(displayName) + " is damaged: " + what + ": " + std::strerror(errnum), exitDamaged);
+    return Failure(quoteName(displayName) + " is damaged: " + what + ": " + std::strerror(errnum), Outcome::damaged);
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -352,8 +352,9 @@ void ReplacementFile::replaceInPlace()
     if (target_.existing && S_ISREG(target_.existing->st_mode)) {
         holdCleanupSignalsForGood();
     }
-    setEmergencyExit(exitDamaged, quoteName(displayName) +
-                                      " may be damaged: writing it in place failed, and no memory was left to say how");
+    setEmergencyExit(Outcome::damaged,
+                     quoteName(displayName) +
+                         " may be damaged: writing it in place failed, and no memory was left to say how");
     struct stat staged {};
     if (::fstat(staging_.get(), &staged) != 0) {
         throw systemFailure("cannot write", displayName, errno);

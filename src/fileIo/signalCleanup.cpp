@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "fileIo/signalCleanup.hpp"
 
+#include "fileIo/systemCall.hpp"
+
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -86,6 +88,7 @@ std::array<char, 1024> emergencyMessage{};
 std::size_t emergencyPrefixLength = 0;
 std::size_t emergencyMessageLength = 0;
 int emergencyStatus = 1;
+int (*emergencyStatusFor)(Outcome) noexcept = nullptr;
 
 // Copies as much of `text` as fits; returns the length copied.
 template <std::size_t size> std::size_t copyInto(std::array<char, size>& to, std::string_view text) noexcept
@@ -108,9 +111,9 @@ void emergencyExit() noexcept
                     {separator, 2},
                     {emergencyMessage.data(), emergencyMessageLength},
                     {newline, 1}};
-    if (::writev(STDERR_FILENO, line, 4) < 0) {
-        // Nothing is left to say it with; the status still tells.
-    }
+    std::size_t written = 0;
+    // Where even this fails, nothing is left to say it with; the status still tells.
+    (void)writeAll(STDERR_FILENO, line, 4, written);
     ::_exit(emergencyStatus);
 }
 
@@ -144,17 +147,18 @@ bool removeOnSignal(int directoryFd, const char* name) noexcept
 
 void forgetRemoveOnSignal() noexcept { pendingArmed = 0; }
 
-void installEmergencyExit(std::string_view programName) noexcept
+void installEmergencyExit(std::string_view programName, int (*statusFor)(Outcome) noexcept) noexcept
 {
     emergencyPrefixLength = copyInto(emergencyPrefix, programName);
-    setEmergencyExit(1, "out of memory");
+    emergencyStatusFor = statusFor;
+    setEmergencyExit(Outcome::unchanged, "out of memory");
     std::set_terminate(emergencyExit);
 }
 
-void setEmergencyExit(int status, std::string_view message) noexcept
+void setEmergencyExit(Outcome outcome, std::string_view message) noexcept
 {
     emergencyMessageLength = copyInto(emergencyMessage, message);
-    emergencyStatus = status;
+    emergencyStatus = emergencyStatusFor != nullptr ? emergencyStatusFor(outcome) : 1;
 }
 
 } // namespace initHashData

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "initHashData/commandLine.hpp"
+#include "initHashData/conversionRun.hpp"
 
 #include "fileIo/failure.hpp"
 #include "fileIo/signalCleanup.hpp"
@@ -84,7 +85,7 @@ void prepareRun() noexcept
     // A reader gone from standard output or error, or from a pipe we write,
     // must fail a write, not kill the run before it can say so.
     std::signal(SIGPIPE, SIG_IGN);
-    installEmergencyExit(programName);
+    installEmergencyExit(programName, exitStatusFor);
 }
 
 void promptOnTerminal()

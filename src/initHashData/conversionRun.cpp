@@ -102,6 +102,8 @@ std::string readInputName(int fd)
 
 } // namespace
 
+int exitStatusFor(Outcome outcome) noexcept { return outcome == Outcome::damaged ? exitDamaged : exitUnchanged; }
+
 int runConversion()
 {
     // A file size limit must fail a write with EFBIG, not kill the run.
@@ -118,7 +120,7 @@ int runConversion()
         return exitReplaced;
     } catch (const Failure& failure) {
         report(failure.what());
-        return failure.exitStatus();
+        return exitStatusFor(failure.outcome());
     } catch (const std::bad_alloc&) {
         // Where the output may be half written, the emergency exit says so.
         emergencyExit();

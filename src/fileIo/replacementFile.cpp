@@ -83,7 +83,28 @@ Failure replacedDuringRun(const std::string& displayName)
 } // namespace
 
 ReplacementFile::ReplacementFile(const std::string& name, Staging staging)
-    : target_(resolveOutputTarget(name)), newFileMode_(creationMode & ~currentUmask()), stagingKind_(staging)
+    : target_(resolveOutputTarget(name)), newFileMode_(creationMode & ~currentUmask()), stagingKind_(staging),
+      strategy_(chooseStrategy())
+{
+    int errnum = 0;
+    if (strategy_ != Strategy::writeInPlace) {
+        errnum = stageIn(target_.directory.get(), strategy_ == Strategy::renameOver);
+        // The directory is closed to us, the file is not: stage elsewhere and
+        // write the file in place once the content is complete.
+        if (target_.existing && (errnum == EACCES || errnum == EPERM || errnum == EROFS)) {
+            strategy_ = Strategy::writeInPlace;
+        }
+    }
+    if (strategy_ == Strategy::writeInPlace) {
+        elsewhere_.reset(::open(P_tmpdir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        errnum = elsewhere_ ? stageIn(elsewhere_.get(), true) : errno;
+    }
+    if (errnum != 0) {
+        throw systemFailure("cannot create", target_.displayName, errnum);
+    }
+}
+
+ReplacementFile::Strategy ReplacementFile::chooseStrategy() const
 {
     const int directory = target_.directory.get();
     if (target_.existing) {
@@ -93,27 +114,15 @@ ReplacementFile::ReplacementFile(const std::string& name, Staging staging)
             throw systemFailure("cannot write", target_.displayName, errno);
         }
         // Renaming over a device, FIFO or pipe would replace the node, not feed it.
-        inPlace_ = !S_ISREG(target_.existing->st_mode) || target_.throughDescriptorLink;
+        if (!S_ISREG(target_.existing->st_mode) || target_.throughDescriptorLink) {
+            return Strategy::writeInPlace;
+        }
     }
-    if (!inPlace_ && (inodeFlags(directory).value_or(0) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+    if ((inodeFlags(directory).value_or(0) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
         // Such a directory lets a staged name be made but never renamed or removed.
-        inPlace_ = target_.existing.has_value();
-        linkAsTarget_ = !inPlace_;
+        return target_.existing ? Strategy::writeInPlace : Strategy::linkAsNew;
     }
-    int errnum = 0;
-    if (!inPlace_) {
-        errnum = stageIn(directory, !linkAsTarget_);
-        // The directory is closed to us, the file is not: stage elsewhere and
-        // write the file in place once the content is complete.
-        inPlace_ = target_.existing && (errnum == EACCES || errnum == EPERM || errnum == EROFS);
-    }
-    if (inPlace_) {
-        elsewhere_.reset(::open(P_tmpdir, O_PATH | O_DIRECTORY | O_CLOEXEC));
-        errnum = elsewhere_ ? stageIn(elsewhere_.get(), true) : errno;
-    }
-    if (errnum != 0) {
-        throw systemFailure("cannot create", target_.displayName, errnum);
-    }
+    return Strategy::renameOver;
 }
 
 ReplacementFile::~ReplacementFile() { removeStagedName(); }
@@ -164,7 +173,7 @@ UniqueFd ReplacementFile::probeNewFile() const
     }
     // Without unnamed files a named one lives for two calls, with signals held
     // back; an append-only directory would keep it.
-    for (int attempt = 0; attempt < nameAttempts && !linkAsTarget_; ++attempt) {
+    for (int attempt = 0; attempt < nameAttempts && strategy_ != Strategy::linkAsNew; ++attempt) {
         const std::string name = stagingName();
         const CleanupSignalsBlocked blocked;
         UniqueFd probe(
@@ -237,33 +246,44 @@ void ReplacementFile::refreshExisting()
 
 int ReplacementFile::commit()
 {
-    if (inPlace_) {
+    if (strategy_ == Strategy::writeInPlace) {
         replaceInPlace();
         return 0;
     }
-    const int directory = target_.directory.get();
-    const std::string& displayName = target_.displayName;
     refreshExisting();
-    if (target_.existing) {
-        const std::string path = pathThrough(directory, target_.entry, displayName);
-        if (!applyMetadata(staging_.get(), readMetadata(path, *target_.existing, displayName), displayName)) {
-            // Only the old inode keeps an owner, group or flags we cannot give: write it, as open() would.
-            removeStagedName();
-            replaceInPlace();
-            return 0;
-        }
-    } else {
-        applyNewFileAccess(staging_.get(), probeNewFile().get(), newFileMode_, displayName);
+    if (!giveStagedItsMetadata()) {
+        // Only the old inode keeps an owner, group or flags we cannot give: write it, as open() would.
+        removeStagedName();
+        replaceInPlace();
+        return 0;
     }
     if (::fsync(staging_.get()) != 0) {
-        throw systemFailure("cannot sync", displayName, errno);
+        throw systemFailure("cannot sync", target_.displayName, errno);
     }
-    if (linkAsTarget_) {
+    if (strategy_ == Strategy::linkAsNew) {
         if (const int errnum = linkStaged(target_.entry); errnum != 0) {
-            throw systemFailure("cannot create", displayName, errnum);
+            throw systemFailure("cannot create", target_.displayName, errnum);
         }
         return syncDirectory();
     }
+    return renameOver();
+}
+
+bool ReplacementFile::giveStagedItsMetadata()
+{
+    const std::string& displayName = target_.displayName;
+    if (!target_.existing) {
+        applyNewFileAccess(staging_.get(), probeNewFile().get(), newFileMode_, displayName);
+        return true;
+    }
+    const std::string path = pathThrough(target_.directory.get(), target_.entry, displayName);
+    return applyMetadata(staging_.get(), readMetadata(path, *target_.existing, displayName), displayName);
+}
+
+int ReplacementFile::renameOver()
+{
+    const int directory = target_.directory.get();
+    const std::string& displayName = target_.displayName;
     if (stagedName_.empty()) {
         if (const int errnum = nameStaged(directory, [this](const std::string& name) { return linkStaged(name); });
             errnum != 0) {

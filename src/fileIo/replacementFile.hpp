@@ -50,6 +50,13 @@ public:
     int commit();
 
 private:
+    // How the content is put in place: renamed over the target, linked under
+    // a name not yet taken, or written into the old file itself.
+    enum class Strategy { renameOver, linkAsNew, writeInPlace };
+    Strategy chooseStrategy() const;
+    bool giveStagedItsMetadata();
+    int renameOver();
+
     // Creates the staging file in `directory`; returns 0 or the errno.
     int stageIn(int directory, bool namedAllowed);
     // Gives the staged file a hidden name beside the target, made by
@@ -73,10 +80,10 @@ private:
     OutputTarget target_;
     mode_t newFileMode_ = 0;
     Staging stagingKind_;
-    bool inPlace_ = false;
     // In an append-only directory names can be added but not replaced or
     // removed: a new target is linked under its own name at once.
-    bool linkAsTarget_ = false;
+    Strategy strategy_;
+    // Where the content is staged for an in-place write; none beside the target.
     UniqueFd elsewhere_;
     UniqueFd staging_;
     std::string stagedName_;

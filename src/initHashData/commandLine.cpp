@@ -3,8 +3,8 @@
 #include "initHashData/conversionRun.hpp"
 
 #include "fileIo/failure.hpp"
-#include "fileIo/signalCleanup.hpp"
 #include "fileIo/systemCall.hpp"
+#include "replacement/signalCleanup.hpp"
 
 #include <sys/uio.h>
 #include <unistd.h>

@@ -5,11 +5,11 @@
 
 #include "fileIo/byteStream.hpp"
 #include "fileIo/failure.hpp"
-#include "fileIo/outputTarget.hpp"
-#include "fileIo/replacementFile.hpp"
-#include "fileIo/signalCleanup.hpp"
 #include "fileIo/systemCall.hpp"
 #include "fileIo/uniqueFd.hpp"
+#include "replacement/outputTarget.hpp"
+#include "replacement/replacementFile.hpp"
+#include "replacement/signalCleanup.hpp"
 #include "userRecord/userRecord.hpp"
 
 #include <fcntl.h>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "fileIo/outputTarget.hpp"
 #include "fileIo/uniqueFd.hpp"
+#include "replacement/outputTarget.hpp"
 
 #include <string>
 
@@ -23,6 +23,8 @@ namespace initHashData {
 // new file), the finished content is written into the target in place, with
 // the process's signals held back until it exits. Staging files are private
 // to the owner, and none outlives the object, nor a signal that can be caught.
+// A Failure says whether the target is as it was (Outcome::unchanged) or was
+// damaged by an in-place write that failed part-way.
 class ReplacementFile {
 public:
     enum class Staging { unnamedFirst, namedOnly };
@@ -43,10 +45,9 @@ public:
     // chain of symbolic links.
     const std::string& target() const noexcept { return target_.displayName; }
 
-    // Puts the staged content in place durably. Throws Failure, whose exit
-    // status says whether the target is as it was or was damaged by a failed
-    // in-place write. Returns 0, or the errno for which the directory could
-    // not be synced once the new content was in place.
+    // Puts the staged content in place durably. Throws Failure, whose outcome
+    // says whether the target is as it was. Returns 0, or the errno for which
+    // the directory could not be synced once the new content was in place.
     int commit();
 
 private:

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "fileIo/signalCleanup.hpp"
+#include "replacement/signalCleanup.hpp"
 
 #include "fileIo/systemCall.hpp"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "fileIo/fileMetadata.hpp"
+#include "replacement/fileMetadata.hpp"
 
 #include "fileIo/failure.hpp"
 #include "fileIo/uniqueFd.hpp"

@@ -12,6 +12,15 @@ const std::string sampleOutput =
     "alice:" + hashOf("secret") + ":Alice Liddell:admin,1001\nbob:" + hashOf("") + ":Bob:staff:x\r\n";
 const std::string oldOutput = "old:1:kept:intact\n";
 
+std::string usersText(int count)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += "user" + std::to_string(i) + ":password:Some Name:staff\n";
+    }
+    return text;
+}
+
 FileState stateOf(const std::string& path)
 {
     FileState state;

@@ -3,7 +3,7 @@
 // What the end-to-end suites share: a temporary working directory, runs of the
 // built tool in it, and strace's fault injection.
 
-#include "memoryConversion.hpp"
+#include "hashOf.hpp"
 #include "toolRunner.hpp"
 
 #include <sys/stat.h>
@@ -30,6 +30,9 @@ struct FileState {
 
     bool operator==(const FileState&) const = default;
 };
+
+// `count` records "user<i>:password:Some Name:staff\n", for inputs of some size.
+std::string usersText(int count);
 
 // The state of the file at `path`, a final symbolic link followed.
 FileState stateOf(const std::string& path);

@@ -161,11 +161,7 @@ TEST_F(EndToEnd, UnwritableOutputKeepsOldOutput)
 
     // A file size limit: the write fails with EFBIG rather than killing the run.
     writeFile(path("userData.txt"), oldOutput);
-    std::string big;
-    for (int i = 0; i < 100; ++i) {
-        big += "user" + std::to_string(i) + ":password:Some Name:role\n";
-    }
-    writeFile(path("big.txt"), big);
+    writeFile(path("big.txt"), usersText(100));
     RunOptions limited;
     limited.fileSizeLimit = 1000;
     expectFailureKeepsOldOutput("big.txt\n", "cannot write 'userData.txt': File too large", limited);
@@ -262,10 +258,7 @@ TEST_F(EndToEnd, KillDuringSlowInputKeepsOldOutput)
     const pid_t pid = startTool(options, outputDir.path());
     const int fifo = ::open(path("slow.fifo").c_str(), O_WRONLY);
     ASSERT_GE(fifo, 0);
-    std::string records;
-    for (int i = 0; i < 2000; ++i) {
-        records += "user" + std::to_string(i) + ":pw:Name:role\n";
-    }
+    const std::string records = usersText(2000);
     ASSERT_EQ(::write(fifo, records.data(), records.size()), static_cast<ssize_t>(records.size()));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ::kill(pid, SIGKILL);

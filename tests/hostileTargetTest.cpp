@@ -333,17 +333,10 @@ TEST_F(EndToEnd, InPlaceWriteOnAFullDiskKeepsOldOutput)
     // ext2 cannot reserve space ahead, and the directory is closed to the user: the file is written in place.
     const std::string work = path("disk/d");
     ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
-    std::string old;
-    for (int i = 0; i < 2000; ++i) {
-        old += "old" + std::to_string(i) + ":x:y:z\n";
-    }
-    writeFile(work + "/userData.txt", old, 0644);
+    writeFile(work + "/userData.txt", usersText(2000), 0644);
     ASSERT_EQ(::chown((work + "/userData.txt").c_str(), nobodyId, nobodyId), 0);
     ASSERT_EQ(::chmod(work.c_str(), 0555), 0);
-    std::string records;
-    for (int i = 0; i < 20000; ++i) {
-        records += "user" + std::to_string(i) + ":password:Some Name:staff\n";
-    }
+    const std::string records = usersText(20000);
     writeFile(path("in.txt"), records);
     ASSERT_TRUE(shell("dd if=/dev/zero of='" + path("disk/fill") + "' bs=4k 2>/dev/null; true"));
 

@@ -3,7 +3,6 @@
 
 #include "fileIo/byteStream.hpp"
 #include "fileIo/uniqueFd.hpp"
-#include <initHashData/fieldHash.hpp>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -30,8 +29,6 @@ std::string contentsOf(int fd)
     }
     return bytes;
 }
-
-std::string hashOf(std::string_view field2) { return std::string(renderHash(fieldHash(field2)).view()); }
 
 Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit,
                           std::optional<RecordScan> scan)

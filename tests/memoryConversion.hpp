@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "hashOf.hpp"
 #include "userRecord/userRecord.hpp"
 
 #include <cstddef>
@@ -19,9 +20,6 @@ struct Converted {
 // size for reading and writing. Throws Failure as the tool would.
 Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit = maxField2Length,
                           std::optional<RecordScan> scan = std::nullopt);
-
-// The text that replaces a field 2 of these bytes in the output.
-std::string hashOf(std::string_view field2);
 
 // A memory file holding `bytes`, positioned at its start; -1 on failure.
 int memoryFile(std::string_view bytes);

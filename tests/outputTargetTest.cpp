@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "fileIo/outputTarget.hpp"
+#include "replacement/outputTarget.hpp"
 #include "fileIo/failure.hpp"
 #include "toolRunner.hpp"
 

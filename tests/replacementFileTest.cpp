@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "fileIo/replacementFile.hpp"
+#include "replacement/replacementFile.hpp"
 #include "fileIo/failure.hpp"
 #include "toolRunner.hpp"
 

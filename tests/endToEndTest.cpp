@@ -163,7 +163,7 @@ TEST_F(EndToEnd, UnwritableOutputKeepsOldOutput)
     writeFile(path("userData.txt"), oldOutput);
     writeFile(path("big.txt"), usersText(100));
     RunOptions limited;
-    limited.fileSizeLimit = 1000;
+    limited.inherited.fileSizeLimit = 1000;
     expectFailureKeepsOldOutput("big.txt\n", "cannot write 'userData.txt': File too large", limited);
 
     // A device that takes no sendfile is still written, and its own error reported.
@@ -182,7 +182,7 @@ TEST_F(EndToEnd, ReplacementKeepsPermissionsOwnerAndLink)
     for (const mode_t umask : {mode_t{022}, mode_t{027}, mode_t{0}}) {
         ::unlink(path("userData.txt").c_str());
         RunOptions options;
-        options.umask = umask;
+        options.inherited.umask = umask;
         ASSERT_EQ(run("in.txt\n", options).exitStatus, 0);
         EXPECT_EQ(stateOf(path("userData.txt")).mode & 07777, 0666 & ~umask) << "umask " << umask;
     }
@@ -377,7 +377,7 @@ TEST_F(EndToEnd, BindMountedOutputIsWrittenInPlace)
 TEST_F(EndToEnd, OutOfMemoryFailsAndKeepsOldOutput)
 {
     RunOptions limited;
-    limited.addressSpaceLimit = std::size_t{64} << 20;
+    limited.inherited.addressSpaceLimit = std::size_t{64} << 20;
     // Sanitizers and emulators reserve more address space than such a limit allows.
     writeFile(path("one.txt"), "a:b:c:d\n");
     if (const RunResult trial = run("one.txt\n", limited); trial.exitStatus != 0) {
@@ -392,7 +392,7 @@ TEST_F(EndToEnd, OutOfMemoryFailsAndKeepsOldOutput)
     // even where an exception cannot be made, the run reports and exits 1.
     bool succeeded = false;
     for (unsigned long kib = 4096; kib <= 16384 && !succeeded; kib += 16) {
-        limited.addressSpaceLimit = kib << 10;
+        limited.inherited.addressSpaceLimit = kib << 10;
         writeFile(path("userData.txt"), oldOutput);
         const RunResult result = run("one.txt\n", limited);
         if (result.exitStatus == 127) {

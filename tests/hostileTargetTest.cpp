@@ -282,7 +282,7 @@ TEST_F(EndToEnd, ReplacementLeavesWhatAPlainOpenLeaves)
         }
         options.workDir = work;
         options.standardInput = path("in.txt") + "\n";
-        options.umask = 022;
+        options.inherited.umask = 022;
         const RunResult result = runTool(options);
         EXPECT_EQ(result.exitStatus, 0) << result.standardError;
         EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
@@ -426,7 +426,7 @@ TEST_F(InjectedFault, InPlaceWriteEndsWholeOrSaysWhetherOldBytesSurvive)
 TEST_F(EndToEnd, TooFewDescriptorsFailBeforeAnythingChanges)
 {
     RunOptions trial;
-    trial.openFileLimit = 4;
+    trial.inherited.openFileLimit = 4;
     const std::string clean = "initHashData: cannot open 'missing.txt': No such file or directory\n";
     if (const RunResult result = run("missing.txt\n", trial); result.standardError != clean) {
         GTEST_SKIP() << "this build or its emulator does not work with few descriptors: " << result.standardError;
@@ -437,7 +437,7 @@ TEST_F(EndToEnd, TooFewDescriptorsFailBeforeAnythingChanges)
         SCOPED_TRACE("open file limit " + std::to_string(limit));
         writeFile(path("userData.txt"), "a:b:c:d\n");
         RunOptions options;
-        options.openFileLimit = limit;
+        options.inherited.openFileLimit = limit;
         const RunResult result = run("userData.txt\n", options);
         statuses.push_back(result.exitStatus);
         if (result.exitStatus == 0) {
@@ -469,7 +469,7 @@ TEST_F(InjectedFault, NamedStagingFileIsPrivateUntilItTakesItsMode)
     RunOptions options = inject({{"openat", "EOPNOTSUPP", ordinalOf("openat", "O_TMPFILE")}});
     options.workDir = dir.path();
     options.standardInput = "slow.fifo\n";
-    options.umask = 0;
+    options.inherited.umask = 0;
     const TempDir outputDir;
     const pid_t pid = startTool(options, outputDir.path());
     const int fifo = ::open(path("slow.fifo").c_str(), O_WRONLY);
@@ -569,7 +569,7 @@ TEST_F(EndToEnd, BrokenStandardStreamsFailWithStatusOneNotASignal)
     for (const Case& c : cases) {
         RunOptions options;
         options.arguments = c.arguments;
-        options.brokenPipes = {c.brokenStream};
+        options.inherited.brokenPipes = {c.brokenStream};
         const RunResult result = run(c.standardInput, options);
         EXPECT_EQ(result.signal, 0) << c.what << ": killed by SIGPIPE";
         EXPECT_EQ(result.exitStatus, 1) << c.what;

@@ -100,6 +100,33 @@ namespace {
     ::_exit(127);
 }
 
+void setLimit(int resource, std::optional<unsigned long> value)
+{
+    if (value) {
+        const rlimit limit{*value, *value};
+        ::setrlimit(resource, &limit);
+    }
+}
+
+// In a forked child: gives the process what the options say it inherits.
+void inherit(const RunOptions::Inherited& inherited)
+{
+    setLimit(RLIMIT_FSIZE, inherited.fileSizeLimit);
+    setLimit(RLIMIT_AS, inherited.addressSpaceLimit);
+    setLimit(RLIMIT_NOFILE, inherited.openFileLimit);
+    for (const int stream : inherited.brokenPipes) {
+        int ends[2];
+        if (::pipe(ends) != 0 || ::dup2(ends[1], stream) < 0) {
+            ::_exit(126);
+        }
+        ::close(ends[0]);
+        ::close(ends[1]);
+    }
+    if (inherited.umask) {
+        ::umask(*inherited.umask);
+    }
+}
+
 } // namespace
 
 pid_t startTool(const RunOptions& options, const std::string& outputDir)
@@ -129,29 +156,7 @@ pid_t startTool(const RunOptions& options, const std::string& outputDir)
     if (::chdir(options.workDir.c_str()) != 0) {
         ::_exit(126);
     }
-    if (options.fileSizeLimit) {
-        const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    if (options.addressSpaceLimit) {
-        const rlimit limit{*options.addressSpaceLimit, *options.addressSpaceLimit};
-        ::setrlimit(RLIMIT_AS, &limit);
-    }
-    if (options.openFileLimit) {
-        const rlimit limit{*options.openFileLimit, *options.openFileLimit};
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    for (const int stream : options.brokenPipes) {
-        int ends[2];
-        if (::pipe(ends) != 0 || ::dup2(ends[1], stream) < 0) {
-            ::_exit(126);
-        }
-        ::close(ends[0]);
-        ::close(ends[1]);
-    }
-    if (options.umask) {
-        ::umask(*options.umask);
-    }
+    inherit(options.inherited);
     for (const std::string& setting : options.environment) {
         const auto equals = setting.find('=');
         ::setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);

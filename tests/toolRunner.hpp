@@ -36,14 +36,17 @@ struct RunOptions {
     std::vector<std::string> wrapper;
     // The command that runs the tool, when not toolCommand().
     std::optional<std::vector<std::string>> tool;
-    std::optional<unsigned long> fileSizeLimit;
-    std::optional<unsigned long> addressSpaceLimit;
-    std::optional<unsigned long> openFileLimit;
-    // Standard streams that are pipes whose reader has gone.
-    std::vector<int> brokenPipes;
-    std::optional<mode_t> umask;
     // NAME=value settings added to the environment.
     std::vector<std::string> environment;
+    // What the tool inherits beyond its arguments and environment.
+    struct Inherited {
+        std::optional<unsigned long> fileSizeLimit;
+        std::optional<unsigned long> addressSpaceLimit;
+        std::optional<unsigned long> openFileLimit;
+        std::optional<mode_t> umask;
+        // Standard streams that are pipes whose reader has gone.
+        std::vector<int> brokenPipes;
+    } inherited;
 };
 
 struct RunResult {

@@ -48,7 +48,9 @@ void ByteReader::markEnd() noexcept
 {
     char* const end = block_.get() + (end_ - block_.get());
     std::memset(end, 0, padding_.size);
-    std::memcpy(end, padding_.start.data(), std::min(padding_.start.size(), padding_.size));
+    if (!padding_.start.empty()) {
+        std::memcpy(end, padding_.start.data(), std::min(padding_.start.size(), padding_.size));
+    }
 }
 
 bool ByteReader::refill()

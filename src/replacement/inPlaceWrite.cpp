@@ -92,58 +92,83 @@ void ReplacementFile::replaceInPlace()
     if (::fstat(staging_.get(), &staged) != 0) {
         throw systemFailure("cannot write", displayName, errno);
     }
-    const off_t newSize = staged.st_size;
-    const int noFollow = target_.throughDescriptorLink ? 0 : O_NOFOLLOW;
-    UniqueFd out(::openat(target_.directory.get(), target_.entry.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | noFollow));
     struct stat now {};
-    if (!out || ::fstat(out.get(), &now) != 0) {
-        throw systemFailure("cannot write", displayName, errno);
-    }
-    if (!target_.existing || !sameFile(now, *target_.existing)) {
-        throw replacedDuringRun(displayName);
-    }
+    UniqueFd out = openTargetInPlace(now);
     const bool regular = S_ISREG(now.st_mode);
     const off_t oldSize = regular ? now.st_size : 0;
-    bool reserved = !regular || newSize == 0;
-    if (!reserved) {
-        reserved = ::fallocate(out.get(), FALLOC_FL_KEEP_SIZE, 0, newSize) == 0;
-        if (!reserved && errno != EOPNOTSUPP && errno != ENOSYS) {
-            throw systemFailure("cannot write", displayName, errno);
-        }
+    const bool changed = overwrite(out.get(), regular, oldSize, staged.st_size);
+    finishInPlace(std::move(out), changed);
+}
+
+UniqueFd ReplacementFile::openTargetInPlace(struct stat& now) const
+{
+    const int noFollow = target_.throughDescriptorLink ? 0 : O_NOFOLLOW;
+    UniqueFd out(::openat(target_.directory.get(), target_.entry.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | noFollow));
+    if (!out || ::fstat(out.get(), &now) != 0) {
+        throw systemFailure("cannot write", target_.displayName, errno);
     }
+    if (!target_.existing || !sameFile(now, *target_.existing)) {
+        throw replacedDuringRun(target_.displayName);
+    }
+    return out;
+}
+
+bool ReplacementFile::reserveSpace(int out, bool regular, off_t newSize) const
+{
+    if (!regular || newSize == 0) {
+        return true;
+    }
+    if (::fallocate(out, FALLOC_FL_KEEP_SIZE, 0, newSize) == 0) {
+        return true;
+    }
+    if (errno != EOPNOTSUPP && errno != ENOSYS) {
+        throw systemFailure("cannot write", target_.displayName, errno);
+    }
+    return false;
+}
+
+bool ReplacementFile::overwrite(int out, bool regular, off_t oldSize, off_t newSize) const
+{
+    const std::string& displayName = target_.displayName;
+    const bool reserved = reserveSpace(out, regular, newSize);
     off_t overwritten = 0;
     // Puts the old size back when no old byte has been overwritten yet.
     const auto fail = [&](int errnum) -> Failure {
-        if (overwritten == 0 && (!regular || ::ftruncate(out.get(), oldSize) == 0)) {
+        if (overwritten == 0 && (!regular || ::ftruncate(out, oldSize) == 0)) {
             return systemFailure("cannot write", displayName, errnum);
         }
         return damaged(displayName, "writing it in place failed part-way", errnum);
     };
     if (!reserved && newSize > oldSize) {
         off_t appended = 0;
-        if (::lseek(out.get(), oldSize, SEEK_SET) < 0) {
+        if (::lseek(out, oldSize, SEEK_SET) < 0) {
             throw fail(errno);
         }
-        if (const int errnum = copyStaged(out.get(), oldSize, newSize, appended); errnum != 0) {
+        if (const int errnum = copyStaged(out, oldSize, newSize, appended); errnum != 0) {
             throw fail(errnum);
         }
-        if (::lseek(out.get(), 0, SEEK_SET) < 0) {
+        if (::lseek(out, 0, SEEK_SET) < 0) {
             throw fail(errno);
         }
     }
     const off_t head = reserved ? newSize : std::min(newSize, oldSize);
-    if (const int errnum = copyStaged(out.get(), 0, head, overwritten); errnum != 0) {
+    if (const int errnum = copyStaged(out, 0, head, overwritten); errnum != 0) {
         throw fail(errnum);
     }
     if (regular && newSize < oldSize) {
-        if (::ftruncate(out.get(), newSize) != 0) {
+        if (::ftruncate(out, newSize) != 0) {
             const int errnum = errno;
             throw newSize == 0 ? systemFailure("cannot write", displayName, errnum)
                                : damaged(displayName, "writing it in place failed part-way", errnum);
         }
         overwritten = std::max(overwritten, off_t{1});
     }
-    const bool changed = overwritten > 0 || newSize != oldSize;
+    return overwritten > 0 || newSize != oldSize;
+}
+
+void ReplacementFile::finishInPlace(UniqueFd out, bool changed) const
+{
+    const std::string& displayName = target_.displayName;
     if (::fsync(out.get()) != 0 && errno != EINVAL) {
         const int errnum = errno;
         throw changed ? damaged(displayName, "the in-place write could not be synced", errnum)

@@ -104,36 +104,8 @@ public:
         while (!pending_.empty() && !entry_) {
             std::string component = std::move(pending_.front());
             pending_.pop_front();
-            const bool last = pending_.empty();
-            if (component == "." || component == "..") {
-                if (last) {
-                    break;
-                }
-                if (component == "..") {
-                    directory_ = openDirectory(directory_.get(), "..");
-                }
-                continue;
-            }
-            struct stat st {};
-            if (::fstatat(directory_.get(), component.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT && last && !mustBeDirectory_) {
-                    entry_ = std::move(component);
-                    break;
-                }
-                throw fail(errno == ENOENT && last && writing_ ? EISDIR : errno);
-            }
-            if (S_ISLNK(st.st_mode)) {
-                if (++hops > maxSymlinkHops) {
-                    throw fail(ELOOP);
-                }
-                followLink(component, st, last);
-            } else if (last) {
-                target_.existing = st;
-                entry_ = std::move(component);
-            } else if (!S_ISDIR(st.st_mode)) {
-                throw fail(ENOTDIR);
-            } else {
-                directory_ = openDirectory(directory_.get(), component.c_str());
+            if (!step(component, pending_.empty(), hops)) {
+                break;
             }
         }
         if (entry_ && mustBeDirectory_ && target_.existing && !S_ISDIR(target_.existing->st_mode)) {
@@ -145,6 +117,40 @@ public:
     }
 
 private:
+    // Takes one component of the name; false where a final "." or ".." ends
+    // the walk in the directory reached.
+    bool step(std::string& component, bool last, int& hops)
+    {
+        if (component == "." || component == "..") {
+            if (!last && component == "..") {
+                directory_ = openDirectory(directory_.get(), "..");
+            }
+            return !last;
+        }
+        struct stat st {};
+        if (::fstatat(directory_.get(), component.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT && last && !mustBeDirectory_) {
+                entry_ = std::move(component); // one to create
+                return true;
+            }
+            throw fail(errno == ENOENT && last && writing_ ? EISDIR : errno);
+        }
+        if (S_ISLNK(st.st_mode)) {
+            if (++hops > maxSymlinkHops) {
+                throw fail(ELOOP);
+            }
+            followLink(component, st, last);
+        } else if (last) {
+            target_.existing = st;
+            entry_ = std::move(component);
+        } else if (!S_ISDIR(st.st_mode)) {
+            throw fail(ENOTDIR);
+        } else {
+            directory_ = openDirectory(directory_.get(), component.c_str());
+        }
+        return true;
+    }
+
     Failure fail(int errnum) const
     {
         return systemFailure(writing_ ? "cannot write" : "cannot open", target_.displayName, errnum);

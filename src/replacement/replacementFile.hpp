@@ -74,6 +74,12 @@ private:
     int linkStaged(const std::string& name) const;
     int syncDirectory() const noexcept;
     void replaceInPlace();
+    UniqueFd openTargetInPlace(struct stat& now) const;
+    // Whether the new size is sure to fit before old bytes are overwritten.
+    bool reserveSpace(int out, bool regular, off_t newSize) const;
+    // Writes the staged content over the open target; returns whether any old byte or the size changed.
+    bool overwrite(int out, bool regular, off_t oldSize, off_t newSize) const;
+    void finishInPlace(UniqueFd out, bool changed) const;
     int copyStaged(int out, off_t from, off_t to, off_t& copied) const;
     int copyByHand(int out, off_t offset, off_t to, off_t& copied) const;
     void removeStagedName() noexcept;

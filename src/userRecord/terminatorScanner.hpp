@@ -56,7 +56,7 @@ struct WordChunk {
     TerminatorMasks classify(const char* p) const noexcept
     {
         TerminatorMasks masks{0, 0};
-        for (int i = 0; i < 2; ++i) {
+        for (std::size_t i = 0; i < 2; ++i) {
             std::uint64_t word = 0;
             std::memcpy(&word, p + 8 * i, 8);
             if constexpr (std::endian::native == std::endian::big) {

@@ -2,6 +2,7 @@
 #include "replacement/outputTarget.hpp"
 
 #include "fileIo/failure.hpp"
+#include "replacement/targetChecks.hpp"
 
 #include <fcntl.h>
 #include <sys/statfs.h>
@@ -78,7 +79,7 @@ bool linkTextNamesItsObject(int directory, const std::string& entry, const std::
     struct stat viaLink {};
     struct stat viaText {};
     return !text.empty() && text.front() == '/' && ::fstatat(directory, entry.c_str(), &viaLink, 0) == 0 &&
-           ::stat(text.c_str(), &viaText) == 0 && viaLink.st_dev == viaText.st_dev && viaLink.st_ino == viaText.st_ino;
+           ::stat(text.c_str(), &viaText) == 0 && sameFile(viaLink, viaText);
 }
 
 // Follows a name as open() would, one component at a time through directory

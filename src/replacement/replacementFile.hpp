@@ -51,8 +51,10 @@ public:
     int commit();
 
 private:
-    // How the content is put in place: renamed over the target, linked under
-    // a name not yet taken, or written into the old file itself.
+    // How the content is put in place: renamed over the target; linked under
+    // the target's name, where none is there yet and an append-only directory
+    // lets names be added but not replaced or removed; or written into the
+    // old file itself.
     enum class Strategy { renameOver, linkAsNew, writeInPlace };
     Strategy chooseStrategy() const;
     bool giveStagedItsMetadata();
@@ -87,8 +89,6 @@ private:
     OutputTarget target_;
     mode_t newFileMode_ = 0;
     Staging stagingKind_;
-    // In an append-only directory names can be added but not replaced or
-    // removed: a new target is linked under its own name at once.
     Strategy strategy_;
     // Where the content is staged for an in-place write; none beside the target.
     UniqueFd elsewhere_;

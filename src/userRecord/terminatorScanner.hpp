@@ -119,8 +119,9 @@ private:
 
 // Finds the terminators of whole records in one block, a chunk at a time:
 // each byte is classified once, and each terminator costs a few instructions.
-// The block is followed by scanPadding, so the scan always finds a record's end and needs no bounds check per chunk; a
-// record whose newline lies past the block is not a record of the block.
+// The block is followed by scanPadding, so the scan always finds a record's
+// end and needs no bounds check per chunk; a record whose newline lies past
+// the block is not a record of the block.
 template <class Chunk> class TerminatorScanner {
 public:
     [[gnu::always_inline]] explicit TerminatorScanner(const char* begin) noexcept

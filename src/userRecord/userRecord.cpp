@@ -7,8 +7,6 @@
 #include "userRecord/terminatorScanner.hpp"
 #include <initHashData/fieldHash.hpp>
 
-#include <array>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -150,17 +148,29 @@ WholeRecordConverter wholeRecordConverter(RecordScan scan) noexcept
 
 } // namespace
 
-std::vector<RecordScan> availableScans()
+namespace {
+
+// Every scan below the fastest is built and runs too: AVX2 comes only with SSE2.
+RecordScan fastestScan() noexcept
 {
-    std::vector<RecordScan> scans{RecordScan::word};
-#if INITHASHDATA_SSE2
-    scans.push_back(RecordScan::sse2);
-#endif
 #if INITHASHDATA_AVX2
     if (__builtin_cpu_supports("avx2") != 0) {
-        scans.push_back(RecordScan::avx2);
+        return RecordScan::avx2;
     }
 #endif
+#if INITHASHDATA_SSE2
+    return RecordScan::sse2;
+#else
+    return RecordScan::word;
+#endif
+}
+
+} // namespace
+
+std::vector<RecordScan> availableScans()
+{
+    std::vector<RecordScan> scans{RecordScan::word, RecordScan::sse2, RecordScan::avx2};
+    scans.resize(static_cast<std::size_t>(fastestScan()) + 1);
     return scans;
 }
 
@@ -216,8 +226,7 @@ std::uint64_t convertRecords(ByteReader& in, ByteWriter& out, std::string& field
     if (in.padding().size < scanPadding || in.padding().start != sentinelRecord) {
         throw std::invalid_argument("convertRecords needs a reader made with recordPadding()");
     }
-    static const RecordScan fastest = availableScans().back();
-    const WholeRecordConverter convertWhole = wholeRecordConverter(scan.value_or(fastest));
+    const WholeRecordConverter convertWhole = wholeRecordConverter(scan ? *scan : fastestScan());
     std::uint64_t records = 0;
     for (;;) {
         records += convertWhole(in, out);

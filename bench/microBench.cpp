@@ -51,7 +51,7 @@ void recordLoop(benchmark::State& state)
         writer.flush();
     }
     state.SetItemsProcessed(records);
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(input.size()));
     ::close(in);
     ::close(out);
 }

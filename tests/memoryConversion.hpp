@@ -16,7 +16,7 @@ struct Converted {
     int records = 0;
 };
 
-// Runs readUserRecord over `input` held in a memory file, with the given block
+// Runs convertRecords over `input` held in a memory file, with the given block
 // size for reading and writing. Throws Failure as the tool would.
 Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit = maxField2Length,
                           std::optional<RecordScan> scan = std::nullopt);

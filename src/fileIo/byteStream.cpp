@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace initHashData {
@@ -39,7 +41,8 @@ PageBlock allocatePageBlock(std::size_t size)
 
 ByteReader::ByteReader(int fd, std::string name, std::size_t blockSize, ReadPadding padding)
     : fd_(fd), name_(std::move(name)), blockSize_(blockSize), padding_(padding),
-      block_(allocatePageBlock(blockSize + padding.size)), next_(block_.get()), end_(block_.get())
+      keptRoom_((blockSize / pageSize + 1) * pageSize), block_(allocatePageBlock(keptRoom_ + blockSize + padding.size)),
+      next_(block_.get() + keptRoom_), end_(next_)
 {
     markEnd();
 }
@@ -55,17 +58,22 @@ void ByteReader::markEnd() noexcept
 
 bool ByteReader::refill()
 {
-    const ssize_t got = retryInterrupted([this] { return ::read(fd_, block_.get(), blockSize_); });
+    const auto kept = static_cast<std::size_t>(end_ - next_);
+    if (kept > blockSize_) {
+        throw std::logic_error("ByteReader::refill keeps at most a block");
+    }
+    // The kept bytes move first: the read lands where they may lie.
+    char* const block = block_.get() + keptRoom_;
+    std::memmove(block - kept, next_, kept);
+    next_ = block - kept;
+    end_ = block;
+    const ssize_t got = retryInterrupted([this, block] { return ::read(fd_, block, blockSize_); });
     if (got < 0) {
         throw systemFailure("cannot read", name_, errno);
     }
-    if (got == 0) {
-        return false;
-    }
-    next_ = block_.get();
-    end_ = block_.get() + got;
+    end_ = block + got;
     markEnd();
-    return true;
+    return got > 0;
 }
 
 ByteWriter::ByteWriter(int fd, std::string name, std::size_t blockSize)

@@ -34,14 +34,18 @@ public:
     // `name` is only used in failure messages. Does not own `fd`.
     ByteReader(int fd, std::string name, std::size_t blockSize = defaultBlockSize, ReadPadding padding = {});
 
-    // Bytes read and not yet consumed, followed by the padding.
+    // Bytes read and not yet consumed, followed by the padding; the byte
+    // before them is the reader's too, so a scan may point there.
     std::string_view buffered() const noexcept { return {next_, static_cast<std::size_t>(end_ - next_)}; }
     void consume(std::size_t count) noexcept { next_ += count; }
 
-    // Reads the next block in place of the current one, whose bytes must all be
-    // consumed. Returns false at the end of the input; throws Failure when a read fails.
+    // Reads the next block. The bytes not yet consumed, at most a block, are
+    // kept in front of it, so that a record cut by the end of one block can be
+    // read whole in the next. Returns false at the end of the input; throws
+    // Failure when a read fails.
     bool refill();
 
+    std::size_t blockSize() const noexcept { return blockSize_; }
     const std::string& name() const noexcept { return name_; }
     const ReadPadding& padding() const noexcept { return padding_; }
 
@@ -52,7 +56,8 @@ private:
     std::string name_;
     std::size_t blockSize_;
     ReadPadding padding_;
-    PageBlock block_;
+    std::size_t keptRoom_; // more than a block, in whole pages, before the block read
+    PageBlock block_;      // the room for bytes kept, the block read, the padding
     const char* next_;
     const char* end_;
 };

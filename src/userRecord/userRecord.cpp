@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "userRecord/userRecord.hpp"
 
-#include "fieldHash/hashText.hpp"
-#include "fieldHash/murmurHash2.hpp"
 #include "fileIo/failure.hpp"
+#include "userRecord/recordWriter.hpp"
 #include "userRecord/terminatorScanner.hpp"
 #include <initHashData/fieldHash.hpp>
 
@@ -39,76 +38,62 @@ template <class Take> FieldEnd streamField(ByteReader& in, char terminator, Take
     }
 }
 
-// How many bytes a copy moves before it looks at the length: most spans
-// between two fields 2 (fields 3 and 4 and the next field 1) are shorter.
-constexpr std::size_t copyAhead = 96;
+// The records that lie whole in one block, cut with a terminator scanner.
+template <class Chunk> class BlockRecords {
+public:
+    [[gnu::always_inline]] explicit BlockRecords(std::string_view block) noexcept
+        : end_(block.data() + block.size()), lastNewline_(block.data() - 1), scanner_(block.data())
+    {
+    }
 
-// Copies [from, to) in moves of `width` bytes, at least copyAhead of them,
-// which may write up to copyAhead - 1 bytes past the end and read as many past
-// `to`: both buffers have room for that.
-template <std::size_t width>
-[[gnu::always_inline]] inline char* copyOverrunning(char* out, const char* from, const char* to) noexcept
-{
-    static_assert(copyAhead % width == 0 && copyAhead < scanPadding);
-#pragma GCC unroll 8
-    for (std::size_t done = 0; done < copyAhead; done += width) {
-        std::memcpy(out + done, from + done, width);
+    // The next record, or end at the first one that the block does not hold
+    // whole. Fields 1 to 3 end at ":", field 4 at the "\n" after them.
+    [[gnu::always_inline]] friend std::optional<UserRecord> readUserRecord(BlockRecords& block) noexcept
+    {
+        const char* const colon1 = block.scanner_.nextColon();
+        const char* const colon2 = block.scanner_.nextColon();
+        const char* const colon3 = block.scanner_.nextColon();
+        const char* const newline = block.scanner_.nextNewline();
+        if (newline >= block.end_) [[unlikely]] {
+            return std::nullopt;
+        }
+        const char* const start = block.lastNewline_ + 1;
+        block.lastNewline_ = newline;
+        return UserRecord{between(start, colon1), between(colon1 + 1, colon2), between(colon2 + 1, colon3),
+                          between(colon3 + 1, newline)};
     }
-    const auto length = static_cast<std::size_t>(to - from);
-    for (std::size_t done = copyAhead; done < length; done += width) {
-        std::memcpy(out + done, from + done, width);
+
+    // Where the records read so far end.
+    const char* readEnd() const noexcept { return lastNewline_ + 1; }
+
+private:
+    static std::string_view between(const char* from, const char* to) noexcept
+    {
+        return {from, static_cast<std::size_t>(to - from)};
     }
-    return out + length;
-}
+
+    const char* end_;
+    // The newline of the last record read, or the byte before the block: the
+    // record start is not kept, which costs the loop a register.
+    const char* lastNewline_;
+    TerminatorScanner<Chunk> scanner_;
+};
 
 // Converts the records that lie wholly in the block `in` holds and consumes
-// them; returns how many. Output is the input with each field 2 replaced, so
-// the bytes between two fields 2 go out in one copy.
+// them; returns how many.
 template <class Chunk> [[gnu::always_inline]] inline std::uint64_t convertWholeRecords(ByteReader& in, ByteWriter& out)
 {
     const std::string_view block = in.buffered();
-    const char* const start = block.data();
-    const char* const end = start + block.size();
-    TerminatorScanner<Chunk> scanner(start);
-    // The writer's cursor is kept here, where no byte written can alias it.
-    char* to = out.cursor();
-    const char* const roomEnd = out.roomEnd();
-    const char* const drainPoint = out.drainPoint();
-    const char* pending = start; // input not yet copied out
-    const char* next = start;    // where the next record starts
-    std::uint64_t records = 0;
-    for (;;) {
-        const char* const colon1 = scanner.nextColon();
-        const char* const colon2 = scanner.nextColon();
-        scanner.nextColon();
-        const char* const newline = scanner.nextNewline();
-        if (newline >= end) {
-            break;
-        }
-        const char* const field2 = colon1 + 1;
-        const std::uint32_t hash = murmurHash2Inline(field2, static_cast<std::size_t>(colon2 - field2), hashSeed);
-        const auto span = static_cast<std::size_t>(field2 - pending);
-        // Room for the overrun of the copy and for the ten digits.
-        if (span + copyAhead + 16 <= static_cast<std::size_t>(roomEnd - to)) [[likely]] {
-            to = copyOverrunning<Chunk::width>(to, pending, field2);
-        } else {
-            out.commit(to);
-            out.append(std::string_view(pending, span));
-            to = out.cursor();
-        }
-        to = writeHashText(to, hash);
-        if (to >= drainPoint) {
-            out.commit(to);
-            to = out.cursor();
-        }
-        pending = colon2;
-        next = newline + 1;
-        ++records;
+    BlockRecords<Chunk> records(block);
+    RecordWriter<Chunk::width> writer(out, block.data());
+    std::uint64_t count = 0;
+    while (const std::optional<UserRecord> record = readUserRecord(records)) {
+        writeUserRecord(*record, writer);
+        ++count;
     }
-    out.commit(to);
-    out.append(std::string_view(pending, static_cast<std::size_t>(next - pending)));
-    in.consume(static_cast<std::size_t>(next - start));
-    return records;
+    writer.finish(records.readEnd());
+    in.consume(static_cast<std::size_t>(records.readEnd() - block.data()));
+    return count;
 }
 
 std::uint64_t convertWholeRecordsByWords(ByteReader& in, ByteWriter& out)
@@ -144,6 +129,39 @@ WholeRecordConverter wholeRecordConverter(RecordScan scan) noexcept
 #endif
     default: return convertWholeRecordsByWords;
     }
+}
+
+// Converts the record at the front of `in` as it reads it, holding only field
+// 2, for a record too long to be held in a block and for the last one, which
+// the input may cut short: each field it reaches is streamed, across blocks
+// where it spans them, and the ones it does not reach stay empty.
+void streamUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit)
+{
+    const auto copy = [&out](std::string_view piece) { out.append(piece); };
+    FieldEnd end = streamField(in, ':', copy);
+    out.put(':');
+
+    field2.clear();
+    if (end == FieldEnd::terminator) {
+        end = streamField(in, ':', [&](std::string_view piece) {
+            if (piece.size() > field2Limit - field2.size()) {
+                throw Failure("cannot convert " + quoteName(in.name()) +
+                              ": a record's second field is too long to hash (4 GiB or more)");
+            }
+            field2.append(piece);
+        });
+    }
+    appendHashOf(field2, out);
+    out.put(':');
+
+    if (end == FieldEnd::terminator) {
+        end = streamField(in, ':', copy);
+    }
+    out.put(':');
+    if (end == FieldEnd::terminator) {
+        streamField(in, '\n', copy);
+    }
+    out.put('\n');
 }
 
 } // namespace
@@ -185,41 +203,6 @@ const char* scanName(RecordScan scan) noexcept
 
 ReadPadding recordPadding() noexcept { return {scanPadding, sentinelRecord}; }
 
-bool readUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit)
-{
-    if (in.buffered().empty() && !in.refill()) {
-        return false;
-    }
-    // Each field that the input reaches is streamed, across blocks where it
-    // spans them; the ones it does not reach stay empty.
-    const auto copy = [&out](std::string_view piece) { out.append(piece); };
-    FieldEnd end = streamField(in, ':', copy);
-    out.put(':');
-
-    field2.clear();
-    if (end == FieldEnd::terminator) {
-        end = streamField(in, ':', [&](std::string_view piece) {
-            if (piece.size() > field2Limit - field2.size()) {
-                throw Failure("cannot convert " + quoteName(in.name()) +
-                              ": a record's second field is too long to hash (4 GiB or more)");
-            }
-            field2.append(piece);
-        });
-    }
-    appendHashOf(field2, out);
-    out.put(':');
-
-    if (end == FieldEnd::terminator) {
-        end = streamField(in, ':', copy);
-    }
-    out.put(':');
-    if (end == FieldEnd::terminator) {
-        streamField(in, '\n', copy);
-    }
-    out.put('\n');
-    return true;
-}
-
 std::uint64_t convertRecords(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit,
                              std::optional<RecordScan> scan)
 {
@@ -228,18 +211,25 @@ std::uint64_t convertRecords(ByteReader& in, ByteWriter& out, std::string& field
     }
     const WholeRecordConverter convertWhole = wholeRecordConverter(scan ? *scan : fastestScan());
     std::uint64_t records = 0;
+    bool carried = false; // the block starts with a record cut by the end of the last
     for (;;) {
-        records += convertWhole(in, out);
-        if (in.buffered().empty()) {
-            if (!in.refill()) {
+        const std::uint64_t whole = convertWhole(in, out);
+        records += whole;
+        const bool cut = !in.buffered().empty();
+        // A record cut by the end of a block is carried into the next one, once,
+        // so that it is read whole there: the scan reads every byte at most twice.
+        if (!(cut && carried && whole == 0) && in.buffered().size() <= in.blockSize()) {
+            carried = cut;
+            if (in.refill()) {
+                continue;
+            }
+            if (!cut) {
                 return records;
             }
-            continue;
         }
-        // What is left of the block is the start of a record that spans blocks
-        // or that the input ends inside.
-        readUserRecord(in, out, field2, field2Limit);
+        streamUserRecord(in, out, field2, field2Limit);
         ++records;
+        carried = false;
     }
 }
 

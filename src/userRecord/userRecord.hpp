@@ -16,12 +16,14 @@ namespace initHashData {
 // the length must fit the hash's 32 bits.
 inline constexpr std::uint64_t maxField2Length = 0xffffffffU;
 
-// Cuts the next user record from `in` (fields 1 to 3 end at ":", field 4 at
-// "\n"; a record cut short by the end of the input keeps what it has) and writes
-// its rendering to `out`. Fields 1, 3 and 4 stream through; field 2 is gathered
-// in `field2`. Returns false, writing nothing, when the
-// input holds no further byte. Throws Failure when field 2 exceeds `field2Limit`.
-bool readUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit = maxField2Length);
+// One user record, as views of the bytes read, in place: each field is
+// followed there by its terminator (":" after fields 1 to 3, "\n" after 4).
+struct UserRecord {
+    std::string_view field1;
+    std::string_view field2;
+    std::string_view field3;
+    std::string_view field4;
+};
 
 // How convertRecords finds whole records: 64-bit words on any machine, or
 // the vector instructions of SSE2 or AVX2.
@@ -35,9 +37,13 @@ const char* scanName(RecordScan scan) noexcept;
 ReadPadding recordPadding() noexcept;
 
 // Converts every record of `in`, a reader made with recordPadding(), into
-// `out`, as readUserRecord does one by one, but finds whole records in a
-// block without a call per field, with `scan` or else the fastest. Returns
-// the number of records. Throws Failure as readUserRecord does.
+// `out`: each field 2 replaced by the decimal text of its hash, every other
+// byte as read. Whole records are found with `scan`, or else the fastest.
+// Memory stays the two streams' blocks and the longest field 2, which is
+// gathered whole: a record cut short by the end of the input keeps what it
+// has, and the fields it does not reach are empty. Returns the number of
+// records; throws Failure when a read or write fails or a field 2 exceeds
+// `field2Limit`.
 std::uint64_t convertRecords(ByteReader& in, ByteWriter& out, std::string& field2,
                              std::uint64_t field2Limit = maxField2Length,
                              std::optional<RecordScan> scan = std::nullopt);

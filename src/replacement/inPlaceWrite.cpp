@@ -39,7 +39,7 @@ int ReplacementFile::copyStaged(int out, off_t from, off_t to, off_t& copied) co
     off_t offset = from;
     while (offset < to) {
         const ssize_t sent = retryInterrupted(
-            [&] { return ::sendfile(out, staging_.get(), &offset, static_cast<std::size_t>(to - offset)); });
+            [&] { return ::sendfile(out, staged_.fd(), &offset, static_cast<std::size_t>(to - offset)); });
         if (sent > 0) {
             copied += sent;
         } else if (sent == 0) {
@@ -58,7 +58,7 @@ int ReplacementFile::copyByHand(int out, off_t offset, off_t to, off_t& copied) 
     std::array<char, 65536> buffer;
     while (offset < to) {
         const auto want = static_cast<std::size_t>(std::min<off_t>(to - offset, buffer.size()));
-        const ssize_t got = retryInterrupted([&] { return ::pread(staging_.get(), buffer.data(), want, offset); });
+        const ssize_t got = retryInterrupted([&] { return ::pread(staged_.fd(), buffer.data(), want, offset); });
         if (got <= 0) {
             return got < 0 ? errno : EIO;
         }
@@ -89,7 +89,7 @@ void ReplacementFile::replaceInPlace()
                      quoteName(displayName) +
                          " may be damaged: writing it in place failed, and no memory was left to say how");
     struct stat staged {};
-    if (::fstat(staging_.get(), &staged) != 0) {
+    if (::fstat(staged_.fd(), &staged) != 0) {
         throw systemFailure("cannot write", displayName, errno);
     }
     struct stat now {};

@@ -4,6 +4,7 @@
 #include "fileIo/failure.hpp"
 #include "replacement/fileMetadata.hpp"
 #include "replacement/signalCleanup.hpp"
+#include "replacement/stagedFile.hpp"
 #include "replacement/targetChecks.hpp"
 
 #include <fcntl.h>
@@ -22,22 +23,6 @@ namespace initHashData {
 namespace {
 
 constexpr mode_t creationMode = 0666;
-// Staging files are the owner's alone until they hold their final mode.
-constexpr mode_t stagingMode = 0600;
-constexpr int nameAttempts = 100;
-constexpr std::size_t suffixLength = 16;
-
-std::string randomSuffix()
-{
-    std::uint64_t bits = 0;
-    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
-        static std::uint64_t counter = 0;
-        bits = (static_cast<std::uint64_t>(::getpid()) << 32) ^ ++counter;
-    }
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
-    return text;
-}
 
 mode_t currentUmask() noexcept
 {
@@ -56,18 +41,15 @@ std::string pathThrough(int directory, const std::string& entry, const std::stri
     return "/proc/self/fd/" + std::to_string(directory) + "/" + entry;
 }
 
-// Older kernels and some file systems lack unnamed files.
-bool isUnnamedMissing(int errnum) { return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL; }
-
 } // namespace
 
-ReplacementFile::ReplacementFile(const std::string& name, Staging staging)
-    : target_(resolveOutputTarget(name)), newFileMode_(creationMode & ~currentUmask()), stagingKind_(staging),
-      strategy_(chooseStrategy())
+ReplacementFile::ReplacementFile(const std::string& name)
+    : target_(resolveOutputTarget(name)), newFileMode_(creationMode & ~currentUmask()), strategy_(chooseStrategy()),
+      staged_(target_.entry)
 {
     int errnum = 0;
     if (strategy_ != Strategy::writeInPlace) {
-        errnum = stageIn(target_.directory.get(), strategy_ == Strategy::renameOver);
+        errnum = staged_.create(target_.directory.get(), strategy_ == Strategy::renameOver);
         // The directory is closed to us, the file is not: stage elsewhere and
         // write the file in place once the content is complete.
         if (target_.existing && (errnum == EACCES || errnum == EPERM || errnum == EROFS)) {
@@ -76,7 +58,7 @@ ReplacementFile::ReplacementFile(const std::string& name, Staging staging)
     }
     if (strategy_ == Strategy::writeInPlace) {
         elsewhere_.reset(::open(P_tmpdir, O_PATH | O_DIRECTORY | O_CLOEXEC));
-        errnum = elsewhere_ ? stageIn(elsewhere_.get(), true) : errno;
+        errnum = elsewhere_ ? staged_.create(elsewhere_.get(), true) : errno;
     }
     if (errnum != 0) {
         throw systemFailure("cannot create", target_.displayName, errnum);
@@ -104,56 +86,19 @@ ReplacementFile::Strategy ReplacementFile::chooseStrategy() const
     return Strategy::renameOver;
 }
 
-ReplacementFile::~ReplacementFile() { removeStagedName(); }
-
-int ReplacementFile::stagedDirectory() const noexcept
-{
-    return elsewhere_ ? elsewhere_.get() : target_.directory.get();
-}
-
-int ReplacementFile::stageIn(int directory, bool namedAllowed)
-{
-    if (stagingKind_ == Staging::unnamedFirst) {
-        staging_.reset(::openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, stagingMode));
-        if (staging_) {
-            return 0;
-        }
-        if (!isUnnamedMissing(errno)) {
-            return errno;
-        }
-    }
-    if (!namedAllowed) {
-        return EPERM;
-    }
-    return nameStaged(directory, [&](const std::string& name) {
-        staging_.reset(
-            ::openat(directory, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, stagingMode));
-        return staging_ ? 0 : errno;
-    });
-}
-
-std::string ReplacementFile::stagingName() const
-{
-    // ".<entry>.<suffix>", the entry cut short where the whole would be too long a name.
-    return "." + target_.entry.substr(0, NAME_MAX - suffixLength - 2) + "." + randomSuffix();
-}
-
 UniqueFd ReplacementFile::probeNewFile() const
 {
     const int directory = target_.directory.get();
-    if (stagingKind_ == Staging::unnamedFirst) {
-        UniqueFd probe(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, creationMode));
-        if (probe) {
-            return probe;
-        }
-        if (!isUnnamedMissing(errno)) {
-            throw systemFailure("cannot create", target_.displayName, errno);
-        }
+    if (UniqueFd probe(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, creationMode)); probe) {
+        return probe;
+    }
+    if (!isUnnamedMissing(errno)) {
+        throw systemFailure("cannot create", target_.displayName, errno);
     }
     // Without unnamed files a named one lives for two calls, with signals held
     // back; an append-only directory would keep it.
-    for (int attempt = 0; attempt < nameAttempts && strategy_ != Strategy::linkAsNew; ++attempt) {
-        const std::string name = stagingName();
+    for (int attempt = 0; attempt < stagingNameAttempts && strategy_ != Strategy::linkAsNew; ++attempt) {
+        const std::string name = stagingName(target_.entry);
         const CleanupSignalsBlocked blocked;
         UniqueFd probe(
             ::openat(directory, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, creationMode));
@@ -169,38 +114,6 @@ UniqueFd ReplacementFile::probeNewFile() const
         }
     }
     return UniqueFd();
-}
-
-template <class Create> int ReplacementFile::nameStaged(int directory, Create create)
-{
-    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
-        const std::string name = stagingName();
-        const CleanupSignalsBlocked blocked;
-        const int errnum = create(name);
-        if (errnum == 0) {
-            removeOnSignal(directory, name.c_str());
-            stagedName_ = name;
-            return 0;
-        }
-        if (errnum != EEXIST) {
-            return errnum;
-        }
-    }
-    return EEXIST;
-}
-
-int ReplacementFile::linkStaged(const std::string& name) const
-{
-    const std::string procPath = "/proc/self/fd/" + std::to_string(staging_.get());
-    const int directory = target_.directory.get();
-    if (::linkat(AT_FDCWD, procPath.c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        return 0;
-    }
-    // Without /proc: the same, for processes allowed to link by descriptor.
-    if (errno == ENOENT && ::linkat(staging_.get(), "", directory, name.c_str(), AT_EMPTY_PATH) == 0) {
-        return 0;
-    }
-    return errno;
 }
 
 void ReplacementFile::refreshExisting()
@@ -232,15 +145,15 @@ int ReplacementFile::commit()
     refreshExisting();
     if (!giveStagedItsMetadata()) {
         // Only the old inode keeps an owner, group or flags we cannot give: write it, as open() would.
-        removeStagedName();
+        staged_.remove();
         replaceInPlace();
         return 0;
     }
-    if (::fsync(staging_.get()) != 0) {
+    if (::fsync(staged_.fd()) != 0) {
         throw systemFailure("cannot sync", target_.displayName, errno);
     }
     if (strategy_ == Strategy::linkAsNew) {
-        if (const int errnum = linkStaged(target_.entry); errnum != 0) {
+        if (const int errnum = staged_.linkAs(target_.entry); errnum != 0) {
             throw systemFailure("cannot create", target_.displayName, errnum);
         }
         return syncDirectory();
@@ -252,41 +165,25 @@ bool ReplacementFile::giveStagedItsMetadata()
 {
     const std::string& displayName = target_.displayName;
     if (!target_.existing) {
-        applyNewFileAccess(staging_.get(), probeNewFile().get(), newFileMode_, displayName);
+        applyNewFileAccess(staged_.fd(), probeNewFile().get(), newFileMode_, displayName);
         return true;
     }
     const std::string path = pathThrough(target_.directory.get(), target_.entry, displayName);
-    return applyMetadata(staging_.get(), readMetadata(path, *target_.existing, displayName), displayName);
+    return applyMetadata(staged_.fd(), readMetadata(path, *target_.existing, displayName), displayName);
 }
 
 int ReplacementFile::renameOver()
 {
-    const int directory = target_.directory.get();
-    const std::string& displayName = target_.displayName;
-    if (stagedName_.empty()) {
-        if (const int errnum = nameStaged(directory, [this](const std::string& name) { return linkStaged(name); });
-            errnum != 0) {
-            throw systemFailure("cannot create", displayName, errnum);
-        }
+    if (const int errnum = staged_.giveName(); errnum != 0) {
+        throw systemFailure("cannot create", target_.displayName, errnum);
     }
-    int errnum = 0;
-    {
-        const CleanupSignalsBlocked blocked;
-        if (::renameat(directory, stagedName_.c_str(), directory, target_.entry.c_str()) == 0) {
-            forgetRemoveOnSignal();
-            stagedName_.clear();
-        } else {
-            errnum = errno;
-        }
-    }
-    if (errnum != 0) {
-        removeStagedName();
+    if (const int errnum = staged_.renameToEntry(); errnum != 0) {
         // A bind-mounted target cannot be renamed over, only written.
         if (target_.existing && (errnum == EBUSY || errnum == EXDEV)) {
             replaceInPlace();
             return 0;
         }
-        throw systemFailure("cannot replace", displayName, errnum);
+        throw systemFailure("cannot replace", target_.displayName, errnum);
     }
     return syncDirectory();
 }
@@ -298,17 +195,6 @@ int ReplacementFile::syncDirectory() const noexcept
     }
     // Some file systems cannot sync a directory and say so with EINVAL.
     return ::fsync(target_.directory.get()) != 0 && errno != EINVAL ? errno : 0;
-}
-
-void ReplacementFile::removeStagedName() noexcept
-{
-    if (stagedName_.empty()) {
-        return;
-    }
-    const CleanupSignalsBlocked blocked;
-    ::unlinkat(stagedDirectory(), stagedName_.c_str(), 0);
-    forgetRemoveOnSignal();
-    stagedName_.clear();
 }
 
 } // namespace initHashData

@@ -3,6 +3,7 @@
 
 #include "fileIo/uniqueFd.hpp"
 #include "replacement/outputTarget.hpp"
+#include "replacement/stagedFile.hpp"
 
 #include <string>
 
@@ -27,19 +28,17 @@ namespace initHashData {
 // damaged by an in-place write that failed part-way.
 class ReplacementFile {
 public:
-    enum class Staging { unnamedFirst, namedOnly };
-
     // Throws Failure when the target cannot or may not be replaced, before
     // staging anything.
-    explicit ReplacementFile(const std::string& name, Staging staging = Staging::unnamedFirst);
+    explicit ReplacementFile(const std::string& name);
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
     ReplacementFile(ReplacementFile&&) = delete;
     ReplacementFile& operator=(ReplacementFile&&) = delete;
-    ~ReplacementFile();
+    ~ReplacementFile() = default;
 
     // Where the new content is written.
-    int fd() const noexcept { return staging_.get(); }
+    int fd() const noexcept { return staged_.fd(); }
 
     // The file that receives the content: the name given, or the end of its
     // chain of symbolic links.
@@ -60,20 +59,10 @@ private:
     bool giveStagedItsMetadata();
     int renameOver();
 
-    // Creates the staging file in `directory`; returns 0 or the errno.
-    int stageIn(int directory, bool namedAllowed);
-    // Gives the staged file a hidden name beside the target, made by
-    // `create(name)` (0 or the errno) and retried while names are taken, and
-    // records it for removal on a signal; returns 0 or the errno.
-    template <class Create> int nameStaged(int directory, Create create);
-    std::string stagingName() const;
     // An empty file made as open(O_CREAT) with mode 0666 would make one here,
     // for the kernel to show what a new file gets; none where it cannot be made.
     UniqueFd probeNewFile() const;
-    int stagedDirectory() const noexcept;
     void refreshExisting();
-    // Links the staged unnamed file into the target's directory; returns 0 or the errno.
-    int linkStaged(const std::string& name) const;
     int syncDirectory() const noexcept;
     void replaceInPlace();
     UniqueFd openTargetInPlace(struct stat& now) const;
@@ -84,16 +73,13 @@ private:
     void finishInPlace(UniqueFd out, bool changed) const;
     int copyStaged(int out, off_t from, off_t to, off_t& copied) const;
     int copyByHand(int out, off_t offset, off_t to, off_t& copied) const;
-    void removeStagedName() noexcept;
 
     OutputTarget target_;
     mode_t newFileMode_ = 0;
-    Staging stagingKind_;
     Strategy strategy_;
     // Where the content is staged for an in-place write; none beside the target.
     UniqueFd elsewhere_;
-    UniqueFd staging_;
-    std::string stagedName_;
+    StagedFile staged_;
 };
 
 } // namespace initHashData

@@ -1,0 +1,127 @@
+// SPDX-License-Identifier: MIT
+#include "replacement/stagedFile.hpp"
+
+#include "replacement/signalCleanup.hpp"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+
+namespace initHashData {
+
+namespace {
+
+constexpr mode_t stagingMode = 0600;
+constexpr std::size_t suffixLength = 16;
+
+std::string randomSuffix()
+{
+    std::uint64_t bits = 0;
+    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+        static std::uint64_t counter = 0;
+        bits = (static_cast<std::uint64_t>(::getpid()) << 32) ^ ++counter;
+    }
+    char text[suffixLength + 1];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+    return text;
+}
+
+} // namespace
+
+std::string stagingName(const std::string& entry)
+{
+    return "." + entry.substr(0, NAME_MAX - suffixLength - 2) + "." + randomSuffix();
+}
+
+bool isUnnamedMissing(int errnum) noexcept { return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL; }
+
+int StagedFile::create(int directory, bool namedAllowed)
+{
+    directory_ = directory;
+    fd_.reset(::openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, stagingMode));
+    if (fd_) {
+        return 0;
+    }
+    if (!isUnnamedMissing(errno)) {
+        return errno;
+    }
+    if (!namedAllowed) {
+        return EPERM;
+    }
+    return takeName([this](const std::string& name) {
+        fd_.reset(::openat(directory_, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, stagingMode));
+        return fd_ ? 0 : errno;
+    });
+}
+
+template <class Make> int StagedFile::takeName(Make make)
+{
+    for (int attempt = 0; attempt < stagingNameAttempts; ++attempt) {
+        const std::string name = stagingName(entry_);
+        const CleanupSignalsBlocked blocked;
+        const int errnum = make(name);
+        if (errnum == 0) {
+            removeOnSignal(directory_, name.c_str());
+            name_ = name;
+            return 0;
+        }
+        if (errnum != EEXIST) {
+            return errnum;
+        }
+    }
+    return EEXIST;
+}
+
+int StagedFile::linkAs(const std::string& name) const
+{
+    const std::string procPath = "/proc/self/fd/" + std::to_string(fd_.get());
+    if (::linkat(AT_FDCWD, procPath.c_str(), directory_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return 0;
+    }
+    // Without /proc: the same, for processes allowed to link by descriptor.
+    if (errno == ENOENT && ::linkat(fd_.get(), "", directory_, name.c_str(), AT_EMPTY_PATH) == 0) {
+        return 0;
+    }
+    return errno;
+}
+
+int StagedFile::giveName()
+{
+    return name_.empty() ? takeName([this](const std::string& name) { return linkAs(name); }) : 0;
+}
+
+int StagedFile::renameToEntry()
+{
+    int errnum = 0;
+    {
+        const CleanupSignalsBlocked blocked;
+        if (::renameat(directory_, name_.c_str(), directory_, entry_.c_str()) == 0) {
+            forgetRemoveOnSignal();
+            name_.clear();
+        } else {
+            errnum = errno;
+        }
+    }
+    if (errnum != 0) {
+        remove();
+    }
+    return errnum;
+}
+
+void StagedFile::remove() noexcept
+{
+    if (name_.empty()) {
+        return;
+    }
+    const CleanupSignalsBlocked blocked;
+    ::unlinkat(directory_, name_.c_str(), 0);
+    forgetRemoveOnSignal();
+    name_.clear();
+}
+
+} // namespace initHashData

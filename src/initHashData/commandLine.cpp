@@ -4,7 +4,7 @@
 
 #include "fileIo/failure.hpp"
 #include "fileIo/systemCall.hpp"
-#include "replacement/signalCleanup.hpp"
+#include "replacement/replacementFile.hpp"
 
 #include <sys/uio.h>
 #include <unistd.h>

@@ -7,9 +7,7 @@
 #include "fileIo/failure.hpp"
 #include "fileIo/systemCall.hpp"
 #include "fileIo/uniqueFd.hpp"
-#include "replacement/outputTarget.hpp"
 #include "replacement/replacementFile.hpp"
-#include "replacement/signalCleanup.hpp"
 #include "userRecord/userRecord.hpp"
 
 #include <fcntl.h>

@@ -2,6 +2,7 @@
 #include "replacement/outputTarget.hpp"
 
 #include "fileIo/failure.hpp"
+#include "replacement/replacementFile.hpp"
 #include "replacement/targetChecks.hpp"
 
 #include <fcntl.h>

@@ -36,15 +36,8 @@ struct OutputTarget {
 // the process or the directory's owner owns it. Throws Failure.
 OutputTarget resolveOutputTarget(const std::string& name);
 
-// Opens `name` for reading, its symbolic links followed under the same rule
-// as the output's (another user's file may be read). Throws Failure.
-UniqueFd openInput(const std::string& name);
-
 // Throws Failure when the sticky-directory rule above forbids writing `file`,
 // an entry of the directory whose status is `directory`.
 void checkMayWriteExisting(const struct stat& directory, const struct stat& file, const std::string& displayName);
-
-// The directory part of a path as the user wrote it: "." for a bare name.
-std::string directoryOf(const std::string& path);
 
 } // namespace initHashData

@@ -2,6 +2,7 @@
 #include "replacement/signalCleanup.hpp"
 
 #include "fileIo/systemCall.hpp"
+#include "replacement/replacementFile.hpp"
 
 #include <fcntl.h>
 #include <sys/uio.h>

@@ -24,6 +24,33 @@ constexpr std::size_t blockSize = std::size_t{256} * 1024;
     std::exit(1);
 }
 
+// Copies `in` to `out` in blocks of a page-aligned buffer, as the tool's and
+// dd's are: a misaligned buffer costs the kernel more per copied byte.
+void copyBlocks(int in, int out)
+{
+    const std::unique_ptr<char, decltype(&std::free)> block(static_cast<char*>(std::aligned_alloc(4096, blockSize)),
+                                                            &std::free);
+    if (!block) {
+        die("aligned_alloc");
+    }
+    for (;;) {
+        const ssize_t got = ::read(in, block.get(), blockSize);
+        if (got < 0) {
+            die("read");
+        }
+        if (got == 0) {
+            return;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t wrote = ::write(out, block.get() + done, static_cast<std::size_t>(got - done));
+            if (wrote < 0) {
+                die("write");
+            }
+            done += wrote;
+        }
+    }
+}
+
 } // namespace
 
 int main()
@@ -36,29 +63,7 @@ int main()
     if (in < 0 || directory < 0 || out < 0) {
         die("open");
     }
-    // Page-aligned, as the tool's and dd's buffers are: a misaligned buffer
-    // costs the kernel more per copied byte.
-    const std::unique_ptr<char, decltype(&std::free)> block(static_cast<char*>(std::aligned_alloc(4096, blockSize)),
-                                                            &std::free);
-    if (!block) {
-        die("aligned_alloc");
-    }
-    for (;;) {
-        const ssize_t got = ::read(in, block.get(), blockSize);
-        if (got < 0) {
-            die("read");
-        }
-        if (got == 0) {
-            break;
-        }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t wrote = ::write(out, block.get() + done, static_cast<std::size_t>(got - done));
-            if (wrote < 0) {
-                die("write");
-            }
-            done += wrote;
-        }
-    }
+    copyBlocks(in, out);
     const std::string procPath = "/proc/self/fd/" + std::to_string(out);
     if (::fchmod(out, 0644) != 0 || ::fsync(out) != 0) {
         die("fsync");

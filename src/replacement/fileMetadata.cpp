@@ -160,6 +160,34 @@ FileMetadata readMetadata(const std::string& path, const struct stat& st, const 
     return metadata;
 }
 
+namespace {
+
+// Gives `fd` the old file's extended attributes; an old file without an
+// access ACL leaves the new one without one too.
+void carryAttributes(int fd, const std::vector<std::pair<std::string, std::string>>& attributes,
+                     const std::string& displayName)
+{
+    bool hasAccessAcl = false;
+    for (const auto& [name, value] : attributes) {
+        hasAccessAcl = hasAccessAcl || name == accessAcl;
+        std::string current;
+        // An equal label set at creation needs no permission to relabel.
+        if (readSized(current,
+                      [&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name.c_str(), buffer, size); }) &&
+            current == value) {
+            continue;
+        }
+        if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0 && !isUnsupported(errno)) {
+            throw systemFailure("cannot carry the attribute " + name + " to", displayName, errno);
+        }
+    }
+    if (!hasAccessAcl) {
+        removeAccessAcl(fd, displayName);
+    }
+}
+
+} // namespace
+
 bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& displayName)
 {
     struct stat st {};
@@ -177,25 +205,7 @@ bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& disp
     if (!metadata.flags) {
         return false;
     }
-    bool hasAccessAcl = false;
-    for (const auto& attribute : metadata.attributes) {
-        const std::string& name = attribute.first;
-        const std::string& value = attribute.second;
-        hasAccessAcl = hasAccessAcl || name == accessAcl;
-        std::string current;
-        // An equal label set at creation needs no permission to relabel.
-        if (readSized(current,
-                      [&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name.c_str(), buffer, size); }) &&
-            current == value) {
-            continue;
-        }
-        if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0 && !isUnsupported(errno)) {
-            throw systemFailure("cannot carry the attribute " + name + " to", displayName, errno);
-        }
-    }
-    if (!hasAccessAcl) {
-        removeAccessAcl(fd, displayName);
-    }
+    carryAttributes(fd, metadata.attributes, displayName);
     // After the owner, since a change of owner clears set-user-ID bits; with
     // an ACL the group bits are its mask, the same as the old file's.
     setMode(fd, modeAfterWrite(metadata.mode, metadata.group), displayName);

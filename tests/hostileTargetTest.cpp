@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Runs the built tool where the output is hostile or odd: another user's names
-// in a sticky directory, ACLs and attributes, a named staging file others
-// could read, append-only directories and a link to a pipe.
+// in a sticky directory, ACLs and attributes, a failed staging link,
+// append-only directories and a link to a pipe.
 #include "endToEnd.hpp"
 #include "fileIo/uniqueFd.hpp"
 
@@ -14,11 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <map>
-#include <thread>
 #include <tuple>
 
 namespace initHashData::testing {
@@ -295,35 +293,6 @@ TEST_F(EndToEnd, ReplacementLeavesWhatAPlainOpenLeaves)
     if (!unprepared.empty()) {
         GTEST_SKIP() << "this file system or machine cannot make:" << unprepared;
     }
-}
-
-TEST_F(InjectedFault, NamedStagingFileIsPrivateUntilItTakesItsMode)
-{
-    writeFile(path("userData.txt"), oldOutput, 0640);
-    ASSERT_EQ(::mkfifo(path("slow.fifo").c_str(), 0644), 0);
-    RunOptions options = inject({{"openat", "EOPNOTSUPP", ordinalOf("openat", "O_TMPFILE")}});
-    options.workDir = dir.path();
-    options.standardInput = "slow.fifo\n";
-    options.inherited.umask = 0;
-    const TempDir outputDir;
-    const pid_t pid = startTool(options, outputDir.path());
-    const int fifo = ::open(path("slow.fifo").c_str(), O_WRONLY);
-    ASSERT_GE(fifo, 0);
-    std::string staged;
-    for (int wait = 0; wait < 500 && staged.empty(); ++wait) {
-        for (const std::string& name : listDirectory(dir.path())) {
-            staged = name.front() == '.' ? name : staged;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_FALSE(staged.empty()) << "no named staging file appeared";
-    EXPECT_EQ(stateOf(path(staged)).mode & 07777, 0600U) << "others could read the content while it is written";
-    ASSERT_EQ(::write(fifo, sampleInput.data(), sampleInput.size()), static_cast<ssize_t>(sampleInput.size()));
-    ::close(fifo);
-    const RunResult result = finishTool(pid, outputDir.path());
-    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-    EXPECT_EQ(stateOf(path("userData.txt")).mode & 07777, 0640U);
-    EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
 }
 
 TEST_F(InjectedFault, SignalDuringAFailedStagingLinkRemovesNothing)

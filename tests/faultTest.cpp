@@ -76,52 +76,44 @@ TEST_F(EndToEnd, InPlaceWriteOnAFullDiskKeepsOldOutput)
     EXPECT_EQ(after.bytes.size(), records.size() + 20000 * (hashOf("password").size() - 8));
 }
 
-TEST_F(InjectedFault, InPlaceWriteEndsWholeOrSaysWhetherOldBytesSurvive)
+// A fault in the in-place write, and how the run must end: 1 with the old
+// file kept, 2 with it reported damaged, 0 with the new content whole.
+struct InPlaceFault {
+    const char* what;
+    std::string old;
+    std::vector<Fault> faults;
+    int exitStatus;
+    std::string message;
+};
+
+std::vector<InPlaceFault> inPlaceFaults()
 {
     const std::string longOld = std::string(4000, 'o') + ":1:kept:intact\n";
-    struct Case {
-        const char* what;
-        std::string old;
-        std::vector<Fault> faults;
-        int exitStatus;
-        std::string message;
-    };
-    // The in-place path is forced by a rename that cannot cross devices.
-    const Case cases[] = {
-        {"no space to reserve",
-         oldOutput,
-         {{"fallocate", "ENOSPC", 1}},
-         1,
-         "cannot write 'userData.txt': No space left on device"},
-        {"no reservation, growing the file fails",
-         oldOutput,
-         {{"fallocate", "EOPNOTSUPP", 1}, {"sendfile", "ENOSPC", 1}},
-         1,
-         "cannot write 'userData.txt': No space left on device"},
-        {"no reservation, overwriting after growing fails",
-         oldOutput,
-         {{"fallocate", "EOPNOTSUPP", 1}, {"sendfile", "EIO", 2}},
-         1,
-         "cannot write 'userData.txt': Input/output error"},
-        {"the first write fails",
-         oldOutput,
-         {{"sendfile", "EIO", 1}},
-         1,
-         "cannot write 'userData.txt': Input/output error"},
-        {"shrinking fails after overwriting",
-         longOld,
-         {{"ftruncate", "EIO", 1}},
-         2,
-         "'userData.txt' is damaged: writing it in place failed part-way: Input/output error"},
-        {"syncing fails after overwriting",
-         oldOutput,
-         {{"fsync", "EIO", 2}},
-         2,
-         "'userData.txt' is damaged: the in-place write could not be synced: Input/output error"},
+    const std::string noSpace = "cannot write 'userData.txt': No space left on device";
+    const std::string ioError = "cannot write 'userData.txt': Input/output error";
+    const std::string damaged = "'userData.txt' is damaged: ";
+    // clang-format off
+    return {
+        {"no space to reserve", oldOutput, {{"fallocate", "ENOSPC", 1}}, 1, noSpace},
+        // Without a reservation, the file grows before old bytes are overwritten.
+        {"growing fails", oldOutput, {{"fallocate", "EOPNOTSUPP", 1}, {"sendfile", "ENOSPC", 1}}, 1, noSpace},
+        {"overwriting after growing fails", oldOutput, {{"fallocate", "EOPNOTSUPP", 1}, {"sendfile", "EIO", 2}}, 1,
+         ioError},
+        {"the first write fails", oldOutput, {{"sendfile", "EIO", 1}}, 1, ioError},
+        {"shrinking fails after overwriting", longOld, {{"ftruncate", "EIO", 1}}, 2,
+         damaged + "writing it in place failed part-way: Input/output error"},
+        {"syncing fails after overwriting", oldOutput, {{"fsync", "EIO", 2}}, 2,
+         damaged + "the in-place write could not be synced: Input/output error"},
         {"SIGTERM arrives as overwriting begins", oldOutput, {{"sendfile", "", 1, "SIGTERM"}}, 0, ""},
     };
+    // clang-format on
+}
+
+TEST_F(InjectedFault, InPlaceWriteEndsWholeOrSaysWhetherOldBytesSurvive)
+{
+    // The in-place path is forced by a rename that cannot cross devices.
     const int renameOrdinal = ordinalOf("renameat", "");
-    for (const Case& c : cases) {
+    for (const InPlaceFault& c : inPlaceFaults()) {
         SCOPED_TRACE(c.what);
         writeFile(path("userData.txt"), c.old);
         std::vector<Fault> faults = c.faults;

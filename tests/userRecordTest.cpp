@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace initHashData {
 namespace {
@@ -19,14 +20,16 @@ using testing::hashOf;
 // Block sizes chosen to cut records, fields and terminators at every place.
 constexpr std::size_t blockSizes[] = {1, 2, 3, 5, 16, defaultBlockSize};
 
-TEST(UserRecord, LayoutsGiveTheSameOutputWhateverTheBlockSize)
+// An input, its conversion and the number of records in it.
+struct Layout {
+    const char* what;
+    std::string input;
+    std::string expected;
+    int records;
+};
+
+std::vector<Layout> layouts()
 {
-    struct Case {
-        const char* what;
-        std::string input;
-        std::string expected;
-        int records;
-    };
     const std::string longField(100, 'x');
     const std::string hugeField(70000, 'h');
     // Records of 1 to 64 bytes, so that terminators fall on every bit of a scan.
@@ -37,7 +40,7 @@ TEST(UserRecord, LayoutsGiveTheSameOutputWhateverTheBlockSize)
         scanGrid += ":::" + field4 + "\n";
         scanGridOutput += ":" + hashOf("") + "::" + field4 + "\n";
     }
-    const Case cases[] = {
+    return {
         {"one record", "A:B:C:D\n", "A:" + hashOf("B") + ":C:D\n", 1},
         {"no final newline", "A:B:C:D", "A:" + hashOf("B") + ":C:D\n", 1},
         {"empty input", "", "", 0},
@@ -59,7 +62,11 @@ TEST(UserRecord, LayoutsGiveTheSameOutputWhateverTheBlockSize)
          hugeField + ":" + hashOf("pw") + ":c:d\na:" + hashOf("b") + ":c:d\n", 2},
         {"terminators at every place of a 64-byte scan", scanGrid, scanGridOutput, 64},
     };
-    for (const Case& c : cases) {
+}
+
+TEST(UserRecord, LayoutsGiveTheSameOutputWhateverTheBlockSize)
+{
+    for (const Layout& c : layouts()) {
         for (const std::size_t blockSize : blockSizes) {
             for (const RecordScan scan : availableScans()) {
                 const Converted got = convertInMemory(c.input, blockSize, maxField2Length, scan);

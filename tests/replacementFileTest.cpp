@@ -65,25 +65,33 @@ bool failUnnamedFiles()
     return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 
-// Runs `body` with unnamed files, then in a child process without them, where
-// a named staging file stands in; a failure in the child fails the test.
-void withAndWithoutUnnamedFiles(const std::function<void(const char* how)>& body)
+// The wait status of a child process that runs `body` without unnamed files,
+// where a named staging file stands in; a failure there makes it exit 1.
+int withoutUnnamedFiles(const std::function<void()>& body)
 {
-    body("with unnamed files");
     const pid_t child = ::fork();
     if (child == 0) {
         if (!failUnnamedFiles()) {
             ::_exit(77);
         }
-        body("without unnamed files");
+        body();
         ::_exit(::testing::Test::HasFailure() ? 1 : 0);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
-        GTEST_SKIP() << "no seccomp filter can take unnamed files away here, so named staging went untested";
+    return status;
+}
+bool unfiltered(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 77; }
+constexpr const char* noFilter = "no seccomp filter can take unnamed files away here, so named staging is untested";
+
+void withAndWithoutUnnamedFiles(const std::function<void(const char* how)>& body)
+{
+    body("with unnamed files");
+    const int status = withoutUnnamedFiles([&] { body("without unnamed files"); });
+    if (unfiltered(status)) {
+        GTEST_SKIP() << noFilter;
     }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "failed without unnamed files (see above)";
+    EXPECT_EQ(status, 0) << "failed without unnamed files (see above)";
 }
 
 // A staging file never outlives the object, named or not.
@@ -115,24 +123,17 @@ TEST(ReplacementFile, NamedStagingFileIsRemovedWhenTerminatedBySignal)
 {
     for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGABRT}) {
         const TempDir dir;
-        const pid_t child = ::fork();
-        if (child == 0) {
+        const int status = withoutUnnamedFiles([&] {
             const rlimit noCore{0, 0};
             ::setrlimit(RLIMIT_CORE, &noCore);
-            if (!failUnnamedFiles()) {
-                ::_exit(77);
-            }
             ReplacementFile file(dir / "userData.txt");
             if (listDirectory(dir.path()).size() != 1) {
                 ::_exit(2); // the staging file has no name to leave behind
             }
             ::raise(signalNumber);
-            ::_exit(0);
-        }
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
-            GTEST_SKIP() << "no seccomp filter can take unnamed files away here";
+        });
+        if (unfiltered(status)) {
+            GTEST_SKIP() << noFilter;
         }
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "signal " << signalNumber;
         EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{}) << "signal " << signalNumber;

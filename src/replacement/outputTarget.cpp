@@ -131,13 +131,8 @@ private:
         }
         struct stat st {};
         if (::fstatat(directory_.get(), component.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT && last && !mustBeDirectory_) {
-                entry_ = std::move(component); // one to create
-                return true;
-            }
-            throw fail(errno == ENOENT && last && writing_ ? EISDIR : errno);
-        }
-        if (S_ISLNK(st.st_mode)) {
+            acceptMissing(component, last);
+        } else if (S_ISLNK(st.st_mode)) {
             if (++hops > maxSymlinkHops) {
                 throw fail(ELOOP);
             }
@@ -151,6 +146,16 @@ private:
             directory_ = openDirectory(directory_.get(), component.c_str());
         }
         return true;
+    }
+
+    // A component that is not there is a final entry to create, or the end.
+    void acceptMissing(std::string& component, bool last)
+    {
+        if (errno == ENOENT && last && !mustBeDirectory_) {
+            entry_ = std::move(component);
+            return;
+        }
+        throw fail(errno == ENOENT && last && writing_ ? EISDIR : errno);
     }
 
     Failure fail(int errnum) const

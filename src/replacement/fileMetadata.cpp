@@ -168,7 +168,10 @@ void carryAttributes(int fd, const std::vector<std::pair<std::string, std::strin
                      const std::string& displayName)
 {
     bool hasAccessAcl = false;
-    for (const auto& [name, value] : attributes) {
+    for (const auto& attribute : attributes) {
+        // Named, not bound: a lambda below takes the name.
+        const std::string& name = attribute.first;
+        const std::string& value = attribute.second;
         hasAccessAcl = hasAccessAcl || name == accessAcl;
         std::string current;
         // An equal label set at creation needs no permission to relabel.

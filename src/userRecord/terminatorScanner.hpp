@@ -101,7 +101,7 @@ template <std::size_t count> constexpr std::array<char, count> filled(char byte)
 class Avx2Chunk {
 public:
     static constexpr std::size_t width = 32;
-    [[gnu::target("avx2")]] TerminatorMasks classify(const char* p) const noexcept
+    [[gnu::target("avx2,bmi,bmi2")]] TerminatorMasks classify(const char* p) const noexcept
     {
         // Compared from memory: one instruction, where a broadcast takes three.
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));

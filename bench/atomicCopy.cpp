@@ -8,11 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
-#include <memory>
-#include <string>
+#include <cstring>
 
 namespace {
 
@@ -28,21 +27,21 @@ constexpr std::size_t blockSize = std::size_t{256} * 1024;
 // dd's are: a misaligned buffer costs the kernel more per copied byte.
 void copyBlocks(int in, int out)
 {
-    const std::unique_ptr<char, decltype(&std::free)> block(static_cast<char*>(std::aligned_alloc(4096, blockSize)),
-                                                            &std::free);
-    if (!block) {
+    char* const block = static_cast<char*>(std::aligned_alloc(4096, blockSize));
+    if (block == nullptr) {
         die("aligned_alloc");
     }
     for (;;) {
-        const ssize_t got = ::read(in, block.get(), blockSize);
+        const ssize_t got = ::read(in, block, blockSize);
         if (got < 0) {
             die("read");
         }
         if (got == 0) {
+            std::free(block);
             return;
         }
         for (ssize_t done = 0; done < got;) {
-            const ssize_t wrote = ::write(out, block.get() + done, static_cast<std::size_t>(got - done));
+            const ssize_t wrote = ::write(out, block + done, static_cast<std::size_t>(got - done));
             if (wrote < 0) {
                 die("write");
             }
@@ -51,27 +50,41 @@ void copyBlocks(int in, int out)
     }
 }
 
+// The first line of standard input, read as the tool reads it: a byte at a
+// time, so that nothing after it is consumed.
+void readName(char* name, std::size_t size)
+{
+    std::size_t length = 0;
+    while (length + 1 < size && ::read(STDIN_FILENO, name + length, 1) == 1 && name[length] != '\n') {
+        ++length;
+    }
+    name[length] = '\0';
+}
+
 } // namespace
 
+// Written without the C++ library's streams, as a copy in C would be, so that
+// a small run costs what the protocol costs.
 int main()
 {
-    std::string name;
-    std::getline(std::cin, name);
-    const int in = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    char name[PATH_MAX];
+    readName(name, sizeof name);
+    const int in = ::open(name, O_RDONLY | O_CLOEXEC);
     const int directory = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int out = ::openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (in < 0 || directory < 0 || out < 0) {
         die("open");
     }
     copyBlocks(in, out);
-    const std::string procPath = "/proc/self/fd/" + std::to_string(out);
+    char procPath[64];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", out);
     if (::fchmod(out, 0644) != 0 || ::fsync(out) != 0) {
         die("fsync");
     }
-    const std::string staged = ".userData.txt.copy";
-    ::unlinkat(directory, staged.c_str(), 0);
-    if (::linkat(AT_FDCWD, procPath.c_str(), directory, staged.c_str(), AT_SYMLINK_FOLLOW) != 0 ||
-        ::renameat(directory, staged.c_str(), directory, "userData.txt") != 0) {
+    const char* const staged = ".userData.txt.copy";
+    ::unlinkat(directory, staged, 0);
+    if (::linkat(AT_FDCWD, procPath, directory, staged, AT_SYMLINK_FOLLOW) != 0 ||
+        ::renameat(directory, staged, directory, "userData.txt") != 0) {
         die("link");
     }
     if (::fsync(directory) != 0 && errno != EINVAL) {

@@ -18,7 +18,7 @@ runs=${BENCH_RUNS:-7}
 programs="tool atomic dd plain"
 work=${BENCH_DIR:-/dev/shm/initHashDataBench}
 
-for program in /usr/bin/time dd valgrind; do
+for program in /usr/bin/time dd valgrind callgrind_annotate cp; do
   command -v "$program" >/dev/null || { echo "runBench: needs $program" >&2; exit 2; }
 done
 rm -rf "$work"
@@ -99,26 +99,49 @@ if [ -f "users${largest}.txt" ]; then
 fi
 
 "$generator" $((8 * 1048576)) users8.txt
+# Instructions of a run on "$1" (the input name on standard input) of the
+# command that follows; the callgrind output is kept in cg.out.
 instructions() {
-  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" <<<users8.txt 2>&1 >/dev/null |
+  local input=$1; shift
+  rm -f userData.txt copy.txt
+  valgrind --tool=callgrind --callgrind-out-file=cg.out "$@" <<<"$input" 2>&1 >/dev/null |
     awk '/Collected/ { print $NF }'
 }
-toolIns=$(instructions "$tool")
-plainIns=$(instructions "$plain")
-echo "user-space instructions on 8 MiB: tool $toolIns, plain $plainIns, tool/plain $(ratio "$toolIns" "$plainIns")"
-
-echo
+# The instructions spent in the block loop, and the scan it ran (valgrind
+# hides AVX-512 from the processor it emulates).
+loopInstructions() {
+  callgrind_annotate cg.out 2>/dev/null | awk '/convertWholeRecords/ { gsub(",", "", $1); print $1; exit }'
+}
+loopScan() {
+  callgrind_annotate cg.out 2>/dev/null |
+    awk '/convertWholeRecords/ { if (match($0, /convertWholeRecords[A-Za-z0-9]*/)) print substr($0, RSTART + 19, RLENGTH - 19); exit }'
+}
+toolIns=$(instructions users8.txt "$tool")
+loopIns=$(loopInstructions)
+scan=$(loopScan)
+plainIns=$(instructions users8.txt "$plain")
 records8=$(wc -l <users8.txt)
-echo "per record on 8 MiB ($records8 records): tool $(ratio "$toolIns" "$records8") instructions, plain $(ratio "$plainIns" "$records8")"
+echo "user-space instructions on 8 MiB ($records8 records): tool $toolIns, plain $plainIns, tool/plain $(ratio "$toolIns" "$plainIns")"
+echo "per record: tool $(ratio "$toolIns" "$records8") in all, $(ratio "$loopIns" "$records8") in the block loop (${scan:-?} scan); plain $(ratio "$plainIns" "$records8")"
+
+# The common case: an administrator's file of a few records.
+printf 'alice:correct horse:Alice:/home/alice\nbob:battery staple:Bob:/home/bob\ncarol:x:Carol:/home/carol\n' >small.txt
+smallTool=$(instructions small.txt "$tool")
+smallAtomic=$(instructions small.txt "$atomic")
+smallCp=$(instructions "" cp small.txt copy.txt)
+echo "a three-record input, instructions in all: tool $smallTool, atomic copy $smallAtomic, cp $smallCp"
+rm -f cg.out
 
 echo
 echo "goals on the best runs:"
 t=$(ratio "${best[tool.$largest]}" "${best[atomic.$largest]}")
-echo "  wall time tool/atomic copy on ${largest} MiB = $t (<= 1.4): $(verdict "$t" 1.4 '<=')"
+echo "  wall time tool/atomic copy on ${largest} MiB = $t (<= 1.3): $(verdict "$t" 1.3 '<=')"
 t=$(ratio "${sysBest[tool.$largest]}" "${sysBest[atomic.$largest]}")
-echo "  system time tool/atomic copy on ${largest} MiB = $t (<= 1.2): $(verdict "$t" 1.2 '<=')"
-t=$(ratio "$toolIns" "$plainIns")
-echo "  instructions tool/plain = $t (<= 0.18): $(verdict "$t" 0.18 '<=')"
+echo "  system time tool/atomic copy on ${largest} MiB = $t (<= 1.05): $(verdict "$t" 1.05 '<=')"
+t=$(ratio "$loopIns" "$records8")
+echo "  instructions per record in the block loop on 8 MiB = $t (<= 160): $(verdict "$t" 160 '<=')"
+t=$(ratio "$smallTool" 1000000)
+echo "  instructions on three records = $t M (<= 0.6): $(verdict "$t" 0.6 '<=')"
 echo "  peak RSS on ${largest} MiB = $(ratio "$rss1" 1024) MiB (<= 16): $(verdict "$(ratio "$rss1" 1024)" 16 '<=')"
 echo "  reference: tool/dd on ${largest} MiB = $(ratio "${best[tool.$largest]}" "${best[dd.$largest]}")," \
   "plain/tool = $(ratio "${best[plain.$largest]}" "${best[tool.$largest]}")"

@@ -107,8 +107,7 @@ instructions() {
   valgrind --tool=callgrind --callgrind-out-file=cg.out "$@" <<<"$input" 2>&1 >/dev/null |
     awk '/Collected/ { print $NF }'
 }
-# The instructions spent in the block loop, and the scan it ran (valgrind
-# hides AVX-512 from the processor it emulates).
+# The instructions spent in the block loop, and the scan it ran.
 loopInstructions() {
   callgrind_annotate cg.out 2>/dev/null | awk '/convertWholeRecords/ { gsub(",", "", $1); print $1; exit }'
 }

@@ -119,22 +119,11 @@ std::uint64_t convertWholeRecordsSse2(ByteReader& in, ByteWriter& out)
 }
 #endif
 
-#if INITHASHDATA_AVX512
-[[gnu::target("avx512f,avx512bw,avx2,bmi,bmi2")]] std::uint64_t convertWholeRecordsAvx512(ByteReader& in,
-                                                                                          ByteWriter& out)
-{
-    return convertWholeRecords<Avx512Chunk>(in, out);
-}
-#endif
-
 using WholeRecordConverter = std::uint64_t (*)(ByteReader&, ByteWriter&);
 
 WholeRecordConverter wholeRecordConverter(RecordScan scan) noexcept
 {
     switch (scan) {
-#if INITHASHDATA_AVX512
-    case RecordScan::avx512: return convertWholeRecordsAvx512;
-#endif
 #if INITHASHDATA_AVX2
     case RecordScan::avx2: return convertWholeRecordsAvx2;
 #endif
@@ -182,16 +171,9 @@ void streamUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std:
 
 namespace {
 
-// Every scan below the fastest is built and runs too: AVX-512 comes only with
-// AVX2, and that only with SSE2.
+// Every scan below the fastest is built and runs too: AVX2 comes only with SSE2.
 RecordScan fastestScan() noexcept
 {
-#if INITHASHDATA_AVX512
-    if (__builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512f") != 0 &&
-        __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi2") != 0) {
-        return RecordScan::avx512;
-    }
-#endif
 #if INITHASHDATA_AVX2
     if (__builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi2") != 0) {
         return RecordScan::avx2;
@@ -208,7 +190,7 @@ RecordScan fastestScan() noexcept
 
 std::vector<RecordScan> availableScans()
 {
-    std::vector<RecordScan> scans{RecordScan::word, RecordScan::sse2, RecordScan::avx2, RecordScan::avx512};
+    std::vector<RecordScan> scans{RecordScan::word, RecordScan::sse2, RecordScan::avx2};
     scans.resize(static_cast<std::size_t>(fastestScan()) + 1);
     return scans;
 }
@@ -218,7 +200,6 @@ const char* scanName(RecordScan scan) noexcept
     switch (scan) {
     case RecordScan::sse2: return "SSE2";
     case RecordScan::avx2: return "AVX2";
-    case RecordScan::avx512: return "AVX-512BW";
     default: return "64-bit words";
     }
 }

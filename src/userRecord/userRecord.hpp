@@ -26,8 +26,8 @@ struct UserRecord {
 };
 
 // How convertRecords finds whole records: 64-bit words on any machine, or
-// the vector instructions of SSE2, AVX2 or AVX-512BW.
-enum class RecordScan { word, sse2, avx2, avx512 };
+// the vector instructions of SSE2 or AVX2.
+enum class RecordScan { word, sse2, avx2 };
 
 // The scans this build has and the processor runs, the fastest last.
 std::vector<RecordScan> availableScans();

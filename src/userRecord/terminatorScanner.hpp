@@ -99,7 +99,7 @@ public:
     {
     }
 
-    [[gnu::target("avx2,bmi,bmi2")]] TerminatorMasks classify(const char* p) const noexcept
+    [[gnu::target("avx2")]] TerminatorMasks classify(const char* p) const noexcept
     {
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
         return {static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(chunk, colon_))),

@@ -167,10 +167,6 @@ void streamUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std:
     out.put('\n');
 }
 
-} // namespace
-
-namespace {
-
 // Every scan below the fastest is built and runs too: AVX2 comes only with SSE2.
 RecordScan fastestScan() noexcept
 {

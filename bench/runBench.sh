@@ -107,17 +107,14 @@ instructions() {
   valgrind --tool=callgrind --callgrind-out-file=cg.out "$@" <<<"$input" 2>&1 >/dev/null |
     awk '/Collected/ { print $NF }'
 }
-# The instructions spent in the block loop, and the scan it ran.
-loopInstructions() {
-  callgrind_annotate cg.out 2>/dev/null | awk '/convertWholeRecords/ { gsub(",", "", $1); print $1; exit }'
-}
-loopScan() {
-  callgrind_annotate cg.out 2>/dev/null |
-    awk '/convertWholeRecords/ { if (match($0, /convertWholeRecords[A-Za-z0-9]*/)) print substr($0, RSTART + 19, RLENGTH - 19); exit }'
+# "instructions scan" of the block loop in cg.out.
+loopInstructionsAndScan() {
+  callgrind_annotate cg.out 2>/dev/null | awk '/convertWholeRecords/ { gsub(",", "", $1);
+    scan = match($0, /convertWholeRecords[A-Za-z0-9]*/) ? substr($0, RSTART + 19, RLENGTH - 19) : "?";
+    print $1, scan; exit }'
 }
 toolIns=$(instructions users8.txt "$tool")
-loopIns=$(loopInstructions)
-scan=$(loopScan)
+read -r loopIns scan < <(loopInstructionsAndScan)
 plainIns=$(instructions users8.txt "$plain")
 records8=$(wc -l <users8.txt)
 echo "user-space instructions on 8 MiB ($records8 records): tool $toolIns, plain $plainIns, tool/plain $(ratio "$toolIns" "$plainIns")"

@@ -135,7 +135,8 @@ TEST(ReplacementFile, NamedStagingFileIsRemovedWhenTerminatedBySignal)
         if (unfiltered(status)) {
             GTEST_SKIP() << noFilter;
         }
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "signal " << signalNumber;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber)
+            << "signal " << signalNumber << ", wait status " << status << " (exit 2: the staging file had no name)";
         EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{}) << "signal " << signalNumber;
     }
 }

@@ -66,14 +66,6 @@ bool carryFlags(int fd, int oldFlags)
     return wanted == *current || ::ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0;
 }
 
-bool hasCapability(int capability)
-{
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    return ::syscall(SYS_capget, &header, data) == 0 &&
-           (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
-}
-
 bool inGroup(gid_t group)
 {
     if (::getegid() == group) {
@@ -113,7 +105,30 @@ void removeAccessAcl(int fd, const std::string& displayName)
     }
 }
 
+// An open file to ask for the flags; an owner who may only write the file
+// opens it for writing, which changes nothing.
+UniqueFd openToAsk(const std::string& path, const struct stat& st)
+{
+    constexpr int how = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    UniqueFd old(::open(path.c_str(), O_RDONLY | how));
+    if (!old && errno == EACCES && st.st_uid == ::geteuid()) {
+        old.reset(::open(path.c_str(), O_WRONLY | how));
+    }
+    return old;
+}
+
+// Whether a read failed because the process may not read it.
+bool isDenied(int errnum) { return errnum == EACCES || errnum == EPERM; }
+
 } // namespace
+
+bool hasCapability(int capability)
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    return ::syscall(SYS_capget, &header, data) == 0 &&
+           (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
+}
 
 std::optional<int> inodeFlags(int fd)
 {
@@ -129,12 +144,17 @@ std::optional<int> inodeFlags(int fd)
 
 FileMetadata readMetadata(const std::string& path, const struct stat& st, const std::string& displayName)
 {
-    FileMetadata metadata{st.st_mode & 07777, st.st_uid, st.st_gid, {}, {}};
-    if (const UniqueFd old(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)); old) {
-        metadata.flags = inodeFlags(old.get());
-    }
+    FileMetadata metadata{st.st_mode & 07777, st.st_uid, st.st_gid, 0, {}, true};
+    const UniqueFd old = openToAsk(path, st);
+    const std::optional<int> flags = old ? inodeFlags(old.get()) : std::nullopt;
+    metadata.flags = flags.value_or(0);
+    metadata.complete = flags.has_value();
     std::string names;
     if (!readSized(names, [&](char* buffer, std::size_t size) { return ::llistxattr(path.c_str(), buffer, size); })) {
+        if (isDenied(errno)) {
+            metadata.complete = false;
+            return metadata;
+        }
         if (isUnsupported(errno)) {
             return metadata;
         }
@@ -152,6 +172,10 @@ FileMetadata readMetadata(const std::string& path, const struct stat& st, const 
             })) {
             if (errno == ENODATA) {
                 continue; // removed since it was listed
+            }
+            if (isDenied(errno)) {
+                metadata.complete = false;
+                continue;
             }
             throw systemFailure("cannot read the attributes of", displayName, errno);
         }
@@ -194,6 +218,9 @@ void carryAttributes(int fd, const std::vector<std::pair<std::string, std::strin
 bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& displayName)
 {
     struct stat st {};
+    if (!metadata.complete) {
+        return false;
+    }
     if (::fstat(fd, &st) != 0) {
         throw systemFailure("cannot set the owner of", displayName, errno);
     }
@@ -205,15 +232,12 @@ bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& disp
         }
         return false;
     }
-    if (!metadata.flags) {
-        return false;
-    }
     carryAttributes(fd, metadata.attributes, displayName);
     // After the owner, since a change of owner clears set-user-ID bits; with
     // an ACL the group bits are its mask, the same as the old file's.
     setMode(fd, modeAfterWrite(metadata.mode, metadata.group), displayName);
     // Last: a file made synchronous writes its metadata at every change.
-    return carryFlags(fd, *metadata.flags);
+    return carryFlags(fd, metadata.flags);
 }
 
 void applyNewFileAccess(int fd, int probe, mode_t fallbackMode, const std::string& displayName)

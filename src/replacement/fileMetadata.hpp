@@ -22,10 +22,15 @@ struct FileMetadata {
     mode_t mode = 0;
     uid_t owner = 0;
     gid_t group = 0;
-    // Unknown where the old file cannot be opened to ask.
-    std::optional<int> flags;
+    int flags = 0;
     std::vector<std::pair<std::string, std::string>> attributes;
+    // False where some of it cannot be read (the flags of a file the process
+    // may not open, an attribute it may not read): only the old file keeps it.
+    bool complete = true;
 };
+
+// Whether the process has `capability` (CAP_FSETID, ...) in its effective set.
+bool hasCapability(int capability);
 
 // The inode flags (FS_IOC_GETFLAGS) of the file open at `fd`: 0 where the
 // file system keeps none, nothing where they cannot be read.
@@ -38,9 +43,9 @@ FileMetadata readMetadata(const std::string& path, const struct stat& st, const 
 // Gives the file open at `fd` the metadata of the file it replaces, the
 // set-user-ID and set-group-ID bits cleared as a write would clear them. An
 // ACL it inherited from its directory is dropped when the old file had none,
-// so that its mode means what the old one meant. Returns false when the owner,
-// group or inode flags cannot be carried, so that only the old file itself,
-// written in place, keeps them. An attribute the file system does not support
+// so that its mode means what the old one meant. Returns false when the
+// metadata is incomplete or the owner, group or inode flags cannot be
+// carried, so that only the old file itself, written in place, keeps them. An attribute the file system does not support
 // is skipped; any other failure throws Failure.
 bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& displayName);
 

@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: MIT
-// The last resort of a replacement: the finished content copied into the old
-// file itself, which keeps its inode and all that hangs on it.
-#include "replacement/replacementFile.hpp"
+#include "replacement/inPlaceWrite.hpp"
 
 #include "fileIo/failure.hpp"
 #include "fileIo/systemCall.hpp"
+#include "replacement/fileMetadata.hpp"
+#include "replacement/replacementFile.hpp"
 #include "replacement/signalCleanup.hpp"
 #include "replacement/targetChecks.hpp"
 
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/mman.h>
 #include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,38 +31,20 @@ bool isSendfileRefused(int errnum)
     return errnum == EINVAL || errnum == ENOSYS || errnum == EOPNOTSUPP || errnum == ENOTSUP || errnum == ENOTTY;
 }
 
+// A full disk or a quota, where a plain open would have freed the old blocks first.
+bool isOutOfRoom(int errnum) { return errnum == ENOSPC || errnum == EDQUOT; }
+
 Failure damaged(const std::string& displayName, const char* what, int errnum)
 {
     return Failure(quoteName(displayName) + " is damaged: " + what + ": " + std::strerror(errnum), Outcome::damaged);
 }
 
-} // namespace
-
-int ReplacementFile::copyStaged(int out, off_t from, off_t to, off_t& copied) const
-{
-    off_t offset = from;
-    while (offset < to) {
-        const ssize_t sent = retryInterrupted(
-            [&] { return ::sendfile(out, staged_.fd(), &offset, static_cast<std::size_t>(to - offset)); });
-        if (sent > 0) {
-            copied += sent;
-        } else if (sent == 0) {
-            return EIO;
-        } else if (isSendfileRefused(errno)) {
-            return copyByHand(out, offset, to, copied);
-        } else {
-            return errno;
-        }
-    }
-    return 0;
-}
-
-int ReplacementFile::copyByHand(int out, off_t offset, off_t to, off_t& copied) const
+int copyByHand(int out, int content, off_t offset, off_t to, off_t& copied)
 {
     std::array<char, 65536> buffer;
     while (offset < to) {
         const auto want = static_cast<std::size_t>(std::min<off_t>(to - offset, buffer.size()));
-        const ssize_t got = retryInterrupted([&] { return ::pread(staged_.fd(), buffer.data(), want, offset); });
+        const ssize_t got = retryInterrupted([&] { return ::pread(content, buffer.data(), want, offset); });
         if (got <= 0) {
             return got < 0 ? errno : EIO;
         }
@@ -73,112 +59,284 @@ int ReplacementFile::copyByHand(int out, off_t offset, off_t to, off_t& copied) 
     return 0;
 }
 
-// Overwrites the target itself, keeping its inode and all that hangs on it.
-// Space is reserved, or the file grown to its new size, before any old byte
-// is overwritten, so that a full disk leaves the old content whole.
-void ReplacementFile::replaceInPlace()
+// Copies bytes `from` to `to` of `content` to `out`, at its file offset,
+// adding to `copied` what went out. Returns 0 or the errno.
+int copyRange(int out, int content, off_t from, off_t to, off_t& copied)
 {
-    const std::string& displayName = target_.displayName;
+    off_t offset = from;
+    while (offset < to) {
+        const ssize_t sent =
+            retryInterrupted([&] { return ::sendfile(out, content, &offset, static_cast<std::size_t>(to - offset)); });
+        if (sent > 0) {
+            copied += sent;
+        } else if (sent == 0) {
+            return EIO;
+        } else if (isSendfileRefused(errno)) {
+            return copyByHand(out, content, offset, to, copied);
+        } else {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Frees what a reservation took past the end of the file open at `fd`.
+void releaseBeyondEnd(int fd) noexcept
+{
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && ::ftruncate(fd, st.st_size) != 0) {
+        return; // the room stays taken until the file next shrinks
+    }
+}
+
+// For a message: the set-ID bits among `lost`, as a write attempt cleared them.
+std::string clearedBits(mode_t lost)
+{
+    const bool user = (lost & S_ISUID) != 0;
+    const bool group = (lost & S_ISGID) != 0;
+    if (!user && !group) {
+        return {};
+    }
+    return std::string("; the attempt cleared its ") + (user ? "set-user-ID" : "") + (user && group ? " and " : "") +
+           (group ? "set-group-ID" : "") + (user && group ? " bits" : " bit");
+}
+
+// One write of the content into the old file. Old bytes are overwritten only
+// once the new size is sure to fit: reserved, or the part beyond the old size
+// written first. Where overwriting still runs out of room (copy-on-write or
+// sparse blocks, a quota), it ends as a plain open would: the file emptied,
+// then written whole.
+class InPlaceWrite {
+public:
+    InPlaceWrite(const OutputTarget& target, int content);
+    void run();
+
+private:
+    void checkRoom() const;
+    bool reserve();
+    void grow();
+    void overwrite();
+    void rewriteWhole();
+    void finish();
+    Failure refused(int errnum);
+    Failure failed(int errnum);
+    std::string restoreModeAndTime() const;
+
+    const std::string& name_;
+    int content_;
+    off_t newSize_ = 0;
+    UniqueFd out_;
+    struct stat before_ {};
+    bool regular_ = false;
+    off_t oldSize_ = 0;
+    // Where overwriting stops: the new size, or the old where the rest was written first.
+    off_t headEnd_ = 0;
+    off_t overwritten_ = 0;
+    // Whether old bytes or the size may have changed for good.
+    bool changed_ = false;
+};
+
+InPlaceWrite::InPlaceWrite(const OutputTarget& target, int content) : name_(target.displayName), content_(content)
+{
+    struct stat staged {};
+    if (::fstat(content, &staged) != 0) {
+        throw systemFailure("cannot write", name_, errno);
+    }
+    newSize_ = headEnd_ = staged.st_size;
+    const int noFollow = target.throughDescriptorLink ? 0 : O_NOFOLLOW;
+    out_.reset(::openat(target.directory.get(), target.entry.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | noFollow));
+    if (!out_ || ::fstat(out_.get(), &before_) != 0) {
+        throw systemFailure("cannot write", name_, errno);
+    }
+    if (!target.existing || !sameFile(before_, *target.existing)) {
+        throw replacedDuringRun(name_);
+    }
+    regular_ = S_ISREG(before_.st_mode);
+    oldSize_ = regular_ ? before_.st_size : 0;
+}
+
+void InPlaceWrite::run()
+{
+    if (regular_) {
+        checkRoom();
+        if (!reserve() && newSize_ > oldSize_) {
+            grow();
+        }
+    }
+    overwrite();
+    if (regular_ && newSize_ < oldSize_) {
+        if (::ftruncate(out_.get(), newSize_) != 0) {
+            throw failed(errno);
+        }
+        changed_ = true;
+    }
+    finish();
+}
+
+// Refuses, before the file is touched, a content that would not fit even
+// where a plain open frees the old blocks first. Only a shortfall beyond doubt
+// counts: a content of one block may be kept in the inode itself.
+void InPlaceWrite::checkRoom() const
+{
+    struct statfs fs {};
+    if (::fstatfs(out_.get(), &fs) != 0 || fs.f_bsize <= 0) {
+        return; // the reservation will tell
+    }
+    const auto unit = static_cast<unsigned long long>(fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize);
+    const unsigned long long needed = (static_cast<unsigned long long>(newSize_) + unit - 1) / unit;
+    const unsigned long long held = static_cast<unsigned long long>(before_.st_blocks) * 512 / unit;
+    // Blocks kept back for root are open to root and to CAP_SYS_RESOURCE.
+    const unsigned long long free = ::geteuid() == 0 || hasCapability(CAP_SYS_RESOURCE) ? fs.f_bfree : fs.f_bavail;
+    if (needed > 1 && needed > held + free) {
+        throw systemFailure("cannot write", name_, ENOSPC);
+    }
+}
+
+// Reserves the new size; false where the file system cannot reserve.
+bool InPlaceWrite::reserve()
+{
+    if (newSize_ == 0 || ::fallocate(out_.get(), FALLOC_FL_KEEP_SIZE, 0, newSize_) == 0) {
+        return true;
+    }
+    if (errno == EOPNOTSUPP || errno == ENOSYS) {
+        return false;
+    }
+    throw refused(errno);
+}
+
+// Writes the part beyond the old size first, so that a growth that does not
+// fit is found before any old byte is overwritten.
+void InPlaceWrite::grow()
+{
+    off_t appended = 0;
+    int errnum = ::lseek(out_.get(), oldSize_, SEEK_SET) < 0
+                     ? errno
+                     : copyRange(out_.get(), content_, oldSize_, newSize_, appended);
+    if (errnum == 0 && ::lseek(out_.get(), 0, SEEK_SET) < 0) {
+        errnum = errno;
+    }
+    if (errnum != 0) {
+        throw refused(errnum);
+    }
+    headEnd_ = oldSize_;
+}
+
+void InPlaceWrite::overwrite()
+{
+    const int errnum = copyRange(out_.get(), content_, 0, headEnd_, overwritten_);
+    if (errnum != 0 && regular_ && isOutOfRoom(errnum)) {
+        rewriteWhole();
+    } else if (errnum != 0) {
+        throw failed(errnum);
+    }
+}
+
+void InPlaceWrite::rewriteWhole()
+{
+    if (::ftruncate(out_.get(), 0) != 0 || ::lseek(out_.get(), 0, SEEK_SET) != 0) {
+        throw failed(errno);
+    }
+    changed_ = true;
+    off_t written = 0;
+    if (const int errnum = copyRange(out_.get(), content_, 0, newSize_, written); errnum != 0) {
+        throw failed(errnum);
+    }
+    oldSize_ = newSize_;
+}
+
+void InPlaceWrite::finish()
+{
+    const bool changed = changed_ || overwritten_ > 0 || newSize_ != oldSize_;
+    if (::fsync(out_.get()) != 0 && errno != EINVAL) {
+        const int errnum = errno;
+        throw changed ? damaged(name_, "the in-place write could not be synced", errnum)
+                      : systemFailure("cannot sync", name_, errnum);
+    }
+    if (::close(out_.release()) != 0) {
+        const int errnum = errno;
+        throw changed ? damaged(name_, "the in-place write could not be completed", errnum)
+                      : systemFailure("cannot write", name_, errnum);
+    }
+}
+
+// A failure once the file was touched, before any old byte was overwritten:
+// frees what the reservation or the growth took, and puts back what it can.
+Failure InPlaceWrite::refused(int errnum)
+{
+    if (struct stat now{}; regular_ && ::ftruncate(out_.get(), oldSize_) != 0 &&
+                           (::fstat(out_.get(), &now) != 0 || now.st_size != oldSize_)) {
+        return damaged(name_, "writing it in place failed part-way", errnum);
+    }
+    return Failure(systemFailure("cannot write", name_, errnum).what() + restoreModeAndTime());
+}
+
+Failure InPlaceWrite::failed(int errnum)
+{
+    if (!changed_ && overwritten_ == 0) {
+        return refused(errnum);
+    }
+    if (regular_) {
+        releaseBeyondEnd(out_.get());
+    }
+    return damaged(name_, "writing it in place failed part-way", errnum);
+}
+
+// A write attempt by a process without CAP_FSETID clears set-ID bits, and
+// any moves the modification time: both are put back where the process may
+// (the owner, root); returns the words for the bits it could not.
+std::string InPlaceWrite::restoreModeAndTime() const
+{
+    struct stat now {};
+    if (::fstat(out_.get(), &now) != 0) {
+        return {};
+    }
+    if ((now.st_mode & 07777) != (before_.st_mode & 07777)) {
+        (void)::fchmod(out_.get(), before_.st_mode & 07777);
+    }
+    const timespec times[] = {{0, UTIME_OMIT}, before_.st_mtim};
+    (void)::futimens(out_.get(), times);
+    if (::fstat(out_.get(), &now) != 0) {
+        return {};
+    }
+    return clearedBits(before_.st_mode & ~now.st_mode);
+}
+
+} // namespace
+
+UniqueFd contentInMemory(const std::string& displayName)
+{
+    // Private as every staging file is, though it has no name.
+    UniqueFd memory(::memfd_create("userData.txt", MFD_CLOEXEC));
+    if (!memory || ::fchmod(memory.get(), 0600) != 0) {
+        throw systemFailure("cannot hold in memory the new content of", displayName, errno);
+    }
+    return memory;
+}
+
+UniqueFd copyToMemory(int content, const std::string& displayName)
+{
+    UniqueFd memory = contentInMemory(displayName);
+    struct stat st {};
+    off_t copied = 0;
+    const int errnum = ::fstat(content, &st) != 0 ? errno : copyByHand(memory.get(), content, 0, st.st_size, copied);
+    if (errnum != 0) {
+        throw systemFailure("cannot hold in memory the new content of", displayName, errnum);
+    }
+    return memory;
+}
+
+void writeInPlace(const OutputTarget& target, int content)
+{
     // Once old bytes of a file may be overwritten, the write runs to its end
     // whatever signal comes (a FIFO may wait for a reader: it stays
     // interruptible), and even a failure that cannot be worded says "damaged".
-    if (target_.existing && S_ISREG(target_.existing->st_mode)) {
+    if (target.existing && S_ISREG(target.existing->st_mode)) {
         holdCleanupSignalsForGood();
     }
     setEmergencyExit(Outcome::damaged,
-                     quoteName(displayName) +
+                     quoteName(target.displayName) +
                          " may be damaged: writing it in place failed, and no memory was left to say how");
-    struct stat staged {};
-    if (::fstat(staged_.fd(), &staged) != 0) {
-        throw systemFailure("cannot write", displayName, errno);
-    }
-    struct stat now {};
-    UniqueFd out = openTargetInPlace(now);
-    const bool regular = S_ISREG(now.st_mode);
-    const off_t oldSize = regular ? now.st_size : 0;
-    const bool changed = overwrite(out.get(), regular, oldSize, staged.st_size);
-    finishInPlace(std::move(out), changed);
-}
-
-UniqueFd ReplacementFile::openTargetInPlace(struct stat& now) const
-{
-    const int noFollow = target_.throughDescriptorLink ? 0 : O_NOFOLLOW;
-    UniqueFd out(::openat(target_.directory.get(), target_.entry.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | noFollow));
-    if (!out || ::fstat(out.get(), &now) != 0) {
-        throw systemFailure("cannot write", target_.displayName, errno);
-    }
-    if (!target_.existing || !sameFile(now, *target_.existing)) {
-        throw replacedDuringRun(target_.displayName);
-    }
-    return out;
-}
-
-bool ReplacementFile::reserveSpace(int out, bool regular, off_t newSize) const
-{
-    if (!regular || newSize == 0) {
-        return true;
-    }
-    if (::fallocate(out, FALLOC_FL_KEEP_SIZE, 0, newSize) == 0) {
-        return true;
-    }
-    if (errno != EOPNOTSUPP && errno != ENOSYS) {
-        throw systemFailure("cannot write", target_.displayName, errno);
-    }
-    return false;
-}
-
-bool ReplacementFile::overwrite(int out, bool regular, off_t oldSize, off_t newSize) const
-{
-    const std::string& displayName = target_.displayName;
-    const bool reserved = reserveSpace(out, regular, newSize);
-    off_t overwritten = 0;
-    // Puts the old size back when no old byte has been overwritten yet.
-    const auto fail = [&](int errnum) -> Failure {
-        if (overwritten == 0 && (!regular || ::ftruncate(out, oldSize) == 0)) {
-            return systemFailure("cannot write", displayName, errnum);
-        }
-        return damaged(displayName, "writing it in place failed part-way", errnum);
-    };
-    if (!reserved && newSize > oldSize) {
-        off_t appended = 0;
-        if (::lseek(out, oldSize, SEEK_SET) < 0) {
-            throw fail(errno);
-        }
-        if (const int errnum = copyStaged(out, oldSize, newSize, appended); errnum != 0) {
-            throw fail(errnum);
-        }
-        if (::lseek(out, 0, SEEK_SET) < 0) {
-            throw fail(errno);
-        }
-    }
-    const off_t head = reserved ? newSize : std::min(newSize, oldSize);
-    if (const int errnum = copyStaged(out, 0, head, overwritten); errnum != 0) {
-        throw fail(errnum);
-    }
-    if (regular && newSize < oldSize) {
-        if (::ftruncate(out, newSize) != 0) {
-            const int errnum = errno;
-            throw newSize == 0 ? systemFailure("cannot write", displayName, errnum)
-                               : damaged(displayName, "writing it in place failed part-way", errnum);
-        }
-        overwritten = std::max(overwritten, off_t{1});
-    }
-    return overwritten > 0 || newSize != oldSize;
-}
-
-void ReplacementFile::finishInPlace(UniqueFd out, bool changed) const
-{
-    const std::string& displayName = target_.displayName;
-    if (::fsync(out.get()) != 0 && errno != EINVAL) {
-        const int errnum = errno;
-        throw changed ? damaged(displayName, "the in-place write could not be synced", errnum)
-                      : systemFailure("cannot sync", displayName, errnum);
-    }
-    if (::close(out.release()) != 0) {
-        const int errnum = errno;
-        throw changed ? damaged(displayName, "the in-place write could not be completed", errnum)
-                      : systemFailure("cannot write", displayName, errnum);
-    }
+    InPlaceWrite(target, content).run();
 }
 
 } // namespace initHashData

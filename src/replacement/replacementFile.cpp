@@ -3,18 +3,16 @@
 
 #include "fileIo/failure.hpp"
 #include "replacement/fileMetadata.hpp"
+#include "replacement/inPlaceWrite.hpp"
 #include "replacement/signalCleanup.hpp"
 #include "replacement/stagedFile.hpp"
 #include "replacement/targetChecks.hpp"
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -50,15 +48,15 @@ ReplacementFile::ReplacementFile(const std::string& name)
     int errnum = 0;
     if (strategy_ != Strategy::writeInPlace) {
         errnum = staged_.create(target_.directory.get(), strategy_ == Strategy::renameOver);
-        // The directory is closed to us, the file is not: stage elsewhere and
-        // write the file in place once the content is complete.
+        // The directory is closed to us, the file is not: hold the content in
+        // memory and write the file in place once it is complete.
         if (target_.existing && (errnum == EACCES || errnum == EPERM || errnum == EROFS)) {
             strategy_ = Strategy::writeInPlace;
         }
     }
     if (strategy_ == Strategy::writeInPlace) {
-        elsewhere_.reset(::open(P_tmpdir, O_PATH | O_DIRECTORY | O_CLOEXEC));
-        errnum = elsewhere_ ? staged_.create(elsewhere_.get(), true) : errno;
+        inMemory_ = contentInMemory(target_.displayName);
+        return;
     }
     if (errnum != 0) {
         throw systemFailure("cannot create", target_.displayName, errnum);
@@ -139,14 +137,13 @@ void ReplacementFile::refreshExisting()
 int ReplacementFile::commit()
 {
     if (strategy_ == Strategy::writeInPlace) {
-        replaceInPlace();
+        writeInPlace(target_, inMemory_.get());
         return 0;
     }
     refreshExisting();
     if (!giveStagedItsMetadata()) {
-        // Only the old inode keeps an owner, group or flags we cannot give: write it, as open() would.
-        staged_.remove();
-        replaceInPlace();
+        // Only the old inode keeps what we cannot read or give: write it, as open() would.
+        writeStagedInPlace();
         return 0;
     }
     if (::fsync(staged_.fd()) != 0) {
@@ -180,12 +177,19 @@ int ReplacementFile::renameOver()
     if (const int errnum = staged_.renameToEntry(); errnum != 0) {
         // A bind-mounted target cannot be renamed over, only written.
         if (target_.existing && (errnum == EBUSY || errnum == EXDEV)) {
-            replaceInPlace();
+            writeStagedInPlace();
             return 0;
         }
         throw systemFailure("cannot replace", target_.displayName, errnum);
     }
     return syncDirectory();
+}
+
+void ReplacementFile::writeStagedInPlace()
+{
+    inMemory_ = copyToMemory(staged_.fd(), target_.displayName);
+    staged_.discard();
+    writeInPlace(target_, inMemory_.get());
 }
 
 int ReplacementFile::syncDirectory() const noexcept

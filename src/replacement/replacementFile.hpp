@@ -14,21 +14,16 @@ namespace initHashData {
 
 // The new content of a file, staged aside and put in place by commit().
 //
-// Until commit() the file is untouched. Where it can, commit() links the staged
-// file into the target's directory and renames it over the target, so that a
-// crash at any instant leaves the target entirely old or entirely new; the new
-// file carries what the old one would keep if opened and written: owner,
-// permission bits, inode flags, ACL and attributes (fileMetadata.hpp); a new
-// file gets what open(O_CREAT) with mode 0666 would give it. Symbolic links
-// are followed, except where a sticky world-writable directory holds another
-// user's link or file. Where a rename cannot be done, or would lose what a
-// write keeps (the directory is not writable or is append-only, the target is
-// a mount point, a device or a FIFO, its owner or flags cannot be given to a
-// new file), the finished content is written into the target in place, with
-// the process's signals held back until it exits. Staging files are private
-// to the owner, and none outlives the object, nor a signal that can be caught.
-// A Failure says whether the target is as it was (Outcome::unchanged) or was
-// damaged by an in-place write that failed part-way.
+// Until commit() the file is untouched. Where it can, commit() renames the
+// staged file over the target, so that a crash at any instant leaves the
+// target entirely old or entirely new, carrying what a write would keep
+// (fileMetadata.hpp); a new file gets what open(O_CREAT) with mode 0666 would
+// give it. Where a rename cannot be done, or would lose what a write keeps,
+// the content is held in memory and written into the old file itself
+// (inPlaceWrite.hpp). Symbolic links are followed, except where a sticky
+// world-writable directory holds another user's link or file. Staging files
+// are private to the owner, and none outlives the object, nor a signal that
+// can be caught. A Failure says whether the target is as it was.
 class ReplacementFile {
 public:
     // Throws Failure when the target cannot or may not be replaced, before
@@ -41,7 +36,7 @@ public:
     ~ReplacementFile() = default;
 
     // Where the new content is written.
-    int fd() const noexcept { return staged_.fd(); }
+    int fd() const noexcept { return inMemory_ ? inMemory_.get() : staged_.fd(); }
 
     // The file that receives the content: the name given, or the end of its
     // chain of symbolic links.
@@ -61,28 +56,22 @@ private:
     Strategy chooseStrategy() const;
     bool giveStagedItsMetadata();
     int renameOver();
+    // Writes the staged content into the old file, from memory, so that the
+    // room the staged file took on the target's disk is free for it.
+    void writeStagedInPlace();
 
     // An empty file made as open(O_CREAT) with mode 0666 would make one here,
     // for the kernel to show what a new file gets; none where it cannot be made.
     UniqueFd probeNewFile() const;
     void refreshExisting();
     int syncDirectory() const noexcept;
-    void replaceInPlace();
-    UniqueFd openTargetInPlace(struct stat& now) const;
-    // Whether the new size is sure to fit before old bytes are overwritten.
-    bool reserveSpace(int out, bool regular, off_t newSize) const;
-    // Writes the staged content over the open target; returns whether any old byte or the size changed.
-    bool overwrite(int out, bool regular, off_t oldSize, off_t newSize) const;
-    void finishInPlace(UniqueFd out, bool changed) const;
-    int copyStaged(int out, off_t from, off_t to, off_t& copied) const;
-    int copyByHand(int out, off_t offset, off_t to, off_t& copied) const;
 
     OutputTarget target_;
     mode_t newFileMode_ = 0;
     Strategy strategy_;
-    // Where the content is staged for an in-place write; none beside the target.
-    UniqueFd elsewhere_;
     StagedFile staged_;
+    // The content of an in-place write; none while it is staged beside the target.
+    UniqueFd inMemory_;
 };
 
 // Opens `name` for reading, its symbolic links followed under the rule that

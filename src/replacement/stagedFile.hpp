@@ -48,6 +48,12 @@ public:
     int renameToEntry();
     // Removes the staging name it holds, if any.
     void remove() noexcept;
+    // Removes the name and closes the file, whose room is then free.
+    void discard() noexcept
+    {
+        remove();
+        fd_.reset();
+    }
 
 private:
     // Gives the file a staging name made by `make(name)` (0 or the errno),

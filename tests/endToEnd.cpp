@@ -12,14 +12,24 @@ const std::string sampleOutput =
     "alice:" + hashOf("secret") + ":Alice Liddell:admin,1001\nbob:" + hashOf("") + ":Bob:staff:x\r\n";
 const std::string oldOutput = "old:1:kept:intact\n";
 
-std::string usersText(int count)
+namespace {
+
+std::string usersWithField2(int count, const std::string& field2)
 {
     std::string text;
     for (int i = 0; i < count; ++i) {
-        text += "user" + std::to_string(i) + ":password:Some Name:staff\n";
+        text += "user" + std::to_string(i) + ":" + field2 + ":Some Name:staff\n";
     }
     return text;
 }
+
+} // namespace
+
+std::string usersText(int count) { return usersWithField2(count, "password"); }
+
+std::string convertedUsersText(int count) { return usersWithField2(count, hashOf("password")); }
+
+bool shell(const std::string& command) { return commandSucceeds({"sh", "-c", command}); }
 
 FileState stateOf(const std::string& path)
 {
@@ -92,7 +102,7 @@ RunOptions InjectedFault::straced(const std::string& output, std::vector<std::st
         if (!fault.signal.empty()) {
             injection += ":signal=" + fault.signal;
         }
-        options.wrapper.insert(options.wrapper.end(), {"-e", injection + ":when=" + std::to_string(fault.when)});
+        options.wrapper.insert(options.wrapper.end(), {"-e", injection + ":when=" + fault.when});
     }
     std::string set = "trace=";
     for (const std::string& syscall : traced) {

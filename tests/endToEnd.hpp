@@ -33,6 +33,11 @@ struct FileState {
 
 // `count` records "user<i>:password:Some Name:staff\n", for inputs of some size.
 std::string usersText(int count);
+// What the tool makes of usersText(count).
+std::string convertedUsersText(int count);
+
+// Whether a shell command succeeds, its output discarded.
+bool shell(const std::string& command);
 
 // The state of the file at `path`, a final symbolic link followed.
 FileState stateOf(const std::string& path);
@@ -63,16 +68,22 @@ private:
     TempDir toolDir_;
 };
 
-// One fault for strace to inject: the `when`-th call of `syscall` fails with
-// `error` (if any), and `signal` (if any) is raised as it is made.
+// One fault for strace to inject: the `when`-th call of `syscall` ("2", or
+// "2+" for that call and every later one) fails with `error` (if any), and
+// `signal` (if any) is raised as it is made.
 struct Fault {
+    Fault(std::string syscallName, std::string errorName, std::string ordinal, std::string signalName = {})
+        : syscall(std::move(syscallName)), error(std::move(errorName)), when(std::move(ordinal)),
+          signal(std::move(signalName))
+    {
+    }
     Fault(std::string syscallName, std::string errorName, int ordinal, std::string signalName = {})
-        : syscall(std::move(syscallName)), error(std::move(errorName)), when(ordinal), signal(std::move(signalName))
+        : Fault(std::move(syscallName), std::move(errorName), std::to_string(ordinal), std::move(signalName))
     {
     }
     std::string syscall;
     std::string error;
-    int when = 0;
+    std::string when;
     std::string signal;
 };
 

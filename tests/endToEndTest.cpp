@@ -229,6 +229,14 @@ TEST_F(EndToEnd, UnprivilegedUserWritesOnlyWhatItMay)
     writeFile(path("private.txt"), sampleInput, 0600);
     expectFailureKeepsOldOutput("private.txt\n", "cannot open 'private.txt': Permission denied", nobody);
 
+    // An own file the user may only write is replaced all the same.
+    writeFile(path("userData.txt"), oldOutput, 0200);
+    ASSERT_EQ(::chown(path("userData.txt").c_str(), nobodyId, nobodyId), 0);
+    const ino_t writeOnly = stateOf(path("userData.txt")).inode;
+    EXPECT_EQ(run("in.txt\n", nobody).exitStatus, 0);
+    EXPECT_NE(stateOf(path("userData.txt")).inode, writeOnly) << "written in place, not replaced atomically";
+    EXPECT_EQ(stateOf(path("userData.txt")).mode & 07777, 0200U);
+
     // A directory closed to the user: no new file can be made...
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     ::unlink(path("userData.txt").c_str());

@@ -3,26 +3,30 @@
 // calls in the middle of an in-place write, too few descriptors, a directory
 // that cannot be synced and broken standard streams.
 #include "endToEnd.hpp"
+#include "fileIo/uniqueFd.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace initHashData::testing {
 namespace {
 
-// Space on a small file system, mounted from a loop image for as long as it lives.
+// A file system in a loop image, mounted for as long as it lives.
 class LoopMount {
 public:
     LoopMount(const std::string& image, const std::string& mountPoint) : mountPoint_(mountPoint)
     {
-        mounted_ = ::mkdir(mountPoint.c_str(), 0755) == 0 && commandSucceeds({"truncate", "-s", "4M", image}) &&
-                   commandSucceeds({"mkfs.ext2", "-q", "-F", image}) &&
-                   commandSucceeds({"mount", "-o", "loop", image, mountPoint});
+        ::mkdir(mountPoint.c_str(), 0755);
+        mounted_ = commandSucceeds({"mount", "-o", "loop", image, mountPoint});
     }
     LoopMount(const LoopMount&) = delete;
     LoopMount& operator=(const LoopMount&) = delete;
@@ -39,41 +43,189 @@ private:
     bool mounted_ = false;
 };
 
-TEST_F(EndToEnd, InPlaceWriteOnAFullDiskKeepsOldOutput)
+// What the tool's run is wrapped in besides acting as nobody.
+enum class Around { nothing, statfsFails, tmpTakesNoFiles };
+
+// The in-place case on a nearly full file system: the old userData.txt in a
+// directory of root's, written by user nobody.
+struct NearlyFullCase {
+    const char* what;
+    std::string makeFileSystem; // sh, on the image "$0"
+    std::string old;
+    mode_t mode;
+    uid_t owner;
+    std::pair<std::size_t, std::size_t> hole; // left unwritten in the old file
+    std::string fill;                         // sh, in the mounted file system
+    int records;                              // the input: usersText(records)
+    Around around = Around::nothing;
+    std::string note = {}; // what a refusal says it could not put back
+};
+
+std::vector<NearlyFullCase> nearlyFullCases()
 {
-    if (!canActAsNobody()) {
-        GTEST_SKIP() << "needs root and setpriv to mount a file system and write it as another user";
-    }
-    const LoopMount disk(path("ext2.img"), path("disk"));
-    if (!disk.mounted()) {
-        GTEST_SKIP() << "cannot make and loop-mount an ext2 image here";
-    }
-    // ext2 cannot reserve space ahead, and the directory is closed to the user: the file is written in place.
-    const std::string work = path("disk/d");
-    ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
-    writeFile(work + "/userData.txt", usersText(2000), 0644);
-    ASSERT_EQ(::chown((work + "/userData.txt").c_str(), nobodyId, nobodyId), 0);
-    ASSERT_EQ(::chmod(work.c_str(), 0555), 0);
-    const std::string records = usersText(20000);
-    writeFile(path("in.txt"), records);
-    // dd fails once the disk is full, which is the point.
-    commandSucceeds({"dd", "if=/dev/zero", "of=" + path("disk/fill"), "bs=4k", "status=none"});
+    const std::string ext2 = "truncate -s 8M \"$0\" && mkfs.ext2 -q -F -b 1024 -m 0 \"$0\"";
+    const std::string ext4 = "truncate -s 16M \"$0\" && mkfs.ext4 -q -F -b 1024 -m 0 \"$0\"";
+    const std::string btrfs = "truncate -s 300M \"$0\" && mkfs.btrfs -q -f \"$0\"";
+    // Fills the disk, in large writes, then in small ones, and frees about `kib` KiB.
+    const auto leaving = [](int kib) {
+        return "for b in 64k 1k; do dd if=/dev/zero of=fill$b bs=$b 2>/dev/null; sync; done; truncate -s -" +
+               std::to_string(kib) + "K fill64k";
+    };
+    const std::string untilRefused = "i=0; while fallocate -l 8M f$i 2>/dev/null; do i=$((i+1)); done; "
+                                     "while fallocate -l 256K f$i 2>/dev/null; do i=$((i+1)); done";
+    const std::string bitCleared = "; the attempt cleared its set-user-ID bit";
+    // clang-format off
+    return {
+        {"btrfs: every overwritten block needs a new extent", btrfs, usersText(40000), 0666, 0, {}, untilRefused, 40000},
+        {"ext2: the old file's holes need blocks", ext2, std::string(111000, 'o'), 0666, 0, {35000, 75000}, leaving(30),
+         2600},
+        {"ext4: a growth that does not fit", ext4, usersText(1900), 04666, 0, {}, leaving(20), 2900},
+        {"ext2: no room to grow at all", ext2, usersText(2000), 04666, 0, {}, leaving(0), 20000},
+        {"ext4: unchecked room, a reservation that fails part-way", ext4, usersText(1900), 04666, 0, {}, leaving(20),
+         2900, Around::statfsFails, bitCleared},
+        {"ext4: the same for the file's owner", ext4, usersText(1900), 04666, nobodyId, {}, leaving(20), 2900,
+         Around::statfsFails},
+        {"ext4 with room, and a /tmp that takes no files", ext4, usersText(2000), 0666, 0, {}, "true", 2000,
+         Around::tmpTakesNoFiles},
+    };
+    // clang-format on
+}
 
-    RunOptions options = asNobody();
-    options.workDir = work;
-    options.standardInput = path("in.txt") + "\n";
-    const FileState before = stateOf(work + "/userData.txt");
-    RunResult result = runTool(options);
-    EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.standardError, "initHashData: cannot write 'userData.txt': No space left on device\n");
-    EXPECT_EQ(stateOf(work + "/userData.txt"), before) << "the full disk tore the old file";
+// What a refused run must leave as it was: the old file, its blocks, and the
+// room on its disk; and what it puts back where it may: mode and time.
+struct DiskState {
+    std::string bytes;
+    blkcnt_t blocks = 0;
+    unsigned long long freeBlocks = 0;
+    mode_t mode = 0;
+    long long mtime = 0;
+};
 
-    ASSERT_EQ(::unlink(path("disk/fill").c_str()), 0);
-    result = runTool(options);
-    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-    const FileState after = stateOf(work + "/userData.txt");
-    EXPECT_EQ(after.inode, before.inode);
-    EXPECT_EQ(after.bytes.size(), records.size() + 20000 * (hashOf("password").size() - 8));
+DiskState diskStateOf(const std::string& file)
+{
+    DiskState state{readFile(file).value_or("")};
+    struct stat st {};
+    struct statfs fs {};
+    if (::stat(file.c_str(), &st) == 0 && ::statfs(file.c_str(), &fs) == 0) {
+        state.blocks = st.st_blocks;
+        state.freeBlocks = fs.f_bfree;
+        state.mode = st.st_mode;
+        state.mtime = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    }
+    return state;
+}
+
+// The in-place case made twice from one image, a plain open and write on one
+// copy, the tool on the other, each as user nobody.
+class NearlyFullDisk : public InjectedFault {
+protected:
+    void SetUp() override
+    {
+        InjectedFault::SetUp();
+        if (!IsSkipped() && !canActAsNobody()) {
+            GTEST_SKIP() << "needs root and setpriv to mount file systems and write them as another user";
+        }
+    }
+
+    // Makes the case's file system, nearly full, in the image both runs copy;
+    // false where it cannot be made here.
+    bool make(const NearlyFullCase& c)
+    {
+        if (!commandSucceeds({"sh", "-c", c.makeFileSystem + " >/dev/null 2>&1", path("kept.img")})) {
+            return false;
+        }
+        const LoopMount disk(path("kept.img"), path("disk"));
+        const std::string old = path("disk/w/userData.txt");
+        if (!disk.mounted() || ::mkdir(path("disk/w").c_str(), 0755) != 0) {
+            return false;
+        }
+        writeFile(old, c.old.substr(0, c.hole.second > 0 ? c.hole.first : c.old.size()), c.mode);
+        const UniqueFd file(::open(old.c_str(), O_WRONLY | O_CLOEXEC));
+        const std::string tail = c.old.substr(std::min(c.hole.second, c.old.size()));
+        const auto at = static_cast<off_t>(c.hole.second);
+        return ::pwrite(file.get(), tail.data(), tail.size(), at) == static_cast<ssize_t>(tail.size()) &&
+               ::fchown(file.get(), c.owner, 0) == 0 && ::fchmod(file.get(), c.mode) == 0 &&
+               shell("cd '" + path("disk") + "' && " + c.fill);
+    }
+
+    // Runs `options` in a fresh copy of the image; the old file's state around the run.
+    RunResult runOnCopy(RunOptions options, DiskState& before, DiskState& after)
+    {
+        EXPECT_TRUE(commandSucceeds({"cp", "--sparse=always", path("kept.img"), path("run.img")}));
+        const LoopMount disk(path("run.img"), path("disk"));
+        EXPECT_TRUE(disk.mounted());
+        options.workDir = path("disk/w");
+        options.standardInput = path("in.txt") + "\n";
+        before = diskStateOf(path("disk/w/userData.txt"));
+        const RunResult result = runTool(options);
+        after = diskStateOf(path("disk/w/userData.txt"));
+        return result;
+    }
+
+    RunOptions toolOptions(Around around)
+    {
+        RunOptions options = asNobody();
+        if (around == Around::statfsFails) {
+            options.wrapper.insert(options.wrapper.begin(),
+                                   {"strace", "-o", "/dev/null", "-e", "inject=fstatfs:error=ENOSYS"});
+            options.environment = {leakCheckOff};
+        } else if (around == Around::tmpTakesNoFiles) {
+            // A read-only /tmp, but for the directories the run needs, mounted over it as they are.
+            const std::string& tool = options.tool->back();
+            options.wrapper.insert(options.wrapper.begin(),
+                                   {"unshare", "-m", "sh", "-c",
+                                    "for d in \"$1\" \"$2\"; do mount --rbind \"$d\" \"$d\" || exit 126; done && "
+                                    "mount --rbind /tmp /tmp && mount -o remount,bind,ro /tmp && shift 2 && "
+                                    "exec \"$@\"",
+                                    "sh", dir.path(), tool.substr(0, tool.rfind('/'))});
+        }
+        return options;
+    }
+
+    void compareWithPlainWrite(const NearlyFullCase& c)
+    {
+        writeFile(path("in.txt"), usersText(c.records));
+        writeFile(path("expected.txt"), convertedUsersText(c.records));
+        RunOptions plain = asNobody();
+        plain.tool = {"dd", "if=" + path("expected.txt"), "of=userData.txt", "bs=64k", "conv=fsync", "status=none"};
+        DiskState before;
+        DiskState after;
+        const bool plainSucceeded = runOnCopy(plain, before, after).exitStatus == 0;
+        const std::string plainBytes = after.bytes;
+        const RunResult result = runOnCopy(toolOptions(c.around), before, after);
+        if (plainSucceeded) {
+            EXPECT_EQ(result.exitStatus, 0) << "a plain write succeeds here: " << result.standardError;
+            EXPECT_TRUE(after.bytes == plainBytes) << "the tool leaves other content than a plain write";
+            return;
+        }
+        EXPECT_EQ(result.exitStatus, 1) << "a plain write fails here, so the tool must change nothing";
+        EXPECT_EQ(result.standardError,
+                  "initHashData: cannot write 'userData.txt': No space left on device" + c.note + "\n");
+        EXPECT_TRUE(after.bytes == before.bytes) << "the old content changed";
+        EXPECT_EQ(std::tie(after.blocks, after.freeBlocks), std::tie(before.blocks, before.freeBlocks))
+            << "blocks that a refused run reserved stay taken";
+        // A bit the run cannot put back is named in its message.
+        EXPECT_EQ(after.mode, before.mode & ~(c.note.empty() ? 0U : S_ISUID)) << "the mode changed";
+        if (c.note.empty()) {
+            EXPECT_EQ(after.mtime, before.mtime) << "the time was not put back";
+        }
+    }
+};
+
+TEST_F(NearlyFullDisk, SucceedsWhereAPlainWriteDoesAndElseChangesNothing)
+{
+    std::string unprepared;
+    for (const NearlyFullCase& c : nearlyFullCases()) {
+        SCOPED_TRACE(c.what);
+        if (!make(c)) {
+            unprepared += std::string(" ") + c.what + ";";
+            continue;
+        }
+        compareWithPlainWrite(c);
+    }
+    if (!unprepared.empty()) {
+        GTEST_SKIP() << "cannot make and loop-mount these file systems here:" << unprepared;
+    }
 }
 
 // A fault in the in-place write, and how the run must end: 1 with the old
@@ -100,6 +252,10 @@ std::vector<InPlaceFault> inPlaceFaults()
         {"overwriting after growing fails", oldOutput, {{"fallocate", "EOPNOTSUPP", 1}, {"sendfile", "EIO", 2}}, 1,
          ioError},
         {"the first write fails", oldOutput, {{"sendfile", "EIO", 1}}, 1, ioError},
+        // Out of room while overwriting, it ends as a plain open would: emptied, then written whole.
+        {"overwriting runs out of room", oldOutput, {{"sendfile", "ENOSPC", 1}}, 0, ""},
+        {"writing it whole runs out of room too", oldOutput, {{"sendfile", "ENOSPC", "1+"}}, 2,
+         damaged + "writing it in place failed part-way: No space left on device"},
         {"shrinking fails after overwriting", longOld, {{"ftruncate", "EIO", 1}}, 2,
          damaged + "writing it in place failed part-way: Input/output error"},
         {"syncing fails after overwriting", oldOutput, {{"fsync", "EIO", 2}}, 2,

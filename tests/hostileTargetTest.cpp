@@ -22,8 +22,6 @@
 namespace initHashData::testing {
 namespace {
 
-bool shell(const std::string& command) { return commandSucceeds({"sh", "-c", command}); }
-
 // Every extended attribute of `path` (a final link not followed), by name.
 std::map<std::string, std::string> attributesOf(const std::string& path)
 {
@@ -309,6 +307,8 @@ TEST_F(PlainOpen, ReplacementLeavesWhatAPlainOpenLeaves)
         {"capabilities and an integrity hash", "",
          "printf old >$f && chmod 4755 $f && setcap cap_net_raw+ep $f && setfattr -n security.ima -v 0x01 $f", false},
         {"the caller's own set-ID file", "chmod 777 .", "printf old >$f && chown nobody $f && chmod 6755 $f", true},
+        {"an attribute its owner may not read", "chmod 777 .",
+         "printf old >$f && setfattr -n user.tag -v keep $f && chown nobody $f && chmod 200 $f", true},
     };
     std::string unprepared;
     int caseNumber = 0;

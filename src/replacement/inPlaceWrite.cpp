@@ -233,12 +233,14 @@ void InPlaceWrite::overwrite()
 
 void InPlaceWrite::rewriteWhole()
 {
-    if (::ftruncate(out_.get(), 0) != 0 || ::lseek(out_.get(), 0, SEEK_SET) != 0) {
+    if (::ftruncate(out_.get(), 0) != 0) {
         throw failed(errno);
     }
     changed_ = true;
     off_t written = 0;
-    if (const int errnum = copyRange(out_.get(), content_, 0, newSize_, written); errnum != 0) {
+    const int errnum =
+        ::lseek(out_.get(), 0, SEEK_SET) < 0 ? errno : copyRange(out_.get(), content_, 0, newSize_, written);
+    if (errnum != 0) {
         throw failed(errnum);
     }
     oldSize_ = newSize_;

@@ -58,6 +58,7 @@ struct NearlyFullCase {
     std::string fill;                         // sh, in the mounted file system
     int records;                              // the input: usersText(records)
     Around around = Around::nothing;
+    mode_t directoryMode = 0755;
     std::string note = {}; // what a refusal says it could not put back
 };
 
@@ -82,9 +83,11 @@ std::vector<NearlyFullCase> nearlyFullCases()
         {"ext4: a growth that does not fit", ext4, usersText(1900), 04666, 0, {}, leaving(20), 2900},
         {"ext2: no room to grow at all", ext2, usersText(2000), 04666, 0, {}, leaving(0), 20000},
         {"ext4: unchecked room, a reservation that fails part-way", ext4, usersText(1900), 04666, 0, {}, leaving(20),
-         2900, Around::statfsFails, bitCleared},
+         2900, Around::statfsFails, 0755, bitCleared},
         {"ext4: the same for the file's owner", ext4, usersText(1900), 04666, nobodyId, {}, leaving(20), 2900,
          Around::statfsFails},
+        {"ext4: another user's file, staged beside it first", ext4, usersText(100), 0666, 0, {}, leaving(80), 2000,
+         Around::nothing, 0777},
         {"ext4 with room, and a /tmp that takes no files", ext4, usersText(2000), 0666, 0, {}, "true", 2000,
          Around::tmpTakesNoFiles},
     };
@@ -136,7 +139,8 @@ protected:
         }
         const LoopMount disk(path("kept.img"), path("disk"));
         const std::string old = path("disk/w/userData.txt");
-        if (!disk.mounted() || ::mkdir(path("disk/w").c_str(), 0755) != 0) {
+        if (!disk.mounted() || ::mkdir(path("disk/w").c_str(), 0755) != 0 ||
+            ::chmod(path("disk/w").c_str(), c.directoryMode) != 0) {
             return false;
         }
         writeFile(old, c.old.substr(0, c.hole.second > 0 ? c.hole.first : c.old.size()), c.mode);

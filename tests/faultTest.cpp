@@ -161,7 +161,7 @@ protected:
         options.workDir = path("disk/w");
         options.standardInput = path("in.txt") + "\n";
         before = diskStateOf(path("disk/w/userData.txt"));
-        const RunResult result = runTool(options);
+        RunResult result = runTool(options);
         after = diskStateOf(path("disk/w/userData.txt"));
         return result;
     }
@@ -175,13 +175,12 @@ protected:
             options.environment = {leakCheckOff};
         } else if (around == Around::tmpTakesNoFiles) {
             // A read-only /tmp, but for the directories the run needs, mounted over it as they are.
+            const std::string script = "for d in \"$1\" \"$2\"; do mount --rbind \"$d\" \"$d\" || exit 126; done && "
+                                       "mount --rbind /tmp /tmp && mount -o remount,bind,ro /tmp && shift 2 && "
+                                       "exec \"$@\"";
             const std::string& tool = options.tool->back();
-            options.wrapper.insert(options.wrapper.begin(),
-                                   {"unshare", "-m", "sh", "-c",
-                                    "for d in \"$1\" \"$2\"; do mount --rbind \"$d\" \"$d\" || exit 126; done && "
-                                    "mount --rbind /tmp /tmp && mount -o remount,bind,ro /tmp && shift 2 && "
-                                    "exec \"$@\"",
-                                    "sh", dir.path(), tool.substr(0, tool.rfind('/'))});
+            options.wrapper.insert(options.wrapper.begin(), {"unshare", "-m", "sh", "-c", script, "sh", dir.path(),
+                                                             tool.substr(0, tool.rfind('/'))});
         }
         return options;
     }

@@ -20,6 +20,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace initHashData {
 
@@ -108,7 +109,7 @@ std::string clearedBits(mode_t lost)
 // then written whole.
 class InPlaceWrite {
 public:
-    InPlaceWrite(const OutputTarget& target, int content);
+    InPlaceWrite(const OutputTarget& target, int content, UniqueFd locked);
     void run();
 
 private:
@@ -136,7 +137,8 @@ private:
     bool changed_ = false;
 };
 
-InPlaceWrite::InPlaceWrite(const OutputTarget& target, int content) : name_(target.displayName), content_(content)
+InPlaceWrite::InPlaceWrite(const OutputTarget& target, int content, UniqueFd locked)
+    : name_(target.displayName), content_(content), out_(std::move(locked))
 {
     struct stat staged {};
     if (::fstat(content, &staged) != 0) {
@@ -144,7 +146,9 @@ InPlaceWrite::InPlaceWrite(const OutputTarget& target, int content) : name_(targ
     }
     newSize_ = headEnd_ = staged.st_size;
     const int noFollow = target.throughDescriptorLink ? 0 : O_NOFOLLOW;
-    out_.reset(::openat(target.directory.get(), target.entry.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | noFollow));
+    if (!out_) {
+        out_.reset(::openat(target.directory.get(), target.entry.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | noFollow));
+    }
     if (!out_ || ::fstat(out_.get(), &before_) != 0) {
         throw systemFailure("cannot write", name_, errno);
     }
@@ -327,7 +331,7 @@ UniqueFd copyToMemory(int content, const std::string& displayName)
     return memory;
 }
 
-void writeInPlace(const OutputTarget& target, int content)
+void writeInPlace(const OutputTarget& target, int content, UniqueFd locked)
 {
     // Once old bytes of a file may be overwritten, the write runs to its end
     // whatever signal comes (a FIFO may wait for a reader: it stays
@@ -338,7 +342,7 @@ void writeInPlace(const OutputTarget& target, int content)
     setEmergencyExit(Outcome::damaged,
                      quoteName(target.displayName) +
                          " may be damaged: writing it in place failed, and no memory was left to say how");
-    InPlaceWrite(target, content).run();
+    InPlaceWrite(target, content, std::move(locked)).run();
 }
 
 } // namespace initHashData

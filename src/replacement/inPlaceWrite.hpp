@@ -19,10 +19,12 @@ UniqueFd contentInMemory(const std::string& displayName);
 UniqueFd copyToMemory(int content, const std::string& displayName);
 
 // Writes all of `content` into the existing file that `target` names, to end
-// as open(O_WRONLY|O_TRUNC) and a write would. Throws Failure: unchanged
-// where the old file keeps its content, size, blocks and mode (the message
-// names any set-ID bit a write attempt cleared and the process may not put
-// back), damaged where it was left holding part of the new content.
-void writeInPlace(const OutputTarget& target, int content);
+// as open(O_WRONLY|O_TRUNC) and a write would; `locked` is that file, open for
+// writing and locked, where it is a regular file (targetLock.hpp), else it is
+// opened here. Throws Failure: unchanged where the old file keeps its content,
+// size, blocks and mode (the message names any set-ID bit a write attempt
+// cleared and the process may not put back), damaged where it was left
+// holding part of the new content.
+void writeInPlace(const OutputTarget& target, int content, UniqueFd locked);
 
 } // namespace initHashData

@@ -7,6 +7,7 @@
 #include "replacement/signalCleanup.hpp"
 #include "replacement/stagedFile.hpp"
 #include "replacement/targetChecks.hpp"
+#include "replacement/targetLock.hpp"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -14,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 namespace initHashData {
@@ -114,48 +116,58 @@ UniqueFd ReplacementFile::probeNewFile() const
     return UniqueFd();
 }
 
-void ReplacementFile::refreshExisting()
-{
-    struct stat now {};
-    if (::fstatat(target_.directory.get(), target_.entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT) {
-            throw systemFailure("cannot replace", target_.displayName, errno);
-        }
-        target_.existing.reset();
-        return;
-    }
-    if (!target_.existing || !sameFile(*target_.existing, now)) {
-        // Another run may have put its file there; anything else is not ours to replace.
-        if (!S_ISREG(now.st_mode)) {
-            throw replacedDuringRun(target_.displayName);
-        }
-        checkMayWriteExisting(target_.directoryStatus, now, target_.displayName);
-    }
-    target_.existing = now;
-}
-
 int ReplacementFile::commit()
 {
-    if (strategy_ == Strategy::writeInPlace) {
-        writeInPlace(target_, inMemory_.get());
-        return 0;
+    // Another run may take the name each time this one has decided.
+    constexpr int decisions = 100;
+    for (int attempt = 0; attempt < decisions; ++attempt) {
+        UniqueFd locked = lockTarget();
+        if (const std::optional<int> syncErrno = commitLocked(locked)) {
+            return *syncErrno;
+        }
     }
-    refreshExisting();
-    if (!giveStagedItsMetadata()) {
-        // Only the old inode keeps what we cannot read or give: write it, as open() would.
-        writeStagedInPlace();
+    throw replacedDuringRun(target_.displayName);
+}
+
+UniqueFd ReplacementFile::lockTarget()
+{
+    if (target_.throughDescriptorLink) {
+        return UniqueFd();
+    }
+    const std::optional<struct stat> found = target_.existing;
+    UniqueFd locked = lockEntry(target_);
+    if (target_.existing && (!found || !sameFile(*found, *target_.existing))) {
+        // Another run may have put its file there; anything else is not ours to replace.
+        if (!S_ISREG(target_.existing->st_mode)) {
+            throw replacedDuringRun(target_.displayName);
+        }
+        checkMayWriteExisting(target_.directoryStatus, *target_.existing, target_.displayName);
+    }
+    strategy_ = inMemory_ ? Strategy::writeInPlace : chooseStrategy();
+    return locked;
+}
+
+std::optional<int> ReplacementFile::commitLocked(UniqueFd& locked)
+{
+    // Only the old inode keeps what we cannot read or give: write it, as open() would.
+    if (strategy_ == Strategy::writeInPlace || !giveStagedItsMetadata()) {
+        writeStagedInPlace(std::move(locked));
         return 0;
     }
     if (::fsync(staged_.fd()) != 0) {
         throw systemFailure("cannot sync", target_.displayName, errno);
     }
-    if (strategy_ == Strategy::linkAsNew) {
-        if (const int errnum = staged_.linkAs(target_.entry); errnum != 0) {
-            throw systemFailure("cannot create", target_.displayName, errnum);
-        }
-        return syncDirectory();
+    if (strategy_ == Strategy::renameOver) {
+        return renameOver(locked);
     }
-    return renameOver();
+    const int errnum = staged_.linkAs(target_.entry);
+    if (errnum == EEXIST) {
+        return std::nullopt;
+    }
+    if (errnum != 0) {
+        throw systemFailure("cannot create", target_.displayName, errnum);
+    }
+    return syncDirectory();
 }
 
 bool ReplacementFile::giveStagedItsMetadata()
@@ -169,27 +181,33 @@ bool ReplacementFile::giveStagedItsMetadata()
     return applyMetadata(staged_.fd(), readMetadata(path, *target_.existing, displayName), displayName);
 }
 
-int ReplacementFile::renameOver()
+std::optional<int> ReplacementFile::renameOver(UniqueFd& locked)
 {
     if (const int errnum = staged_.giveName(); errnum != 0) {
         throw systemFailure("cannot create", target_.displayName, errnum);
     }
-    if (const int errnum = staged_.renameToEntry(); errnum != 0) {
-        // A bind-mounted target cannot be renamed over, only written.
-        if (target_.existing && (errnum == EBUSY || errnum == EXDEV)) {
-            writeStagedInPlace();
-            return 0;
-        }
+    const int errnum = staged_.renameToEntry(target_.existing.has_value());
+    if (errnum == EEXIST) {
+        return std::nullopt;
+    }
+    // A bind-mounted target cannot be renamed over, only written.
+    if (target_.existing && (errnum == EBUSY || errnum == EXDEV)) {
+        writeStagedInPlace(std::move(locked));
+        return 0;
+    }
+    if (errnum != 0) {
         throw systemFailure("cannot replace", target_.displayName, errnum);
     }
     return syncDirectory();
 }
 
-void ReplacementFile::writeStagedInPlace()
+void ReplacementFile::writeStagedInPlace(UniqueFd locked)
 {
-    inMemory_ = copyToMemory(staged_.fd(), target_.displayName);
-    staged_.discard();
-    writeInPlace(target_, inMemory_.get());
+    if (!inMemory_) {
+        inMemory_ = copyToMemory(staged_.fd(), target_.displayName);
+        staged_.discard();
+    }
+    writeInPlace(target_, inMemory_.get(), std::move(locked));
 }
 
 int ReplacementFile::syncDirectory() const noexcept

@@ -7,6 +7,7 @@
 #include "replacement/outputTarget.hpp"
 #include "replacement/stagedFile.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,16 +55,22 @@ private:
     // old file itself.
     enum class Strategy { renameOver, linkAsNew, writeInPlace };
     Strategy chooseStrategy() const;
+    // Locks the file the entry names now (none for a new file, or a node that
+    // is fed rather than replaced), holds one that took the old one's place to
+    // the checks that the old one passed, and decides again how to write it.
+    UniqueFd lockTarget();
+    // Puts the content in place while the lock is held; nothing where another
+    // file took the name first, so that the decision must be made again.
+    std::optional<int> commitLocked(UniqueFd& locked);
     bool giveStagedItsMetadata();
-    int renameOver();
-    // Writes the staged content into the old file, from memory, so that the
-    // room the staged file took on the target's disk is free for it.
-    void writeStagedInPlace();
+    std::optional<int> renameOver(UniqueFd& locked);
+    // Writes the content into the old file from memory; a staged file beside
+    // it is closed first, so that the room it took is free for the write.
+    void writeStagedInPlace(UniqueFd locked);
 
     // An empty file made as open(O_CREAT) with mode 0666 would make one here,
     // for the kernel to show what a new file gets; none where it cannot be made.
     UniqueFd probeNewFile() const;
-    void refreshExisting();
     int syncDirectory() const noexcept;
 
     OutputTarget target_;

@@ -31,6 +31,19 @@ std::string randomSuffix()
     return text;
 }
 
+// renameat, over a file at `to` only where `replace`; a file system that
+// cannot refuse to replace is asked to rename all the same.
+int renameWithin(int directory, const char* from, const char* to, bool replace)
+{
+    if (!replace) {
+        const int renamed = ::renameat2(directory, from, directory, to, RENAME_NOREPLACE);
+        if (renamed == 0 || errno != EINVAL) {
+            return renamed;
+        }
+    }
+    return ::renameat(directory, from, directory, to);
+}
+
 } // namespace
 
 std::string stagingName(const std::string& entry)
@@ -95,19 +108,19 @@ int StagedFile::giveName()
     return name_.empty() ? takeName([this](const std::string& name) { return linkAs(name); }) : 0;
 }
 
-int StagedFile::renameToEntry()
+int StagedFile::renameToEntry(bool replace)
 {
     int errnum = 0;
     {
         const CleanupSignalsBlocked blocked;
-        if (::renameat(directory_, name_.c_str(), directory_, entry_.c_str()) == 0) {
+        if (renameWithin(directory_, name_.c_str(), entry_.c_str(), replace) == 0) {
             forgetRemoveOnSignal();
             name_.clear();
         } else {
             errnum = errno;
         }
     }
-    if (errnum != 0) {
+    if (errnum != 0 && errnum != EEXIST) {
         remove();
     }
     return errnum;

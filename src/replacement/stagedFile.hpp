@@ -43,9 +43,10 @@ public:
     int linkAs(const std::string& name) const;
     // Gives the file a staging name, where it has none; returns 0 or the errno.
     int giveName();
-    // Renames the staging name to the entry; returns 0 or the errno, and on
-    // failure holds no name.
-    int renameToEntry();
+    // Renames the staging name to the entry, over a file there only where
+    // `replace`; returns 0 or the errno. On failure it holds no name, but
+    // where the entry was taken (EEXIST), for the rename to be tried again.
+    int renameToEntry(bool replace);
     // Removes the staging name it holds, if any.
     void remove() noexcept;
     // Removes the name and closes the file, whose room is then free.

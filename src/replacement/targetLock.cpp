@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: MIT
+#include "replacement/targetLock.hpp"
+
+#include "fileIo/failure.hpp"
+#include "replacement/targetChecks.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+namespace initHashData {
+
+namespace {
+
+// Each time the entry turns out to name another file once it is locked, that
+// one is locked in turn; a name swapped without end fails the run.
+constexpr int lockAttempts = 100;
+
+// Waits for an exclusive lock on `fd`, in short sleeps that a signal can
+// end; false when lockWaitSeconds run out first. A file system that keeps no
+// locks is written as it would be without them.
+bool waitForLock(int fd)
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::time_t deadline = now.tv_sec + lockWaitSeconds;
+    long pause = 1000000;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return true;
+        }
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec >= deadline) {
+            return false;
+        }
+        const timespec step{0, pause};
+        ::nanosleep(&step, nullptr);
+        pause = std::min(pause * 2, 128000000L);
+    }
+    return true;
+}
+
+} // namespace
+
+UniqueFd lockEntry(OutputTarget& target)
+{
+    const int directory = target.directory.get();
+    const char* const entry = target.entry.c_str();
+    for (int attempt = 0; attempt < lockAttempts; ++attempt) {
+        struct stat named {};
+        if (::fstatat(directory, entry, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) {
+                throw systemFailure("cannot replace", target.displayName, errno);
+            }
+            target.existing.reset();
+            return UniqueFd();
+        }
+        target.existing = named;
+        if (!S_ISREG(named.st_mode)) {
+            return UniqueFd();
+        }
+        UniqueFd file(::openat(directory, entry, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (!file) {
+            // Gone, or something else took its place since: look again.
+            if (errno == ENOENT || errno == ELOOP || errno == ENXIO) {
+                continue;
+            }
+            throw systemFailure("cannot write", target.displayName, errno);
+        }
+        if (!waitForLock(file.get())) {
+            throw Failure("cannot write " + quoteName(target.displayName) + ": it is locked by another process");
+        }
+        struct stat locked {};
+        if (::fstat(file.get(), &locked) == 0 && S_ISREG(locked.st_mode) &&
+            ::fstatat(directory, entry, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(locked, named)) {
+            target.existing = locked;
+            return file;
+        }
+    }
+    throw replacedDuringRun(target.displayName);
+}
+
+} // namespace initHashData

@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+// Runs at once: from its final decision until its content is in place, each
+// run holds an exclusive lock (flock) on the old file, so that no two writes
+// mix and the last to commit wins.
+
+#include "fileIo/uniqueFd.hpp"
+#include "replacement/outputTarget.hpp"
+
+namespace initHashData {
+
+// How long a run waits for another process's lock before it gives up.
+inline constexpr int lockWaitSeconds = 10;
+
+// Opens for writing and locks the regular file that the target's entry names
+// now, and records its status as target.existing; where the entry is absent,
+// or names no regular file, locks nothing. Throws Failure where the file is
+// still locked by another process after lockWaitSeconds.
+UniqueFd lockEntry(OutputTarget& target);
+
+} // namespace initHashData

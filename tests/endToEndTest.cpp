@@ -11,6 +11,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <fstream>
+#include <optional>
 #include <thread>
 
 namespace initHashData::testing {
@@ -278,40 +280,119 @@ TEST_F(EndToEnd, KillDuringSlowInputKeepsOldOutput)
     EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"slow.fifo", "userData.txt"}));
 }
 
-TEST_F(EndToEnd, ConcurrentRunsEachLeaveAWholeFile)
+// Whether the started run `pid` has ended, before it is waited for.
+bool hasEnded(pid_t pid)
 {
-    const std::string inputs[] = {std::string(2000, 'a') + ":x:y:z\n", std::string(3000, 'b') + ":p:q:r\n"};
-    const std::string outputs[] = {std::string(2000, 'a') + ":" + hashOf("x") + ":y:z\n",
-                                   std::string(3000, 'b') + ":" + hashOf("p") + ":q:r\n"};
-    std::string big[2];
-    for (int i = 0; i < 2; ++i) {
-        for (int r = 0; r < 200; ++r) {
-            big[i] += inputs[i];
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const auto close = text.rfind(')');
+    return close != std::string::npos && text.size() > close + 2 && text[close + 2] == 'Z';
+}
+
+// Two runs at once in the in-place case, root's userData.txt in a directory
+// of root's: user nobody writes it in place, root renames over it.
+struct Overlap {
+    const char* what;
+    bool firstAsNobody;
+    bool secondAsNobody;
+    const char* slowed; // the first run's call, slowed once it has looked at the old file
+};
+
+class OverlappingRuns : public InjectedFault {
+protected:
+    // Starts a run of `input` in `work`, as nobody or root, slowed at `slowed` if given.
+    pid_t start(const std::string& input, bool asNobody, const char* slowed, const TempDir& output)
+    {
+        if (!nobody_) {
+            nobody_ = this->asNobody();
         }
-        writeFile(path("in" + std::to_string(i)), big[i]);
+        RunOptions options = asNobody ? *nobody_ : RunOptions{};
+        if (slowed != nullptr) {
+            const std::string trace = output / "trace";
+            options.wrapper.insert(options.wrapper.begin(),
+                                   {"strace", "-o", trace, "-e", std::string("trace=") + slowed, "-e",
+                                    std::string("inject=") + slowed + ":delay_enter=1500000:when=1"});
+            options.environment = {leakCheckOff};
+        }
+        options.workDir = path("work");
+        options.standardInput = path(input) + "\n";
+        return startTool(options, output.path());
     }
-    for (int round = 0; round < 10; ++round) {
-        const TempDir out0;
-        const TempDir out1;
-        RunOptions first;
-        first.workDir = dir.path();
-        first.standardInput = "in0\n";
-        RunOptions second = first;
-        second.standardInput = "in1\n";
-        const pid_t a = startTool(first, out0.path());
-        const pid_t b = startTool(second, out1.path());
-        EXPECT_EQ(finishTool(a, out0.path()).exitStatus, 0);
-        EXPECT_EQ(finishTool(b, out1.path()).exitStatus, 0);
-        const std::string got = readFile(path("userData.txt")).value_or("");
-        std::string want[2];
-        for (int i = 0; i < 2; ++i) {
-            for (int r = 0; r < 200; ++r) {
-                want[i] += outputs[i];
+
+private:
+    // One copy of the tool for nobody, which a running copy keeps busy.
+    std::optional<RunOptions> nobody_;
+};
+
+TEST_F(OverlappingRuns, EachLeavesAWholeFileAndTheLastToEndWins)
+{
+    if (!canActAsNobody()) {
+        GTEST_SKIP() << "needs root and setpriv to write root's file as another user";
+    }
+    // The second is the longer: where the first overwrites it, its tail shows.
+    const std::string inputs[] = {"first.txt", "second.txt"};
+    std::string outputs[2];
+    for (int run = 0; run < 2; ++run) {
+        std::string input;
+        const std::string prefix = run == 0 ? "a" : "b";
+        for (int i = 0; i < 60000 + run * 30000; ++i) {
+            input += prefix + std::to_string(i) + ":pw:N:r\n";
+            outputs[run] += prefix + std::to_string(i) + ":" + hashOf("pw") + ":N:r\n";
+        }
+        writeFile(path(inputs[run]), input);
+    }
+    ASSERT_EQ(::mkdir(path("work").c_str(), 0755), 0);
+    const Overlap cases[] = {
+        {"two runs in place", true, true, "fallocate"},
+        {"a run in place overtaken by a rename", true, false, "fallocate"},
+        {"a rename overtaken by a run in place", false, true, "fsync"},
+        {"two renames", false, false, "fsync"},
+    };
+    for (const Overlap& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(path("work/userData.txt"), oldOutput, 0666);
+        const TempDir out[2];
+        const pid_t first = start(inputs[0], c.firstAsNobody, c.slowed, out[0]);
+        // The second starts once the first is held up after looking at the old file.
+        for (int wait = 0; wait < 3000; ++wait) {
+            if (const std::optional<std::string> trace = readFile(out[0] / "trace");
+                trace && trace->find('(') != trace->npos) {
+                break;
             }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        EXPECT_TRUE(got == want[0] || got == want[1]) << "round " << round << ": a mix of both runs";
-        EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in0", "in1", "userData.txt"}));
+        const pid_t runs[] = {first, start(inputs[1], c.secondAsNobody, nullptr, out[1])};
+        int last = -1;
+        while (last < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            last = hasEnded(runs[0]) ? 1 : hasEnded(runs[1]) ? 0 : -1;
+        }
+        for (int i = 0; i < 2; ++i) {
+            const RunResult result = finishTool(runs[i], out[i].path());
+            EXPECT_EQ(result.exitStatus, 0) << "run " << i << ": " << result.standardError;
+        }
+        EXPECT_TRUE(readFile(path("work/userData.txt")) == outputs[last])
+            << "the run that ended last, " << last << ", left no whole file, or its content is gone";
+        EXPECT_EQ(listDirectory(path("work")), std::vector<std::string>{"userData.txt"});
     }
+}
+
+TEST_F(EndToEnd, LockedOutputFailsAfterABoundedWait)
+{
+    writeFile(path("in.txt"), sampleInput);
+    writeFile(path("userData.txt"), oldOutput);
+    const TempDir holderOutput;
+    RunOptions holder;
+    holder.workDir = dir.path();
+    holder.tool = {"flock", "userData.txt", "sleep", "60"};
+    const pid_t held = startTool(holder, holderOutput.path());
+    while (commandSucceeds({"flock", "-n", path("userData.txt"), "true"})) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    expectFailureKeepsOldOutput("in.txt\n", "cannot write 'userData.txt': it is locked by another process");
+    ::kill(held, SIGKILL);
+    finishTool(held, holderOutput.path());
 }
 
 TEST_F(InjectedFault, SystemCallFailureKeepsOldOutput)

@@ -14,9 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <map>
+#include <thread>
 #include <tuple>
 
 namespace initHashData::testing {
@@ -374,6 +376,31 @@ TEST_F(EndToEnd, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
     EXPECT_EQ(result.exitStatus, 0) << result.standardError;
     EXPECT_EQ(readFile(fresh + "/userData.txt"), sampleOutput);
     EXPECT_EQ(listDirectory(fresh), std::vector<std::string>{"userData.txt"});
+
+    // Made append-only while the run reads its input: written in place all the same.
+    const std::string late = path("appendOnlyLate");
+    ASSERT_EQ(::mkdir(late.c_str(), 0755), 0);
+    writeFile(late + "/userData.txt", oldOutput);
+    ASSERT_EQ(::mkfifo(path("slow.fifo").c_str(), 0644), 0);
+    const TempDir output;
+    options.workDir = late;
+    options.standardInput = path("slow.fifo") + "\n";
+    const pid_t pid = startTool(options, output.path());
+    UniqueFd fifo(::open(path("slow.fifo").c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_EQ(::write(fifo.get(), sampleInput.data(), 10), 10);
+    // Once the first bytes are read, the output has been looked at.
+    for (int unread = 1; unread > 0 && ::ioctl(fifo.get(), FIONREAD, &unread) == 0;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(commandSucceeds({"chattr", "+a", late}));
+    const Cleanup lateCleanup{late};
+    ASSERT_EQ(::write(fifo.get(), sampleInput.data() + 10, sampleInput.size() - 10),
+              static_cast<ssize_t>(sampleInput.size() - 10));
+    fifo.reset();
+    result = finishTool(pid, output.path());
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(readFile(late + "/userData.txt"), sampleOutput);
+    EXPECT_EQ(listDirectory(late), std::vector<std::string>{"userData.txt"}) << "a staging name cannot be removed";
 }
 
 TEST_F(EndToEnd, LinkToStandardOutputWritesThroughThePipe)

@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "endToEnd.hpp"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 namespace initHashData::testing {
 
@@ -12,9 +17,7 @@ const std::string sampleOutput =
     "alice:" + hashOf("secret") + ":Alice Liddell:admin,1001\nbob:" + hashOf("") + ":Bob:staff:x\r\n";
 const std::string oldOutput = "old:1:kept:intact\n";
 
-namespace {
-
-std::string usersWithField2(int count, const std::string& field2)
+std::string usersText(int count, const std::string& field2)
 {
     std::string text;
     for (int i = 0; i < count; ++i) {
@@ -23,11 +26,7 @@ std::string usersWithField2(int count, const std::string& field2)
     return text;
 }
 
-} // namespace
-
-std::string usersText(int count) { return usersWithField2(count, "password"); }
-
-std::string convertedUsersText(int count) { return usersWithField2(count, hashOf("password")); }
+std::string convertedUsersText(int count, const std::string& field2) { return usersText(count, hashOf(field2)); }
 
 bool shell(const std::string& command) { return commandSucceeds({"sh", "-c", command}); }
 
@@ -80,6 +79,20 @@ RunOptions EndToEnd::asNobody()
     EXPECT_TRUE(commandSucceeds({"cp", nobody.tool->back(), copy}));
     nobody.tool->back() = copy;
     return nobody;
+}
+
+pid_t EndToEnd::startOnSlowInput(RunOptions options, const std::string& outputDir, UniqueFd& fifo,
+                                 const std::string& first)
+{
+    EXPECT_EQ(::mkfifo(path("slow.fifo").c_str(), 0644), 0);
+    options.standardInput = path("slow.fifo") + "\n";
+    const pid_t pid = startTool(options, outputDir);
+    fifo.reset(::open(path("slow.fifo").c_str(), O_WRONLY | O_CLOEXEC));
+    EXPECT_EQ(::write(fifo.get(), first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    for (int unread = 1; unread > 0 && ::ioctl(fifo.get(), FIONREAD, &unread) == 0;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pid;
 }
 
 void InjectedFault::SetUp()

@@ -3,6 +3,7 @@
 // What the end-to-end suites share: a temporary working directory, runs of the
 // built tool in it, and strace's fault injection.
 
+#include "fileIo/uniqueFd.hpp"
 #include "hashOf.hpp"
 #include "toolRunner.hpp"
 
@@ -31,10 +32,10 @@ struct FileState {
     bool operator==(const FileState&) const = default;
 };
 
-// `count` records "user<i>:password:Some Name:staff\n", for inputs of some size.
-std::string usersText(int count);
-// What the tool makes of usersText(count).
-std::string convertedUsersText(int count);
+// `count` records "user<i>:<field2>:Some Name:staff\n", for inputs of some size.
+std::string usersText(int count, const std::string& field2 = "password");
+// What the tool makes of usersText(count, field2).
+std::string convertedUsersText(int count, const std::string& field2 = "password");
 
 // Whether a shell command succeeds, its output discarded.
 bool shell(const std::string& command);
@@ -61,6 +62,10 @@ protected:
     static bool canActAsNobody();
     // Options that run the tool as user nobody, from a copy it may execute.
     RunOptions asNobody();
+
+    // Starts the tool with a FIFO for its input and returns once it has read
+    // `first`, written there: by then it has looked at the output.
+    pid_t startOnSlowInput(RunOptions options, const std::string& outputDir, UniqueFd& fifo, const std::string& first);
 
     TempDir dir;
 

@@ -5,13 +5,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
-#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -258,21 +258,14 @@ TEST_F(EndToEnd, UnprivilegedUserWritesOnlyWhatItMay)
 TEST_F(EndToEnd, KillDuringSlowInputKeepsOldOutput)
 {
     writeFile(path("userData.txt"), oldOutput);
-    ASSERT_EQ(::mkfifo(path("slow.fifo").c_str(), 0644), 0);
     const FileState before = stateOf(path("userData.txt"));
-
     const TempDir outputDir;
     RunOptions options;
     options.workDir = dir.path();
-    options.standardInput = "slow.fifo\n";
-    const pid_t pid = startTool(options, outputDir.path());
-    const int fifo = ::open(path("slow.fifo").c_str(), O_WRONLY);
-    ASSERT_GE(fifo, 0);
-    const std::string records = usersText(2000);
-    ASSERT_EQ(::write(fifo, records.data(), records.size()), static_cast<ssize_t>(records.size()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    UniqueFd fifo;
+    const pid_t pid = startOnSlowInput(options, outputDir.path(), fifo, usersText(2000));
     ::kill(pid, SIGKILL);
-    ::close(fifo);
+    fifo.reset();
     const RunResult result = finishTool(pid, outputDir.path());
 
     EXPECT_EQ(result.signal, SIGKILL);
@@ -280,38 +273,30 @@ TEST_F(EndToEnd, KillDuringSlowInputKeepsOldOutput)
     EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"slow.fifo", "userData.txt"}));
 }
 
-// Whether the started run `pid` has ended, before it is waited for.
-bool hasEnded(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(stat, text);
-    const auto close = text.rfind(')');
-    return close != std::string::npos && text.size() > close + 2 && text[close + 2] == 'Z';
-}
-
-// Two runs at once in the in-place case, root's userData.txt in a directory
-// of root's: user nobody writes it in place, root renames over it.
+// Two runs at once on root's userData.txt in a directory of root's, which
+// user nobody writes in place and root renames over; the first is slowed at
+// a call made once it has looked at the old file.
 struct Overlap {
     const char* what;
     bool firstAsNobody;
     bool secondAsNobody;
-    const char* slowed; // the first run's call, slowed once it has looked at the old file
+    const char* slowed;
 };
+
+// Whether a run's trace shows it has entered the call it is slowed at.
+bool isHeldUp(const std::string& trace)
+{
+    const std::optional<std::string> text = readFile(trace);
+    return text && text->find('(') != std::string::npos;
+}
 
 class OverlappingRuns : public InjectedFault {
 protected:
-    // Starts a run of `input` in `work`, as nobody or root, slowed at `slowed` if given.
-    pid_t start(const std::string& input, bool asNobody, const char* slowed, const TempDir& output)
+    pid_t start(const std::string& input, RunOptions options, const char* slowed, const TempDir& output)
     {
-        if (!nobody_) {
-            nobody_ = this->asNobody();
-        }
-        RunOptions options = asNobody ? *nobody_ : RunOptions{};
         if (slowed != nullptr) {
-            const std::string trace = output / "trace";
             options.wrapper.insert(options.wrapper.begin(),
-                                   {"strace", "-o", trace, "-e", std::string("trace=") + slowed, "-e",
+                                   {"strace", "-o", output / "trace", "-e", std::string("trace=") + slowed, "-e",
                                     std::string("inject=") + slowed + ":delay_enter=1500000:when=1"});
             options.environment = {leakCheckOff};
         }
@@ -319,10 +304,6 @@ protected:
         options.standardInput = path(input) + "\n";
         return startTool(options, output.path());
     }
-
-private:
-    // One copy of the tool for nobody, which a running copy keeps busy.
-    std::optional<RunOptions> nobody_;
 };
 
 TEST_F(OverlappingRuns, EachLeavesAWholeFileAndTheLastToEndWins)
@@ -330,19 +311,12 @@ TEST_F(OverlappingRuns, EachLeavesAWholeFileAndTheLastToEndWins)
     if (!canActAsNobody()) {
         GTEST_SKIP() << "needs root and setpriv to write root's file as another user";
     }
-    // The second is the longer: where the first overwrites it, its tail shows.
-    const std::string inputs[] = {"first.txt", "second.txt"};
-    std::string outputs[2];
-    for (int run = 0; run < 2; ++run) {
-        std::string input;
-        const std::string prefix = run == 0 ? "a" : "b";
-        for (int i = 0; i < 60000 + run * 30000; ++i) {
-            input += prefix + std::to_string(i) + ":pw:N:r\n";
-            outputs[run] += prefix + std::to_string(i) + ":" + hashOf("pw") + ":N:r\n";
-        }
-        writeFile(path(inputs[run]), input);
-    }
+    // The second is longer, and its field 2 another: a mix shows.
+    writeFile(path("first.txt"), usersText(60000, "pw"));
+    writeFile(path("second.txt"), usersText(90000));
+    const std::string outputs[] = {convertedUsersText(60000, "pw"), convertedUsersText(90000)};
     ASSERT_EQ(::mkdir(path("work").c_str(), 0755), 0);
+    const RunOptions as[] = {RunOptions{}, asNobody()};
     const Overlap cases[] = {
         {"two runs in place", true, true, "fallocate"},
         {"a run in place overtaken by a rename", true, false, "fallocate"},
@@ -353,27 +327,20 @@ TEST_F(OverlappingRuns, EachLeavesAWholeFileAndTheLastToEndWins)
         SCOPED_TRACE(c.what);
         writeFile(path("work/userData.txt"), oldOutput, 0666);
         const TempDir out[2];
-        const pid_t first = start(inputs[0], c.firstAsNobody, c.slowed, out[0]);
-        // The second starts once the first is held up after looking at the old file.
-        for (int wait = 0; wait < 3000; ++wait) {
-            if (const std::optional<std::string> trace = readFile(out[0] / "trace");
-                trace && trace->find('(') != trace->npos) {
-                break;
-            }
+        const pid_t first = start("first.txt", as[c.firstAsNobody], c.slowed, out[0]);
+        for (int wait = 0; wait < 3000 && !isHeldUp(out[0] / "trace"); ++wait) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        const pid_t runs[] = {first, start(inputs[1], c.secondAsNobody, nullptr, out[1])};
-        int last = -1;
-        while (last < 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            last = hasEnded(runs[0]) ? 1 : hasEnded(runs[1]) ? 0 : -1;
-        }
+        const pid_t runs[] = {first, start("second.txt", as[c.secondAsNobody], nullptr, out[1])};
+        siginfo_t ended{};
+        ASSERT_EQ(::waitid(P_ALL, 0, &ended, WEXITED | WNOWAIT), 0);
+        const int last = ended.si_pid == runs[0] ? 1 : 0;
         for (int i = 0; i < 2; ++i) {
             const RunResult result = finishTool(runs[i], out[i].path());
             EXPECT_EQ(result.exitStatus, 0) << "run " << i << ": " << result.standardError;
         }
         EXPECT_TRUE(readFile(path("work/userData.txt")) == outputs[last])
-            << "the run that ended last, " << last << ", left no whole file, or its content is gone";
+            << "run " << last << " ended last, yet its whole content is not what it left";
         EXPECT_EQ(listDirectory(path("work")), std::vector<std::string>{"userData.txt"});
     }
 }

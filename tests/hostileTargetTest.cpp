@@ -14,11 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <map>
-#include <thread>
 #include <tuple>
 
 namespace initHashData::testing {
@@ -343,6 +341,12 @@ TEST_F(InjectedFault, SignalDuringAFailedStagingLinkRemovesNothing)
     EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in.txt", "userData.txt"}));
 }
 
+// Takes the append-only flag off a directory again, so that it can be removed.
+struct AppendOnlyUndone {
+    std::string directory;
+    ~AppendOnlyUndone() { commandSucceeds({"chattr", "-a", directory}); }
+};
+
 TEST_F(EndToEnd, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
 {
     writeFile(path("in.txt"), sampleInput);
@@ -352,10 +356,7 @@ TEST_F(EndToEnd, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
     if (!commandSucceeds({"chattr", "+a", work})) {
         GTEST_SKIP() << "chattr +a needs root and a file system with inode flags";
     }
-    struct Cleanup {
-        std::string work;
-        ~Cleanup() { commandSucceeds({"chattr", "-a", work}); }
-    } cleanup{work};
+    const AppendOnlyUndone undo{work};
     RunOptions options;
     options.workDir = work;
     options.standardInput = path("in.txt") + "\n";
@@ -370,37 +371,37 @@ TEST_F(EndToEnd, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
     const std::string fresh = path("appendOnlyEmpty");
     ASSERT_EQ(::mkdir(fresh.c_str(), 0755), 0);
     ASSERT_TRUE(commandSucceeds({"chattr", "+a", fresh}));
-    const Cleanup freshCleanup{fresh};
+    const AppendOnlyUndone undoFresh{fresh};
     options.workDir = fresh;
     result = runTool(options);
     EXPECT_EQ(result.exitStatus, 0) << result.standardError;
     EXPECT_EQ(readFile(fresh + "/userData.txt"), sampleOutput);
     EXPECT_EQ(listDirectory(fresh), std::vector<std::string>{"userData.txt"});
+}
 
-    // Made append-only while the run reads its input: written in place all the same.
-    const std::string late = path("appendOnlyLate");
-    ASSERT_EQ(::mkdir(late.c_str(), 0755), 0);
-    writeFile(late + "/userData.txt", oldOutput);
-    ASSERT_EQ(::mkfifo(path("slow.fifo").c_str(), 0644), 0);
+TEST_F(EndToEnd, DirectoryMadeAppendOnlyDuringARunIsWrittenInPlace)
+{
+    const std::string work = path("late");
+    ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+    writeFile(work + "/userData.txt", oldOutput);
     const TempDir output;
-    options.workDir = late;
-    options.standardInput = path("slow.fifo") + "\n";
-    const pid_t pid = startTool(options, output.path());
-    UniqueFd fifo(::open(path("slow.fifo").c_str(), O_WRONLY | O_CLOEXEC));
-    ASSERT_EQ(::write(fifo.get(), sampleInput.data(), 10), 10);
-    // Once the first bytes are read, the output has been looked at.
-    for (int unread = 1; unread > 0 && ::ioctl(fifo.get(), FIONREAD, &unread) == 0;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    RunOptions options;
+    options.workDir = work;
+    UniqueFd fifo;
+    const pid_t pid = startOnSlowInput(options, output.path(), fifo, sampleInput.substr(0, 10));
+    const AppendOnlyUndone undo{work};
+    if (!commandSucceeds({"chattr", "+a", work})) {
+        fifo.reset();
+        finishTool(pid, output.path());
+        GTEST_SKIP() << "chattr +a needs root and a file system with inode flags";
     }
-    ASSERT_TRUE(commandSucceeds({"chattr", "+a", late}));
-    const Cleanup lateCleanup{late};
-    ASSERT_EQ(::write(fifo.get(), sampleInput.data() + 10, sampleInput.size() - 10),
-              static_cast<ssize_t>(sampleInput.size() - 10));
+    const std::string rest = sampleInput.substr(10);
+    ASSERT_EQ(::write(fifo.get(), rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
     fifo.reset();
-    result = finishTool(pid, output.path());
+    const RunResult result = finishTool(pid, output.path());
     EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-    EXPECT_EQ(readFile(late + "/userData.txt"), sampleOutput);
-    EXPECT_EQ(listDirectory(late), std::vector<std::string>{"userData.txt"}) << "a staging name cannot be removed";
+    EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
+    EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging name cannot be removed";
 }
 
 TEST_F(EndToEnd, LinkToStandardOutputWritesThroughThePipe)

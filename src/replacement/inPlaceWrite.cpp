@@ -10,6 +10,8 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -113,7 +115,8 @@ public:
     void run();
 
 private:
-    void checkRoom() const;
+    void checkRoom(const struct statfs& fs) const;
+    bool copiesOnWrite(const struct statfs& fs) const;
     bool reserve();
     void grow();
     void overwrite();
@@ -161,13 +164,21 @@ InPlaceWrite::InPlaceWrite(const OutputTarget& target, int content, UniqueFd loc
 
 void InPlaceWrite::run()
 {
-    if (regular_) {
-        checkRoom();
-        if (!reserve() && newSize_ > oldSize_) {
-            grow();
-        }
+    struct statfs fs {};
+    const bool measured = regular_ && ::fstatfs(out_.get(), &fs) == 0;
+    if (measured) {
+        checkRoom(fs);
     }
-    overwrite();
+    if (regular_ && !reserve() && newSize_ > oldSize_) {
+        grow();
+    }
+    // Each overwritten block of a file that is copied on write takes a new
+    // one beside the old: it is emptied first, as a plain open empties it.
+    if (measured && copiesOnWrite(fs)) {
+        rewriteWhole();
+    } else {
+        overwrite();
+    }
     if (regular_ && newSize_ < oldSize_) {
         if (::ftruncate(out_.get(), newSize_) != 0) {
             throw failed(errno);
@@ -180,10 +191,9 @@ void InPlaceWrite::run()
 // Refuses, before the file is touched, a content that would not fit even
 // where a plain open frees the old blocks first. Only a shortfall beyond doubt
 // counts: a content of one block may be kept in the inode itself.
-void InPlaceWrite::checkRoom() const
+void InPlaceWrite::checkRoom(const struct statfs& fs) const
 {
-    struct statfs fs {};
-    if (::fstatfs(out_.get(), &fs) != 0 || fs.f_bsize <= 0) {
+    if (fs.f_bsize <= 0) {
         return; // the reservation will tell
     }
     const auto unit = static_cast<unsigned long long>(fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize);
@@ -196,10 +206,18 @@ void InPlaceWrite::checkRoom() const
     }
 }
 
-// Reserves the new size; false where the file system cannot reserve.
+bool InPlaceWrite::copiesOnWrite(const struct statfs& fs) const
+{
+    return static_cast<unsigned long>(fs.f_type) == BTRFS_SUPER_MAGIC &&
+           (inodeFlags(out_.get()).value_or(0) & FS_NOCOW_FL) == 0;
+}
+
+// Reserves the room the file grows by; false where the file system cannot
+// reserve. Holes within the old size are left to the write: a reservation
+// that fills them and then fails could not give their blocks back.
 bool InPlaceWrite::reserve()
 {
-    if (newSize_ == 0 || ::fallocate(out_.get(), FALLOC_FL_KEEP_SIZE, 0, newSize_) == 0) {
+    if (newSize_ <= oldSize_ || ::fallocate(out_.get(), FALLOC_FL_KEEP_SIZE, oldSize_, newSize_ - oldSize_) == 0) {
         return true;
     }
     if (errno == EOPNOTSUPP || errno == ENOSYS) {
@@ -269,8 +287,10 @@ void InPlaceWrite::finish()
 // frees what the reservation or the growth took, and puts back what it can.
 Failure InPlaceWrite::refused(int errnum)
 {
-    if (struct stat now{}; regular_ && ::ftruncate(out_.get(), oldSize_) != 0 &&
-                           (::fstat(out_.get(), &now) != 0 || now.st_size != oldSize_)) {
+    struct stat now {};
+    const bool took =
+        regular_ && ::fstat(out_.get(), &now) == 0 && (now.st_size != oldSize_ || now.st_blocks != before_.st_blocks);
+    if (took && ::ftruncate(out_.get(), oldSize_) != 0 && now.st_size != oldSize_) {
         return damaged(name_, "writing it in place failed part-way", errnum);
     }
     return Failure(systemFailure("cannot write", name_, errnum).what() + restoreModeAndTime());

@@ -11,9 +11,11 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -39,6 +41,20 @@ std::string pathThrough(int directory, const std::string& entry, const std::stri
         return directoryOf(displayName) + "/" + entry;
     }
     return "/proc/self/fd/" + std::to_string(directory) + "/" + entry;
+}
+
+// Whether the directory is append-only or immutable, and would keep every
+// name made in it; also where that cannot be learnt, as from a directory the
+// process may not read and so holds by a path handle only.
+bool keepsEveryName(int directory)
+{
+    constexpr auto kept = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
+    struct statx status {};
+    if (::statx(directory, "", AT_EMPTY_PATH, 0, &status) == 0 && (status.stx_attributes_mask & kept) == kept) {
+        return (status.stx_attributes & kept) != 0;
+    }
+    const std::optional<int> flags = inodeFlags(directory);
+    return !flags || (*flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
 }
 
 } // namespace
@@ -79,7 +95,7 @@ ReplacementFile::Strategy ReplacementFile::chooseStrategy() const
             return Strategy::writeInPlace;
         }
     }
-    if ((inodeFlags(directory).value_or(0) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+    if (keepsEveryName(directory)) {
         // Such a directory lets a staged name be made but never renamed or removed.
         return target_.existing ? Strategy::writeInPlace : Strategy::linkAsNew;
     }
@@ -118,10 +134,12 @@ UniqueFd ReplacementFile::probeNewFile() const
 
 int ReplacementFile::commit()
 {
-    // Another run may take the name each time this one has decided.
+    // Another run may take the name each time this one has decided; the wait
+    // for locks is bounded over all the files it finds there in turn.
     constexpr int decisions = 100;
+    const auto deadline = std::chrono::steady_clock::now() + lockWait;
     for (int attempt = 0; attempt < decisions; ++attempt) {
-        UniqueFd locked = lockTarget();
+        UniqueFd locked = lockTarget(deadline);
         if (const std::optional<int> syncErrno = commitLocked(locked)) {
             return *syncErrno;
         }
@@ -129,13 +147,13 @@ int ReplacementFile::commit()
     throw replacedDuringRun(target_.displayName);
 }
 
-UniqueFd ReplacementFile::lockTarget()
+UniqueFd ReplacementFile::lockTarget(std::chrono::steady_clock::time_point deadline)
 {
     if (target_.throughDescriptorLink) {
         return UniqueFd();
     }
     const std::optional<struct stat> found = target_.existing;
-    UniqueFd locked = lockEntry(target_);
+    UniqueFd locked = lockEntry(target_, deadline);
     if (target_.existing && (!found || !sameFile(*found, *target_.existing))) {
         // Another run may have put its file there; anything else is not ours to replace.
         if (!S_ISREG(target_.existing->st_mode)) {

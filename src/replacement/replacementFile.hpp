@@ -7,6 +7,7 @@
 #include "replacement/outputTarget.hpp"
 #include "replacement/stagedFile.hpp"
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,7 +59,7 @@ private:
     // Locks the file the entry names now (none for a new file, or a node that
     // is fed rather than replaced), holds one that took the old one's place to
     // the checks that the old one passed, and decides again how to write it.
-    UniqueFd lockTarget();
+    UniqueFd lockTarget(std::chrono::steady_clock::time_point deadline);
     // Puts the content in place while the lock is held; nothing where another
     // file took the name first, so that the decision must be made again.
     std::optional<int> commitLocked(UniqueFd& locked);

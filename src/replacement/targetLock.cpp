@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 
 namespace initHashData {
@@ -21,32 +22,29 @@ namespace {
 constexpr int lockAttempts = 100;
 
 // Waits for an exclusive lock on `fd`, in short sleeps that a signal can
-// end; false when lockWaitSeconds run out first. A file system that keeps no
+// end; false when the deadline comes first. A file system that keeps no
 // locks is written as it would be without them.
-bool waitForLock(int fd)
+bool waitForLock(int fd, std::chrono::steady_clock::time_point deadline)
 {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const std::time_t deadline = now.tv_sec + lockWaitSeconds;
-    long pause = 1000000;
+    std::chrono::milliseconds pause{1};
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             return true;
         }
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec >= deadline) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        const timespec step{0, pause};
+        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(pause).count();
+        const timespec step{0, static_cast<long>(nanoseconds)};
         ::nanosleep(&step, nullptr);
-        pause = std::min(pause * 2, 128000000L);
+        pause = std::min(pause * 2, std::chrono::milliseconds{128});
     }
     return true;
 }
 
 } // namespace
 
-UniqueFd lockEntry(OutputTarget& target)
+UniqueFd lockEntry(OutputTarget& target, std::chrono::steady_clock::time_point deadline)
 {
     const int directory = target.directory.get();
     const char* const entry = target.entry.c_str();
@@ -71,7 +69,7 @@ UniqueFd lockEntry(OutputTarget& target)
             }
             throw systemFailure("cannot write", target.displayName, errno);
         }
-        if (!waitForLock(file.get())) {
+        if (!waitForLock(file.get(), deadline)) {
             throw Failure("cannot write " + quoteName(target.displayName) + ": it is locked by another process");
         }
         struct stat locked {};

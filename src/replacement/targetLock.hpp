@@ -7,15 +7,17 @@
 #include "fileIo/uniqueFd.hpp"
 #include "replacement/outputTarget.hpp"
 
+#include <chrono>
+
 namespace initHashData {
 
-// How long a run waits for another process's lock before it gives up.
-inline constexpr int lockWaitSeconds = 10;
+// How long a run waits, in all, for other processes' locks before it gives up.
+inline constexpr std::chrono::seconds lockWait{10};
 
 // Opens for writing and locks the regular file that the target's entry names
 // now, and records its status as target.existing; where the entry is absent,
 // or names no regular file, locks nothing. Throws Failure where the file is
-// still locked by another process after lockWaitSeconds.
-UniqueFd lockEntry(OutputTarget& target);
+// still locked by another process at `deadline`.
+UniqueFd lockEntry(OutputTarget& target, std::chrono::steady_clock::time_point deadline);
 
 } // namespace initHashData

@@ -71,12 +71,20 @@ std::vector<NearlyFullCase> nearlyFullCases()
     const std::string untilRefused = "i=0; while fallocate -l 8M f$i 2>/dev/null; do i=$((i+1)); done; "
                                      "while fallocate -l 256K f$i 2>/dev/null; do i=$((i+1)); done";
     const std::string holes = "truncate -s 75000 userData.txt && head -c 36000 /dev/zero | tr '\\0' o >>userData.txt";
+    const std::string leadingHole =
+        "truncate -s 4M userData.txt && head -c 4M /dev/zero | tr '\\0' o >>userData.txt && "
+        "chmod 666 userData.txt";
+    const std::string quotaDirectory = "cd .. && rmdir w && btrfs subvolume create w >/dev/null && chmod 755 w && "
+                                       "btrfs quota enable . && cd w && ";
     const std::string setUid = "chmod 4666 userData.txt";
     const std::string nobodys = "chown nobody userData.txt && " + setUid;
     // clang-format off
     return {
         {"btrfs: every overwritten block needs a new extent", btrfs, old(1388890, "chmod 666 userData.txt") + untilRefused, 40000},
         {"ext2: the old file's holes need blocks", ext2, old(35000, holes + " && chmod 666 userData.txt") + leaving(30), 2600},
+        {"ext4: the same, where a reservation would fill the holes", ext4, old(0, leadingHole) + leaving(300), 30000},
+        {"btrfs: a quota that overwriting would use up", btrfs, quotaDirectory + old(8000000, "chmod 666 userData.txt") +
+         "sync && btrfs quota rescan -w . >/dev/null && btrfs qgroup limit 10M w", 230000},
         {"ext4: a growth that does not fit", ext4, old(63490, setUid) + leaving(20), 2900},
         {"ext2: no room to grow at all", ext2, old(64000, setUid) + leaving(0), 20000},
         {"ext4: unchecked room, a reservation that fails part-way", ext4, old(63490, setUid) + leaving(20), 2900,

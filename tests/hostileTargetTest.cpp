@@ -379,6 +379,31 @@ TEST_F(EndToEnd, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
     EXPECT_EQ(listDirectory(fresh), std::vector<std::string>{"userData.txt"});
 }
 
+// Its user may write but not read it, and so cannot ask for its flags.
+TEST_F(EndToEnd, AppendOnlyDirectoryItsUserMayNotReadKeepsNoName)
+{
+    if (!canActAsNobody()) {
+        GTEST_SKIP() << "needs root and setpriv to act as another user";
+    }
+    writeFile(path("in.txt"), sampleInput);
+    const std::string work = path("blind");
+    ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
+    writeFile(work + "/userData.txt", oldOutput);
+    ASSERT_EQ(::chown(work.c_str(), nobodyId, nobodyId) | ::chown((work + "/userData.txt").c_str(), nobodyId, nobodyId), 0);
+    ASSERT_EQ(::chmod(work.c_str(), 0333), 0);
+    const AppendOnlyUndone undo{work};
+    if (!commandSucceeds({"chattr", "+a", work})) {
+        GTEST_SKIP() << "chattr +a needs a file system with inode flags";
+    }
+    RunOptions options = asNobody();
+    options.workDir = work;
+    options.standardInput = path("in.txt") + "\n";
+    const RunResult result = runTool(options);
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
+    EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging name cannot be removed";
+}
+
 TEST_F(EndToEnd, DirectoryMadeAppendOnlyDuringARunIsWrittenInPlace)
 {
     const std::string work = path("late");

@@ -53,21 +53,25 @@ struct NearlyFullCase {
     std::string note = {}; // what a refusal says it could not put back
 };
 
+// Shell, in the directory: an old userData.txt of `bytes` bytes of root's,
+// then `more`, then back to the file system's top.
+std::string old(int bytes, const std::string& more)
+{
+    return "head -c " + std::to_string(bytes) + " /dev/zero | tr '\\0' o >userData.txt && " + more + " && cd .. && ";
+}
+
+// Shell: fills the disk, in large writes, then in small ones, and frees about `kib` KiB.
+std::string leaving(int kib)
+{
+    return "for b in 64k 1k; do dd if=/dev/zero of=fill$b bs=$b 2>/dev/null; sync; done; truncate -s -" +
+           std::to_string(kib) + "K fill64k";
+}
+
 std::vector<NearlyFullCase> nearlyFullCases()
 {
     const std::string ext2 = "truncate -s 8M \"$0\" && mkfs.ext2 -q -F -b 1024 -m 0 \"$0\"";
     const std::string ext4 = "truncate -s 16M \"$0\" && mkfs.ext4 -q -F -b 1024 -m 0 \"$0\"";
     const std::string btrfs = "truncate -s 300M \"$0\" && mkfs.btrfs -q -f \"$0\"";
-    // The old file: `bytes` bytes of root's, then `more` shell.
-    const auto old = [](int bytes, const std::string& more) {
-        return "head -c " + std::to_string(bytes) + " /dev/zero | tr '\\0' o >userData.txt && " + more +
-               " && cd .. && ";
-    };
-    // Fills the disk, in large writes, then in small ones, and frees about `kib` KiB.
-    const auto leaving = [](int kib) {
-        return "for b in 64k 1k; do dd if=/dev/zero of=fill$b bs=$b 2>/dev/null; sync; done; truncate -s -" +
-               std::to_string(kib) + "K fill64k";
-    };
     const std::string untilRefused = "i=0; while fallocate -l 8M f$i 2>/dev/null; do i=$((i+1)); done; "
                                      "while fallocate -l 256K f$i 2>/dev/null; do i=$((i+1)); done";
     const std::string holes = "truncate -s 75000 userData.txt && head -c 36000 /dev/zero | tr '\\0' o >>userData.txt";

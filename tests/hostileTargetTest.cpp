@@ -380,7 +380,7 @@ TEST_F(EndToEnd, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
 }
 
 // Its user may write but not read it, and so cannot ask for its flags.
-TEST_F(EndToEnd, AppendOnlyDirectoryItsUserMayNotReadKeepsNoName)
+TEST_F(EndToEnd, AppendOnlyDirectoryItsUserMayNotReadIsWrittenWithoutLeftovers)
 {
     if (!canActAsNobody()) {
         GTEST_SKIP() << "needs root and setpriv to act as another user";
@@ -389,7 +389,8 @@ TEST_F(EndToEnd, AppendOnlyDirectoryItsUserMayNotReadKeepsNoName)
     const std::string work = path("blind");
     ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
     writeFile(work + "/userData.txt", oldOutput);
-    ASSERT_EQ(::chown(work.c_str(), nobodyId, nobodyId) | ::chown((work + "/userData.txt").c_str(), nobodyId, nobodyId), 0);
+    ASSERT_EQ(::chown(work.c_str(), nobodyId, nobodyId) | ::chown((work + "/userData.txt").c_str(), nobodyId, nobodyId),
+              0);
     ASSERT_EQ(::chmod(work.c_str(), 0333), 0);
     const AppendOnlyUndone undo{work};
     if (!commandSucceeds({"chattr", "+a", work})) {

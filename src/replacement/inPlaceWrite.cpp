@@ -105,10 +105,10 @@ std::string clearedBits(mode_t lost)
 }
 
 // One write of the content into the old file. Old bytes are overwritten only
-// once the new size is sure to fit: reserved, or the part beyond the old size
-// written first. Where overwriting still runs out of room (copy-on-write or
-// sparse blocks, a quota), it ends as a plain open would: the file emptied,
-// then written whole.
+// once the new size is sure to fit: the room it grows by reserved, or the
+// part beyond the old size written first. Where overwriting still runs out of
+// room (the holes of a sparse file, a quota), and for a file that is copied on
+// write, it ends as a plain open would: the file emptied, then written whole.
 class InPlaceWrite {
 public:
     InPlaceWrite(const OutputTarget& target, int content, UniqueFd locked);

@@ -45,8 +45,9 @@ FileMetadata readMetadata(const std::string& path, const struct stat& st, const 
 // ACL it inherited from its directory is dropped when the old file had none,
 // so that its mode means what the old one meant. Returns false when the
 // metadata is incomplete or the owner, group or inode flags cannot be
-// carried, so that only the old file itself, written in place, keeps them. An attribute the file system does not
-// support is skipped; any other failure throws Failure.
+// carried, so that only the old file itself, written in place, keeps them.
+// An attribute the file system does not support is skipped; any other
+// failure throws Failure.
 bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& displayName);
 
 // Gives a file that replaces nothing the permission bits and access ACL of

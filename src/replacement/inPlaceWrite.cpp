@@ -148,8 +148,8 @@ InPlaceWrite::InPlaceWrite(const OutputTarget& target, int content, UniqueFd loc
         throw systemFailure("cannot write", name_, errno);
     }
     newSize_ = headEnd_ = staged.st_size;
-    const int noFollow = target.throughDescriptorLink ? 0 : O_NOFOLLOW;
     if (!out_) {
+        const int noFollow = target.throughDescriptorLink ? 0 : O_NOFOLLOW;
         out_.reset(::openat(target.directory.get(), target.entry.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | noFollow));
     }
     if (!out_ || ::fstat(out_.get(), &before_) != 0) {

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <ctime>
+#include <thread>
 
 namespace initHashData {
 
@@ -34,9 +34,7 @@ bool waitForLock(int fd, std::chrono::steady_clock::time_point deadline)
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(pause).count();
-        const timespec step{0, static_cast<long>(nanoseconds)};
-        ::nanosleep(&step, nullptr);
+        std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds{128});
     }
     return true;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <thread>
+#include <utility>
 
 namespace initHashData::testing {
 
@@ -105,24 +106,27 @@ void InjectedFault::SetUp()
 }
 
 RunOptions InjectedFault::straced(const std::string& output, std::vector<std::string> traced,
-                                  const std::vector<Fault>& faults)
+                                  const std::vector<Fault>& faults, RunOptions options)
 {
-    RunOptions options;
-    options.wrapper = {"strace", "-o", output};
+    std::vector<std::string> strace = {"strace", "-o", output};
     for (const Fault& fault : faults) {
         traced.push_back(fault.syscall);
         std::string injection = "inject=" + fault.syscall + (fault.error.empty() ? "" : ":error=" + fault.error);
         if (!fault.signal.empty()) {
             injection += ":signal=" + fault.signal;
         }
-        options.wrapper.insert(options.wrapper.end(), {"-e", injection + ":when=" + fault.when});
+        if (!fault.delayEnter.empty()) {
+            injection += ":delay_enter=" + fault.delayEnter;
+        }
+        strace.insert(strace.end(), {"-e", injection + ":when=" + fault.when});
     }
     std::string set = "trace=";
     for (const std::string& syscall : traced) {
         set += (set.back() == '=' ? "" : ",") + syscall;
     }
-    options.wrapper.insert(options.wrapper.end(), {"-e", set});
-    options.environment = {leakCheckOff};
+    strace.insert(strace.end(), {"-e", set});
+    options.wrapper.insert(options.wrapper.begin(), strace.begin(), strace.end());
+    options.environment.emplace_back(leakCheckOff);
     return options;
 }
 
@@ -145,6 +149,9 @@ int InjectedFault::ordinalOf(const std::string& syscall, const std::string& mark
     return 0;
 }
 
-RunOptions InjectedFault::inject(const std::vector<Fault>& faults) { return straced("/dev/null", {}, faults); }
+RunOptions InjectedFault::inject(const std::vector<Fault>& faults, RunOptions options)
+{
+    return straced("/dev/null", {}, faults, std::move(options));
+}
 
 } // namespace initHashData::testing

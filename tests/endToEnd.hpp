@@ -74,8 +74,9 @@ private:
 };
 
 // One fault for strace to inject: the `when`-th call of `syscall` ("2", or
-// "2+" for that call and every later one) fails with `error` (if any), and
-// `signal` (if any) is raised as it is made.
+// "2+" for that call and every later one) fails with `error` (if any),
+// `signal` (if any) is raised as it is made, and it is held up for
+// `delayEnter` microseconds (if any) before it is made.
 struct Fault {
     Fault(std::string syscallName, std::string errorName, std::string ordinal, std::string signalName = {})
         : syscall(std::move(syscallName)), error(std::move(errorName)), when(std::move(ordinal)),
@@ -90,6 +91,7 @@ struct Fault {
     std::string error;
     std::string when;
     std::string signal;
+    std::string delayEnter = {};
 };
 
 // strace's fault injection fails the n-th call of a system call; the ordinal
@@ -102,12 +104,13 @@ protected:
     // `marker`, in a run with `faults` injected.
     int ordinalOf(const std::string& syscall, const std::string& marker, const std::vector<Fault>& faults = {});
 
-    // Options that inject `faults`, one system call each.
-    static RunOptions inject(const std::vector<Fault>& faults);
+    // Options that inject `faults`, one system call each; strace goes in
+    // front of what `options` already wrap the tool in.
+    static RunOptions inject(const std::vector<Fault>& faults, RunOptions options = {});
 
     // Options that run the tool under strace, tracing `traced` into `output` and injecting `faults`.
     static RunOptions straced(const std::string& output, std::vector<std::string> traced,
-                              const std::vector<Fault>& faults);
+                              const std::vector<Fault>& faults, RunOptions options = {});
 
     // A sanitized build's leak checker cannot run under ptrace.
     static constexpr const char* leakCheckOff = "ASAN_OPTIONS=detect_leaks=0";

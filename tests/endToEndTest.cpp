@@ -295,10 +295,9 @@ protected:
     pid_t start(const std::string& input, RunOptions options, const char* slowed, const TempDir& output)
     {
         if (slowed != nullptr) {
-            options.wrapper.insert(options.wrapper.begin(),
-                                   {"strace", "-o", output / "trace", "-e", std::string("trace=") + slowed, "-e",
-                                    std::string("inject=") + slowed + ":delay_enter=1500000:when=1"});
-            options.environment = {leakCheckOff};
+            Fault slow(slowed, "", 1);
+            slow.delayEnter = "1500000";
+            options = straced(output / "trace", {}, {slow}, std::move(options));
         }
         options.workDir = path("work");
         options.standardInput = path(input) + "\n";

@@ -161,9 +161,7 @@ protected:
     {
         RunOptions options = asNobody();
         if (around == Around::statfsFails) {
-            options.wrapper.insert(options.wrapper.begin(),
-                                   {"strace", "-o", "/dev/null", "-e", "inject=fstatfs:error=ENOSYS"});
-            options.environment = {leakCheckOff};
+            options = inject({{"fstatfs", "ENOSYS", "1+"}}, std::move(options));
         } else if (around == Around::tmpTakesNoFiles) {
             // A read-only /tmp, but for the directories the run needs, mounted over it as they are.
             const std::string script = "for d in \"$1\" \"$2\"; do mount --rbind \"$d\" \"$d\" || exit 126; done && "

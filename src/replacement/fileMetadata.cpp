@@ -2,9 +2,7 @@
 #include "replacement/fileMetadata.hpp"
 
 #include "fileIo/failure.hpp"
-#include "fileIo/uniqueFd.hpp"
 
-#include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -16,14 +14,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <string_view>
+#include <vector>
 
 namespace initHashData {
 
 namespace {
 
 constexpr const char* accessAcl = "system.posix_acl_access";
-// The flags an open and a write leave on a file, and a new file lacks.
-constexpr int carriedFlags = FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL | FS_NOCOW_FL | FS_COMPR_FL | FS_NOCOMP_FL;
+// The extended flags a write keeps that only FS_IOC_FSSETXATTR sets; the
+// others mirror inode flags.
+constexpr std::uint32_t carriedExtendedFlags =
+    FS_XFLAG_REALTIME | FS_XFLAG_EXTSIZE | FS_XFLAG_NODEFRAG | FS_XFLAG_COWEXTSIZE;
 
 bool isCarried(std::string_view name)
 {
@@ -31,7 +32,8 @@ bool isCarried(std::string_view name)
     if (name == "security.capability" || name == "security.ima" || name == "security.evm") {
         return false;
     }
-    return name == accessAcl || name.starts_with("user.") || name.starts_with("security.");
+    return name == accessAcl || name.starts_with("user.") || name.starts_with("security.") ||
+           name.starts_with("trusted.") || name.starts_with("btrfs.");
 }
 
 bool isUnsupported(int errnum) { return errnum == ENOTSUP || errnum == EOPNOTSUPP; }
@@ -56,14 +58,27 @@ template <typename Get> bool readSized(std::string& value, Get get)
     }
 }
 
-bool carryFlags(int fd, int oldFlags)
+bool isAbsent(int errnum) { return errnum == ENOTTY || errnum == EINVAL || isUnsupported(errnum) || errnum == ENOSYS; }
+
+bool sameExtended(const InodeFlags& a, const InodeFlags& b)
 {
-    const std::optional<int> current = inodeFlags(fd);
-    if (!current) {
-        return false;
+    return (a.xflags & carriedExtendedFlags) == (b.xflags & carriedExtendedFlags) && a.projectId == b.projectId &&
+           a.extentSize == b.extentSize && a.cowExtentSize == b.cowExtentSize;
+}
+
+bool sameCarried(const InodeFlags& a, const InodeFlags& b, int flagMask)
+{
+    return (a.flags & flagMask) == (b.flags & flagMask) && sameExtended(a, b);
+}
+
+// Reads the flags of `fd` back into `current`; false where they cannot be read.
+bool readBack(int fd, InodeFlags& current)
+{
+    const std::optional<InodeFlags> now = readInodeFlags(fd);
+    if (now) {
+        current = *now;
     }
-    int wanted = (*current & ~carriedFlags) | (oldFlags & carriedFlags);
-    return wanted == *current || ::ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0;
+    return now.has_value();
 }
 
 bool inGroup(gid_t group)
@@ -71,9 +86,10 @@ bool inGroup(gid_t group)
     if (::getegid() == group) {
         return true;
     }
-    gid_t groups[NGROUPS_MAX];
-    const int count = ::getgroups(NGROUPS_MAX, groups);
-    return std::find(groups, groups + std::max(count, 0), group) != groups + std::max(count, 0);
+    // Sized by the kernel: NGROUPS_MAX of them would take 256 KiB of stack.
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+    const int count = ::getgroups(static_cast<int>(groups.size()), groups.data());
+    return std::find(groups.begin(), groups.begin() + std::max(count, 0), group) != groups.begin() + std::max(count, 0);
 }
 
 // The kernel's rule for a write by a process without CAP_FSETID: set-user-ID
@@ -91,31 +107,8 @@ mode_t modeAfterWrite(mode_t mode, gid_t group)
     return mode;
 }
 
-void setMode(int fd, mode_t mode, const std::string& displayName)
-{
-    if (::fchmod(fd, mode) != 0) {
-        throw systemFailure("cannot set the permissions of", displayName, errno);
-    }
-}
-
-void removeAccessAcl(int fd, const std::string& displayName)
-{
-    if (::fremovexattr(fd, accessAcl) != 0 && errno != ENODATA && !isUnsupported(errno)) {
-        throw systemFailure("cannot carry the access ACL to", displayName, errno);
-    }
-}
-
-// An open file to ask for the flags; an owner who may only write the file
-// opens it for writing, which changes nothing.
-UniqueFd openToAsk(const std::string& path, const struct stat& st)
-{
-    constexpr int how = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    UniqueFd old(::open(path.c_str(), O_RDONLY | how));
-    if (!old && errno == EACCES && st.st_uid == ::geteuid()) {
-        old.reset(::open(path.c_str(), O_WRONLY | how));
-    }
-    return old;
-}
+// Drops an access ACL the file inherited; true where it has none now.
+bool removeAccessAcl(int fd) { return ::fremovexattr(fd, accessAcl) == 0 || errno == ENODATA || isUnsupported(errno); }
 
 // Whether a read failed because the process may not read it.
 bool isDenied(int errnum) { return errnum == EACCES || errnum == EPERM; }
@@ -136,21 +129,63 @@ std::optional<int> inodeFlags(int fd)
     if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
         return flags;
     }
-    if (errno == ENOTTY || errno == EINVAL || isUnsupported(errno) || errno == ENOSYS) {
+    if (isAbsent(errno)) {
         return 0;
     }
     return std::nullopt;
 }
 
-FileMetadata readMetadata(const std::string& path, const struct stat& st, const std::string& displayName)
+std::optional<InodeFlags> readInodeFlags(int fd)
 {
-    FileMetadata metadata{st.st_mode & 07777, st.st_uid, st.st_gid, 0, {}, true};
-    const UniqueFd old = openToAsk(path, st);
-    const std::optional<int> flags = old ? inodeFlags(old.get()) : std::nullopt;
-    metadata.flags = flags.value_or(0);
+    const std::optional<int> flags = inodeFlags(fd);
+    if (!flags) {
+        return std::nullopt;
+    }
+    InodeFlags result{*flags};
+    struct fsxattr extended {};
+    if (::ioctl(fd, FS_IOC_FSGETXATTR, &extended) == 0) {
+        result.xflags = extended.fsx_xflags;
+        result.projectId = extended.fsx_projid;
+        result.extentSize = extended.fsx_extsize;
+        result.cowExtentSize = extended.fsx_cowextsize;
+    } else if (!isAbsent(errno)) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+bool carryInodeFlags(int fd, const InodeFlags& old, InodeFlags& current, int flagMask)
+{
+    if (sameCarried(old, current, flagMask)) {
+        return true;
+    }
+    int flags = (current.flags & ~flagMask) | (old.flags & flagMask);
+    // The inode flags show among the extended ones: set them first and read both again.
+    if (flags != current.flags && (::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0 || !readBack(fd, current))) {
+        return false;
+    }
+    if (!sameExtended(old, current)) {
+        struct fsxattr extended {};
+        extended.fsx_xflags = (current.xflags & ~carriedExtendedFlags) | (old.xflags & carriedExtendedFlags);
+        extended.fsx_projid = old.projectId;
+        extended.fsx_extsize = old.extentSize;
+        extended.fsx_cowextsize = old.cowExtentSize;
+        if (::ioctl(fd, FS_IOC_FSSETXATTR, &extended) != 0 || !readBack(fd, current)) {
+            return false;
+        }
+    }
+    // Some file systems say yes to a flag and do not take it.
+    return sameCarried(old, current, flagMask);
+}
+
+FileMetadata readMetadata(int fd, const struct stat& st, const std::string& displayName)
+{
+    FileMetadata metadata{st.st_mode & 07777, st.st_uid, st.st_gid, {}, {}, true};
+    const std::optional<InodeFlags> flags = readInodeFlags(fd);
+    metadata.inode = flags.value_or(InodeFlags{});
     metadata.complete = flags.has_value();
     std::string names;
-    if (!readSized(names, [&](char* buffer, std::size_t size) { return ::llistxattr(path.c_str(), buffer, size); })) {
+    if (!readSized(names, [&](char* buffer, std::size_t size) { return ::flistxattr(fd, buffer, size); })) {
         if (isDenied(errno)) {
             metadata.complete = false;
             return metadata;
@@ -167,9 +202,8 @@ FileMetadata readMetadata(const std::string& path, const struct stat& st, const 
             continue;
         }
         std::string value;
-        if (!readSized(value, [&](char* buffer, std::size_t size) {
-                return ::lgetxattr(path.c_str(), name.c_str(), buffer, size);
-            })) {
+        if (!readSized(value,
+                       [&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name.c_str(), buffer, size); })) {
             if (errno == ENODATA) {
                 continue; // removed since it was listed
             }
@@ -187,9 +221,8 @@ FileMetadata readMetadata(const std::string& path, const struct stat& st, const 
 namespace {
 
 // Gives `fd` the old file's extended attributes; an old file without an
-// access ACL leaves the new one without one too.
-void carryAttributes(int fd, const std::vector<std::pair<std::string, std::string>>& attributes,
-                     const std::string& displayName)
+// access ACL leaves the new one without one too. False where one cannot be set.
+bool carryAttributes(int fd, const std::vector<std::pair<std::string, std::string>>& attributes)
 {
     bool hasAccessAcl = false;
     for (const auto& attribute : attributes) {
@@ -204,63 +237,31 @@ void carryAttributes(int fd, const std::vector<std::pair<std::string, std::strin
             current == value) {
             continue;
         }
-        if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0 && !isUnsupported(errno)) {
-            throw systemFailure("cannot carry the attribute " + name + " to", displayName, errno);
+        if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
+            return false;
         }
     }
-    if (!hasAccessAcl) {
-        removeAccessAcl(fd, displayName);
-    }
+    return hasAccessAcl || removeAccessAcl(fd);
 }
 
 } // namespace
 
-bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& displayName)
+bool applyMetadata(int fd, const FileMetadata& metadata, InodeFlags& current)
 {
     struct stat st {};
-    if (!metadata.complete) {
+    if (!metadata.complete || ::fstat(fd, &st) != 0) {
         return false;
-    }
-    if (::fstat(fd, &st) != 0) {
-        throw systemFailure("cannot set the owner of", displayName, errno);
     }
     // Only root may give a file away, and only a member may give it a group.
     if ((metadata.owner != st.st_uid || metadata.group != st.st_gid) &&
         ::fchown(fd, metadata.owner, metadata.group) != 0) {
-        if (errno != EPERM) {
-            throw systemFailure("cannot set the owner of", displayName, errno);
-        }
         return false;
     }
-    carryAttributes(fd, metadata.attributes, displayName);
-    // After the owner, since a change of owner clears set-user-ID bits; with
-    // an ACL the group bits are its mask, the same as the old file's.
-    setMode(fd, modeAfterWrite(metadata.mode, metadata.group), displayName);
-    // Last: a file made synchronous writes its metadata at every change.
-    return carryFlags(fd, metadata.flags);
-}
-
-void applyNewFileAccess(int fd, int probe, mode_t fallbackMode, const std::string& displayName)
-{
-    struct stat st {};
-    if (probe < 0) {
-        setMode(fd, fallbackMode, displayName);
-        return;
-    }
-    if (::fstat(probe, &st) != 0) {
-        throw systemFailure("cannot create", displayName, errno);
-    }
-    std::string acl;
-    if (readSized(acl, [&](char* buffer, std::size_t size) { return ::fgetxattr(probe, accessAcl, buffer, size); })) {
-        if (::fsetxattr(fd, accessAcl, acl.data(), acl.size(), 0) != 0) {
-            throw systemFailure("cannot carry the access ACL to", displayName, errno);
-        }
-    } else if (errno == ENODATA || isUnsupported(errno)) {
-        removeAccessAcl(fd, displayName);
-    } else {
-        throw systemFailure("cannot read the attributes of", displayName, errno);
-    }
-    setMode(fd, st.st_mode & 07777, displayName);
+    // The flags before the attributes, since setting them resets btrfs's
+    // compression property; the mode last, since a change of owner clears
+    // set-ID bits, and with an ACL the group bits are its mask.
+    return carryInodeFlags(fd, metadata.inode, current, carriedFlags) && carryAttributes(fd, metadata.attributes) &&
+           ::fchmod(fd, modeAfterWrite(metadata.mode, metadata.group)) == 0;
 }
 
 } // namespace initHashData

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <linux/fs.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -11,21 +13,32 @@
 
 namespace initHashData {
 
+// The inode flags (FS_IOC_GETFLAGS), and the extended flags, project id and
+// extent size hints (FS_IOC_FSGETXATTR) of a file.
+struct InodeFlags {
+    int flags = 0;
+    std::uint32_t xflags = 0;
+    std::uint32_t projectId = 0;
+    std::uint32_t extentSize = 0;
+    std::uint32_t cowExtentSize = 0;
+};
+
 // What a new file must carry from the file it replaces so that nobody gains
 // or loses access, as when the old file is opened and written: owner, group,
-// permission bits, the inode flags a write keeps (sync, nodump, noatime,
-// no-COW, compression), the access ACL and the user.* and security.*
-// attributes (an SELinux label among them). File capabilities and the
-// integrity attributes that describe the old content are not carried: a write
-// drops or voids them.
+// permission bits, every inode flag and hint a file can be given (sync,
+// nodump, noatime, no-COW, compression, DAX, data journalling, the project id
+// and extent sizes, ...), the access ACL and the user.*, security.*, trusted.*
+// (seen by CAP_SYS_ADMIN alone) and btrfs.* attributes. File capabilities and
+// the integrity attributes that describe the old content are not carried: a
+// write drops or voids them.
 struct FileMetadata {
     mode_t mode = 0;
     uid_t owner = 0;
     gid_t group = 0;
-    int flags = 0;
+    InodeFlags inode;
     std::vector<std::pair<std::string, std::string>> attributes;
-    // False where some of it cannot be read (the flags of a file the process
-    // may not open, an attribute it may not read): only the old file keeps it.
+    // False where some of it cannot be read (flags or an attribute the
+    // process may not read): only the old file keeps it.
     bool complete = true;
 };
 
@@ -36,24 +49,30 @@ bool hasCapability(int capability);
 // file system keeps none, nothing where they cannot be read.
 std::optional<int> inodeFlags(int fd);
 
-// Reads the metadata of the file at `path` (a final symbolic link is not
-// followed), whose status `st` the caller already has. Throws Failure.
-FileMetadata readMetadata(const std::string& path, const struct stat& st, const std::string& displayName);
+// All the flags and hints of the file open at `fd`: zeros where the file
+// system keeps none, nothing where they cannot be read.
+std::optional<InodeFlags> readInodeFlags(int fd);
 
-// Gives the file open at `fd` the metadata of the file it replaces, the
-// set-user-ID and set-group-ID bits cleared as a write would clear them. An
-// ACL it inherited from its directory is dropped when the old file had none,
-// so that its mode means what the old one meant. Returns false when the
-// metadata is incomplete or the owner, group or inode flags cannot be
-// carried, so that only the old file itself, written in place, keeps them.
-// An attribute the file system does not support is skipped; any other
-// failure throws Failure.
-bool applyMetadata(int fd, const FileMetadata& metadata, const std::string& displayName);
+// The inode flags a write keeps and a file can be given: s u c S d A t j C x m.
+inline constexpr int carriedFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL |
+                                    FS_NOTAIL_FL | FS_JOURNAL_DATA_FL | FS_NOCOW_FL | FS_DAX_FL | FS_NOCOMP_FL;
 
-// Gives a file that replaces nothing the permission bits and access ACL of
-// `probe`, an empty file that open(O_CREAT) with mode 0666 made beside it, so
-// that the kernel's rules decide (a default ACL, else the umask). Without a
-// probe (-1), `fallbackMode`, 0666 less the umask.
-void applyNewFileAccess(int fd, int probe, mode_t fallbackMode, const std::string& displayName);
+// Gives the file open at `fd`, whose flags are `current`, the old file's
+// flags under `flagMask` and its extended flags and hints; `current` ends as
+// read back. False where the file does not take them all: some file systems
+// take no-COW and extent sizes only while the file is empty.
+bool carryInodeFlags(int fd, const InodeFlags& old, InodeFlags& current, int flagMask);
+
+// Reads the metadata of the old file open at `fd` (for writing will do),
+// whose status `st` the caller already has. Throws Failure.
+FileMetadata readMetadata(int fd, const struct stat& st, const std::string& displayName);
+
+// Gives the file open at `fd`, whose flags are `current`, the metadata of
+// the file it replaces, the set-user-ID and set-group-ID bits cleared as a
+// write would clear them. An ACL it inherited from its directory is dropped
+// when the old file had none, so that its mode means what the old one meant.
+// Returns false where the metadata is incomplete or any of it cannot be
+// carried, so that only the old file itself, written in place, keeps it.
+bool applyMetadata(int fd, const FileMetadata& metadata, InodeFlags& current);
 
 } // namespace initHashData

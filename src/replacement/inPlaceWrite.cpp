@@ -339,6 +339,13 @@ UniqueFd contentInMemory(const std::string& displayName)
     return memory;
 }
 
+int copyWhole(int out, int content)
+{
+    struct stat st {};
+    off_t copied = 0;
+    return ::fstat(content, &st) != 0 ? errno : copyRange(out, content, 0, st.st_size, copied);
+}
+
 UniqueFd copyToMemory(int content, const std::string& displayName)
 {
     UniqueFd memory = contentInMemory(displayName);

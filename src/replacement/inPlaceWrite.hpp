@@ -18,6 +18,10 @@ UniqueFd contentInMemory(const std::string& displayName);
 // A file in memory holding all of `content`, an open file. Throws Failure.
 UniqueFd copyToMemory(int content, const std::string& displayName);
 
+// Writes all of `content`, an open file, to `out` at its offset. Returns 0
+// or the errno.
+int copyWhole(int out, int content);
+
 // Writes all of `content` into the existing file that `target` names, to end
 // as open(O_WRONLY|O_TRUNC) and a write would; `locked` is that file, open for
 // writing and locked, where it is a regular file (targetLock.hpp), else it is

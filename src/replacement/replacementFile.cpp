@@ -25,23 +25,8 @@ namespace initHashData {
 namespace {
 
 constexpr mode_t creationMode = 0666;
-
-mode_t currentUmask() noexcept
-{
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
-}
-
-// A path that reaches `entry` through the open `directory`, for the calls
-// that have no form taking a directory descriptor.
-std::string pathThrough(int directory, const std::string& entry, const std::string& displayName)
-{
-    if (::access("/proc/self/fd", X_OK) != 0) {
-        return directoryOf(displayName) + "/" + entry;
-    }
-    return "/proc/self/fd/" + std::to_string(directory) + "/" + entry;
-}
+// A replacement is private until it takes the old file's mode.
+constexpr mode_t stagingMode = 0600;
 
 // Whether the directory is append-only or immutable, and would keep every
 // name made in it; also where that cannot be learnt, as from a directory the
@@ -60,15 +45,21 @@ bool keepsEveryName(int directory)
 } // namespace
 
 ReplacementFile::ReplacementFile(const std::string& name)
-    : target_(resolveOutputTarget(name)), newFileMode_(creationMode & ~currentUmask()), strategy_(chooseStrategy()),
-      staged_(target_.entry)
+    : target_(resolveOutputTarget(name)), strategy_(chooseStrategy()), staged_(target_.entry)
 {
     int errnum = 0;
     if (strategy_ != Strategy::writeInPlace) {
-        errnum = staged_.create(target_.directory.get(), strategy_ == Strategy::renameOver);
+        // A new file is made as open() would make it, which is harmless while it has no name.
+        stagedAsNew_ = !target_.existing;
+        errnum = staged_.create(target_.directory.get(), strategy_ == Strategy::renameOver,
+                                stagedAsNew_ ? creationMode : stagingMode);
         // The directory is closed to us, the file is not: hold the content in
         // memory and write the file in place once it is complete.
         if (target_.existing && (errnum == EACCES || errnum == EPERM || errnum == EROFS)) {
+            strategy_ = Strategy::writeInPlace;
+        }
+        if (errnum == 0 && target_.existing && !carryFlagsWhileEmpty()) {
+            staged_.discard();
             strategy_ = Strategy::writeInPlace;
         }
     }
@@ -81,13 +72,13 @@ ReplacementFile::ReplacementFile(const std::string& name)
     }
 }
 
-ReplacementFile::Strategy ReplacementFile::chooseStrategy() const
+ReplacementFile::Strategy ReplacementFile::chooseStrategy(bool writable) const
 {
     const int directory = target_.directory.get();
     if (target_.existing) {
         // Refuse what a plain open for writing would refuse, before any work.
         const int noFollow = target_.throughDescriptorLink ? 0 : AT_SYMLINK_NOFOLLOW;
-        if (::faccessat(directory, target_.entry.c_str(), W_OK, AT_EACCESS | noFollow) != 0) {
+        if (!writable && ::faccessat(directory, target_.entry.c_str(), W_OK, AT_EACCESS | noFollow) != 0) {
             throw systemFailure("cannot write", target_.displayName, errno);
         }
         // Renaming over a device, FIFO or pipe would replace the node, not feed it.
@@ -102,34 +93,19 @@ ReplacementFile::Strategy ReplacementFile::chooseStrategy() const
     return Strategy::renameOver;
 }
 
-UniqueFd ReplacementFile::probeNewFile() const
+bool ReplacementFile::carryFlagsWhileEmpty()
 {
-    const int directory = target_.directory.get();
-    if (UniqueFd probe(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, creationMode)); probe) {
-        return probe;
+    old_.reset(::openat(target_.directory.get(), target_.entry.c_str(), lockOpenFlags));
+    struct stat st {};
+    if (!old_ || ::fstat(old_.get(), &st) != 0 || !sameFile(st, *target_.existing)) {
+        // Decided again under the lock, for whatever file is there then.
+        old_.reset();
+        return true;
     }
-    if (!isUnnamedMissing(errno)) {
-        throw systemFailure("cannot create", target_.displayName, errno);
-    }
-    // Without unnamed files a named one lives for two calls, with signals held
-    // back; an append-only directory would keep it.
-    for (int attempt = 0; attempt < stagingNameAttempts && strategy_ != Strategy::linkAsNew; ++attempt) {
-        const std::string name = stagingName(target_.entry);
-        const CleanupSignalsBlocked blocked;
-        UniqueFd probe(
-            ::openat(directory, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, creationMode));
-        if (probe) {
-            ::unlinkat(directory, name.c_str(), 0);
-            return probe;
-        }
-        if (errno != EEXIST) {
-            if (isUnnamedMissing(errno)) {
-                break;
-            }
-            throw systemFailure("cannot create", target_.displayName, errno);
-        }
-    }
-    return UniqueFd();
+    const std::optional<InodeFlags> old = readInodeFlags(old_.get());
+    stagedFlags_ = readInodeFlags(staged_.fd());
+    // A synchronous file would write its content at a snail's pace: that flag waits for the commit.
+    return old && stagedFlags_ && carryInodeFlags(staged_.fd(), *old, *stagedFlags_, carriedFlags & ~FS_SYNC_FL);
 }
 
 int ReplacementFile::commit()
@@ -153,7 +129,7 @@ UniqueFd ReplacementFile::lockTarget(std::chrono::steady_clock::time_point deadl
         return UniqueFd();
     }
     const std::optional<struct stat> found = target_.existing;
-    UniqueFd locked = lockEntry(target_, deadline);
+    UniqueFd locked = lockEntry(target_, deadline, std::move(old_));
     if (target_.existing && (!found || !sameFile(*found, *target_.existing))) {
         // Another run may have put its file there; anything else is not ours to replace.
         if (!S_ISREG(target_.existing->st_mode)) {
@@ -161,14 +137,14 @@ UniqueFd ReplacementFile::lockTarget(std::chrono::steady_clock::time_point deadl
         }
         checkMayWriteExisting(target_.directoryStatus, *target_.existing, target_.displayName);
     }
-    strategy_ = inMemory_ ? Strategy::writeInPlace : chooseStrategy();
+    strategy_ = inMemory_ ? Strategy::writeInPlace : chooseStrategy(static_cast<bool>(locked));
     return locked;
 }
 
 std::optional<int> ReplacementFile::commitLocked(UniqueFd& locked)
 {
     // Only the old inode keeps what we cannot read or give: write it, as open() would.
-    if (strategy_ == Strategy::writeInPlace || !giveStagedItsMetadata()) {
+    if (strategy_ == Strategy::writeInPlace || !giveStagedItsMetadata(locked.get())) {
         writeStagedInPlace(std::move(locked));
         return 0;
     }
@@ -188,33 +164,55 @@ std::optional<int> ReplacementFile::commitLocked(UniqueFd& locked)
     return syncDirectory();
 }
 
-bool ReplacementFile::giveStagedItsMetadata()
+bool ReplacementFile::giveStagedItsMetadata(int old)
 {
-    const std::string& displayName = target_.displayName;
     if (!target_.existing) {
-        applyNewFileAccess(staged_.fd(), probeNewFile().get(), newFileMode_, displayName);
+        if (!stagedAsNew_) {
+            restageAsNew();
+        }
         return true;
     }
-    const std::string path = pathThrough(target_.directory.get(), target_.entry, displayName);
-    return applyMetadata(staged_.fd(), readMetadata(path, *target_.existing, displayName), displayName);
+    if (!stagedFlags_) {
+        stagedFlags_ = readInodeFlags(staged_.fd());
+    }
+    return old >= 0 && stagedFlags_ &&
+           applyMetadata(staged_.fd(), readMetadata(old, *target_.existing, target_.displayName), *stagedFlags_);
+}
+
+void ReplacementFile::restageAsNew()
+{
+    const UniqueFd content = copyToMemory(staged_.fd(), target_.displayName);
+    staged_.discard();
+    stagedAsNew_ = true;
+    stagedFlags_.reset();
+    int errnum = staged_.create(target_.directory.get(), strategy_ == Strategy::renameOver, creationMode);
+    if (errnum == 0) {
+        errnum = copyWhole(staged_.fd(), content.get());
+    }
+    if (errnum != 0) {
+        throw systemFailure("cannot create", target_.displayName, errnum);
+    }
 }
 
 std::optional<int> ReplacementFile::renameOver(UniqueFd& locked)
 {
-    if (const int errnum = staged_.giveName(); errnum != 0) {
-        throw systemFailure("cannot create", target_.displayName, errnum);
+    int errnum = staged_.giveName();
+    const char* failed = "cannot create";
+    if (errnum == 0) {
+        failed = "cannot replace";
+        errnum = staged_.renameToEntry(target_.existing.has_value());
+        if (errnum == EEXIST) {
+            return std::nullopt;
+        }
     }
-    const int errnum = staged_.renameToEntry(target_.existing.has_value());
-    if (errnum == EEXIST) {
-        return std::nullopt;
-    }
-    // A bind-mounted target cannot be renamed over, only written.
+    // A bind-mounted target cannot be renamed over, only written; a directory
+    // that gives its project id to every file in it takes no other.
     if (target_.existing && (errnum == EBUSY || errnum == EXDEV)) {
         writeStagedInPlace(std::move(locked));
         return 0;
     }
     if (errnum != 0) {
-        throw systemFailure("cannot replace", target_.displayName, errnum);
+        throw systemFailure(failed, target_.displayName, errnum);
     }
     return syncDirectory();
 }

@@ -4,6 +4,7 @@
 
 #include "fileIo/failure.hpp"
 #include "fileIo/uniqueFd.hpp"
+#include "replacement/fileMetadata.hpp"
 #include "replacement/outputTarget.hpp"
 #include "replacement/stagedFile.hpp"
 
@@ -55,7 +56,11 @@ private:
     // lets names be added but not replaced or removed; or written into the
     // old file itself.
     enum class Strategy { renameOver, linkAsNew, writeInPlace };
-    Strategy chooseStrategy() const;
+    // `writable`: the old file is open for writing, which proved the right to write it.
+    Strategy chooseStrategy(bool writable = false) const;
+    // Gives the empty staged file the old file's flags and hints, which some
+    // file systems take only now; false where it does not take them.
+    bool carryFlagsWhileEmpty();
     // Locks the file the entry names now (none for a new file, or a node that
     // is fed rather than replaced), holds one that took the old one's place to
     // the checks that the old one passed, and decides again how to write it.
@@ -63,21 +68,28 @@ private:
     // Puts the content in place while the lock is held; nothing where another
     // file took the name first, so that the decision must be made again.
     std::optional<int> commitLocked(UniqueFd& locked);
-    bool giveStagedItsMetadata();
+    // Gives the staged file the metadata of `old`, the locked old file, or a
+    // new file's where there is none now; false where only `old` can keep it.
+    bool giveStagedItsMetadata(int old);
+    // Stages the content again as open() would make a new file, for an old
+    // file that went during the run.
+    void restageAsNew();
     std::optional<int> renameOver(UniqueFd& locked);
     // Writes the content into the old file from memory; a staged file beside
     // it is closed first, so that the room it took is free for the write.
     void writeStagedInPlace(UniqueFd locked);
 
-    // An empty file made as open(O_CREAT) with mode 0666 would make one here,
-    // for the kernel to show what a new file gets; none where it cannot be made.
-    UniqueFd probeNewFile() const;
     int syncDirectory() const noexcept;
 
     OutputTarget target_;
-    mode_t newFileMode_ = 0;
     Strategy strategy_;
     StagedFile staged_;
+    // Made as a new file (open's mode), not as a replacement (private).
+    bool stagedAsNew_ = false;
+    // The flags of the staged file, where known.
+    std::optional<InodeFlags> stagedFlags_;
+    // The old file, opened to learn its flags, until it is locked.
+    UniqueFd old_;
     // The content of an in-place write; none while it is staged beside the target.
     UniqueFd inMemory_;
 };

@@ -16,7 +16,6 @@ namespace initHashData {
 
 namespace {
 
-constexpr mode_t stagingMode = 0600;
 constexpr std::size_t suffixLength = 16;
 
 std::string randomSuffix()
@@ -53,10 +52,10 @@ std::string stagingName(const std::string& entry)
 
 bool isUnnamedMissing(int errnum) noexcept { return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL; }
 
-int StagedFile::create(int directory, bool namedAllowed)
+int StagedFile::create(int directory, bool namedAllowed, mode_t mode)
 {
     directory_ = directory;
-    fd_.reset(::openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, stagingMode));
+    fd_.reset(::openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
     if (fd_) {
         return 0;
     }
@@ -66,8 +65,8 @@ int StagedFile::create(int directory, bool namedAllowed)
     if (!namedAllowed) {
         return EPERM;
     }
-    return takeName([this](const std::string& name) {
-        fd_.reset(::openat(directory_, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, stagingMode));
+    return takeName([this, mode](const std::string& name) {
+        fd_.reset(::openat(directory_, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, mode));
         return fd_ ? 0 : errno;
     });
 }

@@ -3,6 +3,8 @@
 
 #include "fileIo/uniqueFd.hpp"
 
+#include <sys/types.h>
+
 #include <string>
 #include <utility>
 
@@ -19,9 +21,8 @@ inline constexpr int stagingNameAttempts = 100;
 // some file systems have none.
 bool isUnnamedMissing(int errnum) noexcept;
 
-// The new content of `entry` in an open directory, the owner's alone until it
-// takes its final mode: an unnamed file where the file system has them, else
-// a file under a staging name. A name it holds is removed when the object
+// The new content of `entry` in an open directory: an unnamed file where the
+// file system has them, else a file under a staging name. A name it holds is removed when the object
 // goes, or when a signal that can be caught ends the process, unless it was
 // renamed into place.
 class StagedFile {
@@ -34,9 +35,10 @@ public:
     ~StagedFile() { remove(); }
 
     // Creates the file in the open `directory`, which must outlive the
-    // object; named only where `namedAllowed` (a directory that keeps every
-    // name given must not see one). Returns 0 or the errno.
-    int create(int directory, bool namedAllowed);
+    // object, as open(O_CREAT) with `mode` would; named only where
+    // `namedAllowed` (a directory that keeps every name given must not see
+    // one). Returns 0 or the errno.
+    int create(int directory, bool namedAllowed, mode_t mode);
     int fd() const noexcept { return fd_.get(); }
 
     // Links the file under `name` in the directory; returns 0 or the errno.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace initHashData {
 
@@ -42,24 +43,27 @@ bool waitForLock(int fd, std::chrono::steady_clock::time_point deadline)
 
 } // namespace
 
-UniqueFd lockEntry(OutputTarget& target, std::chrono::steady_clock::time_point deadline)
+UniqueFd lockEntry(OutputTarget& target, std::chrono::steady_clock::time_point deadline, UniqueFd opened)
 {
     const int directory = target.directory.get();
     const char* const entry = target.entry.c_str();
     for (int attempt = 0; attempt < lockAttempts; ++attempt) {
+        UniqueFd file = std::move(opened);
         struct stat named {};
-        if (::fstatat(directory, entry, &named, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) {
-                throw systemFailure("cannot replace", target.displayName, errno);
+        if (!file) {
+            if (::fstatat(directory, entry, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT) {
+                    throw systemFailure("cannot replace", target.displayName, errno);
+                }
+                target.existing.reset();
+                return UniqueFd();
             }
-            target.existing.reset();
-            return UniqueFd();
+            target.existing = named;
+            if (!S_ISREG(named.st_mode)) {
+                return UniqueFd();
+            }
+            file.reset(::openat(directory, entry, lockOpenFlags));
         }
-        target.existing = named;
-        if (!S_ISREG(named.st_mode)) {
-            return UniqueFd();
-        }
-        UniqueFd file(::openat(directory, entry, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
         if (!file) {
             // Gone, or something else took its place since: look again.
             if (errno == ENOENT || errno == ELOOP || errno == ENXIO) {

@@ -169,7 +169,10 @@ void InPlaceWrite::run()
     if (measured) {
         checkRoom(fs);
     }
-    if (regular_ && !reserve() && newSize_ > oldSize_) {
+    // XFS marks for good a file that room was reserved for, as a plain write
+    // never does: there the growth is written first instead.
+    const bool marksReservations = measured && static_cast<unsigned long>(fs.f_type) == XFS_SUPER_MAGIC;
+    if (regular_ && (marksReservations || !reserve()) && newSize_ > oldSize_) {
         grow();
     }
     // Each overwritten block of a file that is copied on write takes a new

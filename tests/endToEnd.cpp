@@ -31,6 +31,21 @@ std::string convertedUsersText(int count, const std::string& field2) { return us
 
 bool shell(const std::string& command) { return commandSucceeds({"sh", "-c", command}); }
 
+Mounted::Mounted(const std::string& mount, std::string mountPoint) : mountPoint_(std::move(mountPoint))
+{
+    ::mkdir(mountPoint_.c_str(), 0755);
+    mounted_ = commandSucceeds({"sh", "-c", mount + " 2>/dev/null", mountPoint_});
+}
+
+Mounted::~Mounted()
+{
+    if (mounted_) {
+        commandSucceeds({"umount", mountPoint_});
+    }
+}
+
+std::string loopMount(const std::string& image) { return "mount -o loop '" + image + "' \"$0\""; }
+
 FileState stateOf(const std::string& path)
 {
     FileState state;

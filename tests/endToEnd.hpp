@@ -45,6 +45,23 @@ FileState stateOf(const std::string& path);
 
 bool isRoot();
 
+// A file system that `mount` (sh, the mount point "$0") mounts, for as long as the object lives.
+class Mounted {
+public:
+    Mounted(const std::string& mount, std::string mountPoint);
+    Mounted(const Mounted&) = delete;
+    Mounted& operator=(const Mounted&) = delete;
+    ~Mounted();
+    bool mounted() const noexcept { return mounted_; }
+
+private:
+    std::string mountPoint_;
+    bool mounted_ = false;
+};
+
+// The command that loop-mounts the file system in `image`, for Mounted.
+std::string loopMount(const std::string& image);
+
 // The unprivileged user the tests act as, and the command that runs another as it.
 inline constexpr uid_t nobodyId = 65534;
 inline const std::vector<std::string> asNobodyPrefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};

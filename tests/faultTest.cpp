@@ -16,29 +16,6 @@
 namespace initHashData::testing {
 namespace {
 
-// A file system in a loop image, mounted for as long as it lives.
-class LoopMount {
-public:
-    LoopMount(const std::string& image, const std::string& mountPoint) : mountPoint_(mountPoint)
-    {
-        ::mkdir(mountPoint.c_str(), 0755);
-        mounted_ = commandSucceeds({"mount", "-o", "loop", image, mountPoint});
-    }
-    LoopMount(const LoopMount&) = delete;
-    LoopMount& operator=(const LoopMount&) = delete;
-    ~LoopMount()
-    {
-        if (mounted_) {
-            commandSucceeds({"umount", mountPoint_});
-        }
-    }
-    bool mounted() const noexcept { return mounted_; }
-
-private:
-    std::string mountPoint_;
-    bool mounted_ = false;
-};
-
 // What the tool's run is wrapped in besides acting as nobody.
 enum class Around { nothing, statfsFails, tmpTakesNoFiles };
 
@@ -138,7 +115,7 @@ protected:
         if (!commandSucceeds({"sh", "-c", c.makeFileSystem + " >/dev/null 2>&1", path("kept.img")})) {
             return false;
         }
-        const LoopMount disk(path("kept.img"), path("disk"));
+        const Mounted disk(loopMount(path("kept.img")), path("disk"));
         return disk.mounted() && ::mkdir(path("disk/w").c_str(), 0755) == 0 &&
                shell("cd '" + path("disk/w") + "' && " + c.setUp);
     }
@@ -147,7 +124,7 @@ protected:
     RunResult runOnCopy(RunOptions options, DiskState& before, DiskState& after)
     {
         EXPECT_TRUE(commandSucceeds({"cp", "--sparse=always", path("kept.img"), path("run.img")}));
-        const LoopMount disk(path("run.img"), path("disk"));
+        const Mounted disk(loopMount(path("run.img")), path("disk"));
         EXPECT_TRUE(disk.mounted());
         options.workDir = path("disk/w");
         options.standardInput = path("in.txt") + "\n";

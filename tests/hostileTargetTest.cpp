@@ -14,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <csignal>
+#include <cstdint>
 #include <fstream>
 #include <map>
 #include <tuple>
@@ -236,98 +238,177 @@ TEST_F(EndToEnd, ReplacementUnderADefaultAclGetsNoAclTheOldFileLacked)
 }
 
 // What a write leaves on a file besides its bytes: owner, group, mode, the
-// attributes (the ACL among them) and the inode flags.
-using Metadata = std::tuple<uid_t, gid_t, mode_t, std::map<std::string, std::string>, int>;
+// attributes (the ACL among them), the inode flags, and the extended flags,
+// project id and extent size hints.
+using Metadata =
+    std::tuple<uid_t, gid_t, mode_t, std::map<std::string, std::string>, int, std::array<std::uint32_t, 4>>;
 
 Metadata metadataOf(const std::string& path)
 {
     const FileState state = stateOf(path);
     int flags = 0;
+    struct fsxattr extended {};
     if (const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)); fd) {
         ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags);
+        ::ioctl(fd.get(), FS_IOC_FSGETXATTR, &extended);
     }
-    return {state.owner, state.group, state.mode, attributesOf(path), flags};
+    // Whether a file has attributes at all is the file system's own record.
+    const std::uint32_t xflags = extended.fsx_xflags & ~static_cast<std::uint32_t>(FS_XFLAG_HASATTR);
+    return {state.owner, state.group,
+            state.mode,  attributesOf(path),
+            flags,       {xflags, extended.fsx_projid, extended.fsx_extsize, extended.fsx_cowextsize}};
 }
 
-// One place where the tool and a plain open write side by side.
+// One old file, or none, that the tool and a plain open write side by side.
 struct PlainOpenCase {
     const char* what;
-    std::string directory; // run in the case's directory
-    std::string file;      // run on the old file, $f, if there is one
+    std::string directory; // run in each side's directory
+    std::string file;      // then on the old file, $f, if there is one
     bool asNobody;         // in the group backup (34), else root
+    bool inPlace = false;  // the old file is written in place: only its inode keeps what it has
 };
 
 class PlainOpen : public EndToEnd {
 protected:
-    // Prepares `c` in `work`, writes "plain" there with a plain open and
-    // userData.txt with the tool, and compares what each leaves; false when
-    // the case cannot be made here.
-    bool compareWithPlainOpen(const PlainOpenCase& c, const std::string& work)
+    void SetUp() override
     {
-        const std::string prepare =
-            "cd '" + work + "' && " + (c.directory.empty() ? "true" : c.directory) +
-            (c.file.empty() ? "" : " && f=plain && " + c.file + " && f=userData.txt && " + c.file);
-        if (!shell(prepare + " 2>/dev/null")) {
-            return false;
+        if (!canActAsNobody()) {
+            GTEST_SKIP() << "needs root and setpriv to act as another user";
+        }
+        writeFile(path("in.txt"), sampleInput);
+    }
+
+    // Prepares `c` in both directories, writes userData.txt with a plain
+    // open in one and with the tool in the other, and compares what each
+    // leaves; false when the case cannot be made here.
+    bool compareWithPlainOpen(const PlainOpenCase& c, const std::string& plainDir, const std::string& toolDir)
+    {
+        for (const std::string& work : {plainDir, toolDir}) {
+            const std::string prepare = "cd '" + work + "' && " + (c.directory.empty() ? "true" : c.directory) +
+                                        (c.file.empty() ? "" : " && f=userData.txt && " + c.file);
+            if (!shell(prepare + " 2>/dev/null")) {
+                return false;
+            }
         }
         std::vector<std::string> nobodyInBackup = asNobodyPrefix;
         nobodyInBackup.back() = "--groups=34";
         std::vector<std::string> plainOpen = c.asNobody ? nobodyInBackup : std::vector<std::string>{};
-        plainOpen.insert(plainOpen.end(),
-                         {"sh", "-c", "cd \"$0\" && umask 022 && printf %s \"$1\" >plain", work, sampleOutput});
+        plainOpen.insert(plainOpen.end(), {"sh", "-c", "cd \"$0\" && umask 022 && printf %s \"$1\" >userData.txt",
+                                           plainDir, sampleOutput});
         EXPECT_TRUE(commandSucceeds(plainOpen)) << "a plain open failed";
         RunOptions options = c.asNobody ? asNobody() : RunOptions{};
         if (c.asNobody) {
             options.wrapper = nobodyInBackup;
         }
-        options.workDir = work;
+        options.workDir = toolDir;
         options.standardInput = path("in.txt") + "\n";
         options.inherited.umask = 022;
+        const ino_t oldInode = stateOf(toolDir + "/userData.txt").inode;
         const RunResult result = runTool(options);
         EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-        EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
-        Metadata plain = metadataOf(work + "/plain");
+        EXPECT_EQ(stateOf(toolDir + "/userData.txt").inode == oldInode, c.inPlace)
+            << (c.inPlace ? "replaced, so what only the old inode kept is lost" : "written in place, not atomically");
+        EXPECT_EQ(readFile(toolDir + "/userData.txt"), sampleOutput);
+        Metadata plain = metadataOf(plainDir + "/userData.txt");
         // A kernel that measures files rewrites the hash on a write, one that does not keeps a stale one.
         std::get<3>(plain).erase("security.ima");
-        EXPECT_EQ(metadataOf(work + "/userData.txt"), plain)
-            << "the tool leaves other access or attributes than a plain open and write";
+        EXPECT_EQ(metadataOf(toolDir + "/userData.txt"), plain)
+            << "the tool leaves other access, attributes or flags than a plain open and write";
         return true;
+    }
+
+    // Runs each case with each side in a directory of its own file system,
+    // which `mount` makes and mounts (sh: the mount point "$0", an image "$i").
+    void compareOnFileSystems(const std::string& mount, const std::vector<PlainOpenCase>& cases)
+    {
+        std::string unprepared;
+        for (const PlainOpenCase& c : cases) {
+            SCOPED_TRACE(c.what);
+            const Mounted plainSide("i='" + path("plain.img") + "' && " + mount, path("plain"));
+            const Mounted toolSide("i='" + path("tool.img") + "' && " + mount, path("tool"));
+            if (!plainSide.mounted() || !toolSide.mounted() ||
+                !shell("mkdir '" + path("plain/w") + "' '" + path("tool/w") + "'") ||
+                !compareWithPlainOpen(c, path("plain/w"), path("tool/w"))) {
+                unprepared += std::string(" ") + c.what + ";";
+            }
+        }
+        if (!unprepared.empty()) {
+            GTEST_SKIP() << "this file system or machine cannot make:" << unprepared;
+        }
     }
 };
 
 TEST_F(PlainOpen, ReplacementLeavesWhatAPlainOpenLeaves)
 {
-    if (!canActAsNobody()) {
-        GTEST_SKIP() << "needs root and setpriv to act as another user";
-    }
-    writeFile(path("in.txt"), sampleInput);
     const PlainOpenCase cases[] = {
         {"a new file under a default ACL", "setfacl -m d:u::rw,d:g::r,d:o::---,d:u:nobody:rw,d:m::rw .", "", false},
         {"a new file in a set-group-ID directory", "chgrp 34 . && chmod 2775 .", "", false},
         {"another user's file that the caller's group may write", "chmod 777 .",
-         "printf old >$f && chown daemon:backup $f && chmod 660 $f", true},
+         "printf old >$f && chown daemon:backup $f && chmod 660 $f", true, true},
         {"another user's file that an ACL lets the caller write", "chmod 777 .",
-         "printf old >$f && chown daemon $f && chmod 600 $f && setfacl -m u:nobody:rw $f", true},
+         "printf old >$f && chown daemon $f && chmod 600 $f && setfacl -m u:nobody:rw $f", true, true},
         {"sync, nodump and noatime flags", "", "printf old >$f && chattr +S +d +A $f", false},
         {"capabilities and an integrity hash", "",
          "printf old >$f && chmod 4755 $f && setcap cap_net_raw+ep $f && setfattr -n security.ima -v 0x01 $f", false},
-        {"the caller's own set-ID file", "chmod 777 .", "printf old >$f && chown nobody $f && chmod 6755 $f", true},
+        {"the caller's own set-ID file", "chmod 777 .", "printf old >$f && chown nobody:nogroup $f && chmod 6755 $f",
+         true},
         {"an attribute its owner may not read", "chmod 777 .",
-         "printf old >$f && setfattr -n user.tag -v keep $f && chown nobody $f && chmod 200 $f", true},
+         "printf old >$f && setfattr -n user.tag -v keep $f && chown nobody $f && chmod 200 $f", true, true},
     };
     std::string unprepared;
     int caseNumber = 0;
     for (const PlainOpenCase& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string work = path("case" + std::to_string(++caseNumber));
-        ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
-        if (!compareWithPlainOpen(c, work)) {
+        ASSERT_TRUE(shell("mkdir -m 755 '" + work + "' '" + work + "/plain' '" + work + "/tool'"));
+        if (!compareWithPlainOpen(c, work + "/plain", work + "/tool")) {
             unprepared += std::string(" ") + c.what + ";";
         }
     }
     if (!unprepared.empty()) {
         GTEST_SKIP() << "this file system or machine cannot make:" << unprepared;
     }
+}
+
+TEST_F(PlainOpen, Ext4ReplacementKeepsEveryFlagAndTrustedAttribute)
+{
+    compareOnFileSystems(
+        "truncate -s 16M \"$i\" && mkfs.ext4 -q -F \"$i\" && mount -o loop \"$i\" \"$0\"",
+        {
+            {"a trusted attribute, in root's run", "", "printf old >$f && setfattr -n trusted.tag -v keep $f", false},
+            {"secure deletion", "", "printf old >$f && chattr +s $f", false},
+            {"undeletion", "", "printf old >$f && chattr +u $f", false},
+            {"no tail merging", "", "printf old >$f && chattr +t $f", false},
+        });
+}
+
+TEST_F(PlainOpen, XfsReplacementKeepsProjectIdDaxAndExtentSizeHints)
+{
+    compareOnFileSystems(
+        "truncate -s 300M \"$i\" && mkfs.xfs -q -f \"$i\" && mount -o loop \"$i\" \"$0\"",
+        {
+            {"a project id and DAX", "", "printf old >$f && xfs_io -c 'chproj 42' -c 'chattr +x' $f", false},
+            {"extent size hints, set while empty", "",
+             "touch $f && xfs_io -c 'extsize 1m' -c 'cowextsize 2m' $f && printf old >>$f", false},
+            {"another project id than its project-inheriting directory gives", "xfs_io -c 'chproj 7' -c 'chattr +P' .",
+             "printf old >$f && xfs_io -c 'chproj 42' $f", false, true},
+        });
+}
+
+TEST_F(PlainOpen, BtrfsReplacementKeepsCompressionAndNoCopyOnWrite)
+{
+    compareOnFileSystems(
+        "truncate -s 300M \"$i\" && mkfs.btrfs -q -f \"$i\" && mount -o loop \"$i\" \"$0\"",
+        {
+            {"zstd compression", "", "printf old >$f && btrfs property set $f compression zstd", false},
+            {"no copy-on-write, set while empty", "", "touch $f && chattr +C $f && printf old >>$f", false},
+        });
+}
+
+TEST_F(PlainOpen, TmpfsWithOneInodeLeftTakesANewFile)
+{
+    compareOnFileSystems("mount -t tmpfs -o size=1m,nr_inodes=4 tmpfs \"$0\"",
+                         {{"a new file, with one inode left", "touch taken", "", false}});
 }
 
 TEST_F(InjectedFault, SignalDuringAFailedStagingLinkRemovesNothing)
@@ -433,6 +514,24 @@ TEST_F(EndToEnd, DirectoryMadeAppendOnlyDuringARunIsWrittenInPlace)
     EXPECT_EQ(result.exitStatus, 0) << result.standardError;
     EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
     EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging name cannot be removed";
+}
+
+TEST_F(EndToEnd, OutputRemovedDuringARunIsMadeAsANewFile)
+{
+    writeFile(path("userData.txt"), oldOutput, 0600);
+    const TempDir output;
+    RunOptions options;
+    options.workDir = dir.path();
+    UniqueFd fifo;
+    const pid_t pid = startOnSlowInput(options, output.path(), fifo, sampleInput.substr(0, 10));
+    ASSERT_EQ(::unlink(path("userData.txt").c_str()), 0);
+    const std::string rest = sampleInput.substr(10);
+    ASSERT_EQ(::write(fifo.get(), rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    fifo.reset();
+    ASSERT_EQ(finishTool(pid, output.path()).exitStatus, 0);
+    const FileState made = stateOf(path("userData.txt"));
+    EXPECT_EQ(made.bytes, sampleOutput);
+    EXPECT_EQ(made.mode & 0777, 0644U) << "made with the removed file's mode, not as open() with the umask makes it";
 }
 
 TEST_F(EndToEnd, LinkToStandardOutputWritesThroughThePipe)

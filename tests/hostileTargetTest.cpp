@@ -384,6 +384,9 @@ TEST_F(PlainOpen, Ext4ReplacementKeepsEveryFlagAndTrustedAttribute)
 
 TEST_F(PlainOpen, XfsReplacementKeepsProjectIdDaxAndExtentSizeHints)
 {
+    if (toolCommand().size() > 1) {
+        GTEST_SKIP() << "qemu-user passes on no FS_IOC_FSGETXATTR: an emulated tool sees no project ids or hints";
+    }
     compareOnFileSystems(
         "truncate -s 300M \"$i\" && mkfs.xfs -q -f \"$i\" && mount -o loop \"$i\" \"$0\"",
         {

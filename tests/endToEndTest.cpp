@@ -40,7 +40,7 @@ TEST_F(EndToEnd, ConversionWritesExactBytesSilently)
     }
 }
 
-TEST_F(EndToEnd, ReadsOnlyTheFirstLineAndIgnoresArguments)
+TEST_F(EndToEnd, ReadsOnlyTheFirstLineAndWarnsOfEveryArgumentItIgnores)
 {
     writeFile(path("in.txt"), sampleInput);
     struct Case {
@@ -59,6 +59,7 @@ TEST_F(EndToEnd, ReadsOnlyTheFirstLineAndIgnoresArguments)
         {"options spelled otherwise change nothing", "in.txt\n", {"-h"}, ""},
         {"options spelled otherwise change nothing", "in.txt\n", {"--Help"}, ""},
         {"options spelled otherwise change nothing", "in.txt\n", {"--help="}, ""},
+        {"a name given as an argument changes nothing", "in.txt\n", {"other.txt"}, ""},
     };
     for (const Case& c : cases) {
         ::unlink(path("userData.txt").c_str());
@@ -67,6 +68,14 @@ TEST_F(EndToEnd, ReadsOnlyTheFirstLineAndIgnoresArguments)
         options.arguments = c.arguments;
         const RunResult result = run(c.standardInput, options);
         EXPECT_EQ(result.exitStatus, 0) << c.what << ": " << result.standardError;
+        std::string warnings;
+        for (const std::string& argument : c.arguments) {
+            warnings +=
+                "initHashData: ignoring argument '" + argument + "': the input file name is read from standard input\n";
+        }
+        EXPECT_EQ(result.standardError,
+                  warnings + (warnings.empty() ? "" : "Try 'initHashData --help' for more information.\n"))
+            << c.what << ": an argument the tool does not read passes in silence";
         EXPECT_EQ(result.standardOutput, c.afterwards) << c.what;
         EXPECT_EQ(readFile(path("userData.txt")), sampleOutput) << c.what;
     }
@@ -130,16 +139,17 @@ TEST_F(EndToEnd, InputFailureKeepsOldOutput)
         std::string standardInput;
         std::string message;
     };
+    const std::string tooLong = "its first line is longer than any path";
     const Case cases[] = {
-        {"", "cannot read the input file name from 'standard input': it is empty"},
-        {"\n", "cannot open '': No such file or directory"},
+        {"", "cannot read the input file name from standard input: it is empty"},
+        {"\n", "cannot open the input file: its name, the first line of standard input, is empty"},
         {"missing.txt\n", "cannot open 'missing.txt': No such file or directory"},
         {"in.txt\r\n", "cannot open 'in.txt\\r': No such file or directory"},
         {"in.txt \n", "cannot open 'in.txt ': No such file or directory"},
         {"subdir\n", "cannot read 'subdir': Is a directory"},
-        {std::string(5000, 'n') + "\n", "cannot open '" + std::string(64, 'n') + "...': File name too long"},
+        {std::string(5000, 'n') + "\n", "cannot read the input file name from standard input: " + tooLong},
         // Endless input, such as /dev/zero, is not read forever.
-        {std::string(70000, '\0'), "cannot open '...': File name too long"},
+        {std::string(70000, '\0'), "cannot read the input file name from standard input: " + tooLong},
     };
     for (const bool outputExists : {true, false}) {
         if (outputExists) {

@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -22,18 +23,25 @@ namespace {
 constexpr std::string_view programName = "initHashData";
 
 constexpr std::string_view usage = "Usage: printf '%s\\n' FILE | initHashData\n"
-                                   "   or: initHashData --help|--version\n"
+                                   "  or:  initHashData OPTION\n"
+                                   "Convert the user data FILE, whose name is read as the first line of standard\n"
+                                   "input, into userData.txt in the working directory: the same records of four\n"
+                                   "colon-separated fields, with field 2 of each replaced by the decimal text of\n"
+                                   "its 32-bit hash. userData.txt is replaced atomically where it can be, else\n"
+                                   "written in place.\n"
                                    "\n"
-                                   "Reads the name of a user data file (records of four colon-separated fields)\n"
-                                   "as one line from standard input and writes userData.txt in the working\n"
-                                   "directory: the same records, with field 2 of each replaced by the decimal\n"
-                                   "text of its 32-bit field hash. userData.txt is replaced atomically where it\n"
-                                   "can be, else written in place. Other arguments are ignored.\n"
+                                   "      --help     display this help and exit\n"
+                                   "      --version  output version information and exit\n"
                                    "\n"
-                                   "Exit status: 0 replaced, 1 failed with nothing changed, 2 damaged by a\n"
-                                   "failed in-place write.\n"
+                                   "Any other argument is ignored, with a warning: the name comes from standard\n"
+                                   "input.\n"
                                    "\n"
-                                   "See initHashData(1) for the file format and how the file is replaced.\n";
+                                   "Exit status:\n"
+                                   " 0  if userData.txt was written,\n"
+                                   " 1  if the run failed and userData.txt is as it was,\n"
+                                   " 2  if a failed in-place write left userData.txt damaged.\n"
+                                   "\n"
+                                   "Full documentation: man initHashData\n";
 
 constexpr std::string_view version = "initHashData " INITHASHDATA_VERSION "\n"
                                      "Copyright (c) 2026 The initHashData developers\n"
@@ -72,6 +80,21 @@ std::optional<int> answerOption(int argc, const char* const* argv)
         return exitUnchanged;
     }
     return exitReplaced;
+}
+
+void warnIgnoredArguments(int argc, const char* const* argv) noexcept
+{
+    if (argc < 2) {
+        return;
+    }
+    try {
+        for (int i = 1; i < argc; ++i) {
+            report("ignoring argument " + quoteName(argv[i]) + ": the input file name is read from standard input");
+        }
+    } catch (const std::bad_alloc&) {
+        report("ignoring the arguments: the input file name is read from standard input");
+    }
+    writeAll(STDERR_FILENO, std::array<std::string_view, 3>{"Try '", programName, " --help' for more information.\n"});
 }
 
 void report(std::string_view message) noexcept

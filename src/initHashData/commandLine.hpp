@@ -8,9 +8,12 @@ namespace initHashData {
 
 // Answers "--help" and "--version" when one of them is the only argument, as
 // a standard output that says what the tool does; returns the exit status
-// then. Any other arguments are ignored, for callers that pass stray ones:
-// returns nothing and the run goes ahead.
+// then. Otherwise returns nothing and the run goes ahead.
 std::optional<int> answerOption(int argc, const char* const* argv);
+
+// Names on standard error each argument of a run that goes ahead: none is
+// read, since the input's name comes from standard input.
+void warnIgnoredArguments(int argc, const char* const* argv) noexcept;
 
 // Readies the process before anything is written: SIGPIPE is ignored, and a
 // run that cannot even make an exception still ends with a message and status.

@@ -69,7 +69,7 @@ std::string readInputName(int fd)
         char byte = 0;
         const ssize_t got = retryInterrupted([&] { return ::read(fd, &byte, 1); });
         if (got < 0) {
-            throw systemFailure("cannot read the input file name from", "standard input", errno);
+            throw Failure(std::string("cannot read the input file name from standard input: ") + std::strerror(errno));
         }
         if (got == 0) {
             break;
@@ -90,10 +90,13 @@ std::string readInputName(int fd)
         }
     }
     if (empty) {
-        throw Failure("cannot read the input file name from 'standard input': it is empty");
+        throw Failure("cannot read the input file name from standard input: it is empty");
     }
     if (tooLong || name.size() == PATH_MAX) {
-        throw systemFailure("cannot open", name.substr(0, 64) + "...", ENAMETOOLONG);
+        throw Failure("cannot read the input file name from standard input: its first line is longer than any path");
+    }
+    if (name.empty()) {
+        throw Failure("cannot open the input file: its name, the first line of standard input, is empty");
     }
     return name;
 }

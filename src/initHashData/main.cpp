@@ -3,13 +3,14 @@
 #include "initHashData/conversionRun.hpp"
 
 // The input name comes from standard input; arguments other than a lone
-// --help or --version are ignored.
+// --help or --version are ignored, with a warning.
 int main(int argc, char** argv)
 {
     initHashData::prepareRun();
     if (const auto status = initHashData::answerOption(argc, argv)) {
         return *status;
     }
+    initHashData::warnIgnoredArguments(argc, argv);
     initHashData::promptOnTerminal();
     return initHashData::runConversion();
 }

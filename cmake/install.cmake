@@ -21,7 +21,14 @@ if(PROJECT_IS_TOP_LEVEL)
   install(TARGETS initHashData RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_BINARY_DIR}/initHashData.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
-install(FILES doc/copyright ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${INITHASHDATA_DOCDIR})
+install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${INITHASHDATA_DOCDIR})
+# Debian names the licence "copyright", beside the changelog; the RPM family
+# keeps licences apart.
+if(INITHASHDATA_PACKAGE_FAMILY STREQUAL "rpm")
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/inithashdata)
+else()
+  install(FILES doc/copyright DESTINATION ${INITHASHDATA_DOCDIR})
+endif()
 
 install(TARGETS initHashDataFieldHash EXPORT initHashDataTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/initHashData/fieldHash.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/initHashData)

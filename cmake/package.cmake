@@ -12,7 +12,13 @@ The package also holds the field hash as a C++17 library, with a CMake
 package and a pkg-config file, for programs that read userData.txt.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_GENERATOR DEB)
+# Each package in the layout of the systems it is for: configure with
+# INITHASHDATA_PACKAGE_FAMILY=rpm (the rpm preset) for an .rpm.
+if(INITHASHDATA_PACKAGE_FAMILY STREQUAL "rpm")
+  set(CPACK_GENERATOR RPM)
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
 
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
@@ -27,7 +33,7 @@ set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 # The package owns its own files, not the directories every system has.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
-  /usr/share/man /usr/share/man/man1 /usr/share/doc /usr/include /usr/${CMAKE_INSTALL_LIBDIR}
+  /usr/share/man /usr/share/man/man1 /usr/share/doc /usr/share/licenses /usr/include /usr/${CMAKE_INSTALL_LIBDIR}
   /usr/${CMAKE_INSTALL_LIBDIR}/cmake /usr/${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 include(CPack)

@@ -83,7 +83,11 @@ deb)
   ;;
 rpm)
   need cpack && need rpmbuild && need rpm
-  (cd "$work" && cpack -G RPM --config "$build/CPackConfig.cmake" -B "$work/out" >/dev/null)
+  # Built again in the layout of the systems the package is for.
+  cmake -S "$source" -B "$work/rpmBuild" -DCMAKE_BUILD_TYPE="$buildType" -DCMAKE_CXX_FLAGS="$buildFlags" \
+    -DBUILD_TESTING=OFF -DINITHASHDATA_PACKAGE_FAMILY=rpm >/dev/null
+  cmake --build "$work/rpmBuild" >/dev/null
+  (cd "$work" && cpack -G RPM --config "$work/rpmBuild/CPackConfig.cmake" -B "$work/out" >/dev/null)
   rpmFile=$(ls "$work"/out/*.rpm)
   [[ $(basename "$rpmFile") =~ ^inithashdata-1\.[0-9]+\.[0-9]+-1\.[a-z0-9_]+\.rpm$ ]] || fail "unconventional name $rpmFile"
   info=$(rpm -qip "$rpmFile" 2>/dev/null)
@@ -95,7 +99,9 @@ rpm)
   for system in /usr /usr/bin /usr/share /usr/share/man /usr/share/man/man1 /usr/share/doc /usr/include; do
     ! grep -qx "$system" <<<"$owned" || fail "the package owns the system directory $system"
   done
-  grep -qx /usr/share/doc/inithashdata/copyright <<<"$owned" || fail "the package lacks the licence"
+  grep -qx /usr/share/licenses/inithashdata/LICENSE <<<"$owned" || fail "the package lacks the licence where RPM keeps it"
+  [ "$(uname -m)" != x86_64 ] || grep -qx /usr/lib64/libinitHashDataFieldHash.a <<<"$owned" ||
+    fail "the library is not in lib64: $owned"
   ;;
 library)
   need pkg-config
@@ -125,7 +131,9 @@ HOST
   grep -q '^CMAKE_BUILD_TYPE:STRING=Debug$' "$work/hostBuild/CMakeCache.txt" || fail "the host's build type changed"
   grep -q 'CPACK_PACKAGE_NAME "hostpackage"' "$work/hostBuild/CPackConfig.cmake" || fail "the host's CPack changed"
   targets=$(cmake --build "$work/hostBuild" --target help)
-  ! grep -qE 'Experimental|Nightly|endToEndTests|bench' <<<"$targets" || fail "the host got our tests or dashboards"
+  ! grep -qE 'Experimental|Nightly|endToEndTests|bench|initHashDataCore|\.\.\. initHashData$' <<<"$targets" ||
+    fail "the host got our tool, tests or dashboards"
+  [ -z "$(find "$work/hostBuild" -name 'libinitHashDataCore*')" ] || fail "the host builds our tool's modules"
   cmake --install "$work/hostBuild" --prefix "$work/hostPrefix" >/dev/null
   [ -z "$(find "$work/hostPrefix" -type f 2>/dev/null)" ] || fail "the host installs our files: $(find "$work/hostPrefix" -type f)"
   ;;

@@ -104,8 +104,10 @@ bool ReplacementFile::carryFlagsWhileEmpty()
     }
     const std::optional<InodeFlags> old = readInodeFlags(old_.get());
     stagedFlags_ = readInodeFlags(staged_.fd());
-    // A synchronous file would write its content at a snail's pace: that flag waits for the commit.
-    return old && stagedFlags_ && carryInodeFlags(staged_.fd(), *old, *stagedFlags_, carriedFlags & ~FS_SYNC_FL);
+    // A synchronous file would take its content at a snail's pace: that flag
+    // waits for the commit where the old file has it, and goes now where it does not.
+    return old && stagedFlags_ &&
+           carryInodeFlags(staged_.fd(), *old, *stagedFlags_, carriedFlags & ~(old->flags & FS_SYNC_FL));
 }
 
 int ReplacementFile::commit()

@@ -47,8 +47,8 @@ UniqueFd lockEntry(OutputTarget& target, std::chrono::steady_clock::time_point d
 {
     const int directory = target.directory.get();
     const char* const entry = target.entry.c_str();
+    UniqueFd file = std::move(opened);
     for (int attempt = 0; attempt < lockAttempts; ++attempt) {
-        UniqueFd file = std::move(opened);
         struct stat named {};
         if (!file) {
             if (::fstatat(directory, entry, &named, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -80,6 +80,7 @@ UniqueFd lockEntry(OutputTarget& target, std::chrono::steady_clock::time_point d
             target.existing = locked;
             return file;
         }
+        file.reset();
     }
     throw replacedDuringRun(target.displayName);
 }

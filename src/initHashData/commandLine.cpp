@@ -4,7 +4,7 @@
 
 #include "fileIo/failure.hpp"
 #include "fileIo/systemCall.hpp"
-#include "replacement/replacementFile.hpp"
+#include "replacement/emergencyExit.hpp"
 
 #include <sys/uio.h>
 #include <unistd.h>

@@ -7,6 +7,8 @@
 #include "fileIo/failure.hpp"
 #include "fileIo/systemCall.hpp"
 #include "fileIo/uniqueFd.hpp"
+#include "replacement/emergencyExit.hpp"
+#include "replacement/pathWalk.hpp"
 #include "replacement/replacementFile.hpp"
 #include "userRecord/userRecord.hpp"
 

@@ -3,8 +3,8 @@
 
 #include "fileIo/failure.hpp"
 #include "fileIo/systemCall.hpp"
+#include "replacement/emergencyExit.hpp"
 #include "replacement/fileMetadata.hpp"
-#include "replacement/replacementFile.hpp"
 #include "replacement/signalCleanup.hpp"
 #include "replacement/targetChecks.hpp"
 

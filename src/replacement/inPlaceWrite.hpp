@@ -4,7 +4,7 @@
 // file itself, which keeps its inode and all that hangs on it.
 
 #include "fileIo/uniqueFd.hpp"
-#include "replacement/outputTarget.hpp"
+#include "replacement/pathWalk.hpp"
 
 #include <string>
 

@@ -198,14 +198,20 @@ void ReplacementFile::restageAsNew()
 
 std::optional<int> ReplacementFile::renameOver(UniqueFd& locked)
 {
-    int errnum = staged_.giveName();
-    const char* failed = "cannot create";
-    if (errnum == 0) {
-        failed = "cannot replace";
-        errnum = staged_.renameToEntry(target_.existing.has_value());
-        if (errnum == EEXIST) {
-            return std::nullopt;
+    int errnum = 0;
+    bool renaming = false;
+    {
+        // A staging name lives from the link to the rename, with the signals
+        // held back: none can end the run while it is there.
+        const CleanupSignalsBlocked blocked;
+        errnum = staged_.giveName();
+        renaming = errnum == 0;
+        if (renaming) {
+            errnum = staged_.renameToEntry(target_.existing.has_value());
         }
+    }
+    if (renaming && errnum == EEXIST) {
+        return std::nullopt;
     }
     // A bind-mounted target cannot be renamed over, only written; a directory
     // that gives its project id to every file in it takes no other.
@@ -214,7 +220,7 @@ std::optional<int> ReplacementFile::renameOver(UniqueFd& locked)
         return 0;
     }
     if (errnum != 0) {
-        throw systemFailure(failed, target_.displayName, errnum);
+        throw systemFailure(renaming ? "cannot replace" : "cannot create", target_.displayName, errnum);
     }
     return syncDirectory();
 }

@@ -5,7 +5,7 @@
 #include "fileIo/failure.hpp"
 #include "fileIo/uniqueFd.hpp"
 #include "replacement/fileMetadata.hpp"
-#include "replacement/outputTarget.hpp"
+#include "replacement/pathWalk.hpp"
 #include "replacement/stagedFile.hpp"
 
 #include <chrono>
@@ -93,22 +93,5 @@ private:
     // The content of an in-place write; none while it is staged beside the target.
     UniqueFd inMemory_;
 };
-
-// Opens `name` for reading, its symbolic links followed under the rule that
-// the output's are (another user's file may be read). Throws Failure.
-UniqueFd openInput(const std::string& name);
-
-// The directory part of a path as the user wrote it: "." for a bare name.
-std::string directoryOf(const std::string& path);
-
-// Where not even an exception can be made (no memory for it), the run ends
-// at once: the recorded name is removed, one line "<program>: <message>" is
-// written on standard error and the process exits with the status that
-// `statusFor` gives the outcome. Until setEmergencyExit says otherwise: the
-// output is unchanged, "out of memory".
-void installEmergencyExit(std::string_view programName, int (*statusFor)(Outcome) noexcept) noexcept;
-void setEmergencyExit(Outcome outcome, std::string_view message) noexcept;
-// Ends the run so now, for a lack of memory caught where it cannot be worded.
-[[noreturn]] void emergencyExit() noexcept;
 
 } // namespace initHashData

@@ -2,13 +2,15 @@
 #include "replacement/signalCleanup.hpp"
 
 #include "fileIo/systemCall.hpp"
-#include "replacement/replacementFile.hpp"
+#include "replacement/emergencyExit.hpp"
 
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
 #include <exception>
 
@@ -17,7 +19,7 @@ namespace initHashData {
 namespace {
 
 // A signal handler can only reach what it removes through static storage.
-std::array<char, 4096> pendingName{};
+std::array<char, NAME_MAX + 1> pendingName{};
 volatile std::sig_atomic_t pendingDirectory = -1;
 volatile std::sig_atomic_t pendingArmed = 0;
 
@@ -72,18 +74,6 @@ void catchSignal(int signalNumber) noexcept
     }
 }
 
-void installHandlers() noexcept
-{
-    static const bool installed = [] {
-        forEachHeldSignal(catchSignal);
-        for (const int signalNumber : faultSignals) {
-            catchSignal(signalNumber);
-        }
-        return true;
-    }();
-    (void)installed;
-}
-
 std::array<char, 64> emergencyPrefix{};
 std::array<char, 1024> emergencyMessage{};
 std::size_t emergencyPrefixLength = 0;
@@ -132,21 +122,29 @@ void holdCleanupSignalsForGood() noexcept
     ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
 }
 
-bool removeOnSignal(int directoryFd, const char* name) noexcept
+void recordForRemoval(int directoryFd, const char* name) noexcept
 {
     pendingArmed = 0;
-    const std::size_t length = std::strlen(name);
-    if (length >= pendingName.size()) {
-        return false;
-    }
-    installHandlers();
-    std::memcpy(pendingName.data(), name, length + 1);
+    const std::size_t length = std::min(std::strlen(name), pendingName.size() - 1);
+    std::memcpy(pendingName.data(), name, length);
+    pendingName[length] = '\0';
     pendingDirectory = directoryFd;
     pendingArmed = 1;
-    return true;
 }
 
-void forgetRemoveOnSignal() noexcept { pendingArmed = 0; }
+void forgetRemoval() noexcept { pendingArmed = 0; }
+
+void removeOnSignal() noexcept
+{
+    static const bool installed = [] {
+        forEachHeldSignal(catchSignal);
+        for (const int signalNumber : faultSignals) {
+            catchSignal(signalNumber);
+        }
+        return true;
+    }();
+    (void)installed;
+}
 
 void installEmergencyExit(std::string_view programName, int (*statusFor)(Outcome) noexcept) noexcept
 {

@@ -27,12 +27,17 @@ private:
 void holdCleanupSignalsForGood() noexcept;
 
 // Records `name`, relative to the open directory `directoryFd`, as the one
-// file to remove should a signal end the process (any that can be caught).
-// Call with the signals blocked and only once the name is ours. Returns false
-// when the name is too long to record.
-bool removeOnSignal(int directoryFd, const char* name) noexcept;
+// file to remove should the process end by a caught signal or the emergency
+// exit. Call with the signals blocked and only once the name is ours; a name
+// is at most NAME_MAX bytes.
+void recordForRemoval(int directoryFd, const char* name) noexcept;
 
-// Nothing is to be removed on a signal any more.
-void forgetRemoveOnSignal() noexcept;
+// Nothing is to be removed any more.
+void forgetRemoval() noexcept;
+
+// Installs, once, the handlers that remove the recorded name before the
+// signal ends the process: needed only where a recorded name lives on while
+// the signals are not blocked.
+void removeOnSignal() noexcept;
 
 } // namespace initHashData

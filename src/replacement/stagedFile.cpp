@@ -65,20 +65,25 @@ int StagedFile::create(int directory, bool namedAllowed, mode_t mode)
     if (!namedAllowed) {
         return EPERM;
     }
-    return takeName([this, mode](const std::string& name) {
+    // The content is written under this name, signals free to come.
+    const CleanupSignalsBlocked blocked;
+    const int errnum = takeName([this, mode](const std::string& name) {
         fd_.reset(::openat(directory_, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, mode));
         return fd_ ? 0 : errno;
     });
+    if (errnum == 0) {
+        removeOnSignal();
+    }
+    return errnum;
 }
 
 template <class Make> int StagedFile::takeName(Make make)
 {
     for (int attempt = 0; attempt < stagingNameAttempts; ++attempt) {
         const std::string name = stagingName(entry_);
-        const CleanupSignalsBlocked blocked;
         const int errnum = make(name);
         if (errnum == 0) {
-            removeOnSignal(directory_, name.c_str());
+            recordForRemoval(directory_, name.c_str());
             name_ = name;
             return 0;
         }
@@ -109,20 +114,14 @@ int StagedFile::giveName()
 
 int StagedFile::renameToEntry(bool replace)
 {
-    int errnum = 0;
-    {
-        const CleanupSignalsBlocked blocked;
-        if (renameWithin(directory_, name_.c_str(), entry_.c_str(), replace) == 0) {
-            forgetRemoveOnSignal();
-            name_.clear();
-        } else {
-            errnum = errno;
-        }
-    }
-    if (errnum != 0 && errnum != EEXIST) {
+    if (renameWithin(directory_, name_.c_str(), entry_.c_str(), replace) != 0) {
+        const int errnum = errno;
         remove();
+        return errnum;
     }
-    return errnum;
+    forgetRemoval();
+    name_.clear();
+    return 0;
 }
 
 void StagedFile::remove() noexcept
@@ -132,7 +131,7 @@ void StagedFile::remove() noexcept
     }
     const CleanupSignalsBlocked blocked;
     ::unlinkat(directory_, name_.c_str(), 0);
-    forgetRemoveOnSignal();
+    forgetRemoval();
     name_.clear();
 }
 

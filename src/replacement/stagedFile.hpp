@@ -22,9 +22,9 @@ inline constexpr int stagingNameAttempts = 100;
 bool isUnnamedMissing(int errnum) noexcept;
 
 // The new content of `entry` in an open directory: an unnamed file where the
-// file system has them, else a file under a staging name. A name it holds is removed when the object
-// goes, or when a signal that can be caught ends the process, unless it was
-// renamed into place.
+// file system has them, else a file under a staging name. A name it holds is
+// removed when the object goes, or when a signal that can be caught ends the
+// process, unless it was renamed into place.
 class StagedFile {
 public:
     explicit StagedFile(std::string entry) noexcept : entry_(std::move(entry)) {}
@@ -43,11 +43,12 @@ public:
 
     // Links the file under `name` in the directory; returns 0 or the errno.
     int linkAs(const std::string& name) const;
-    // Gives the file a staging name, where it has none; returns 0 or the errno.
+    // Gives the file a staging name, where it has none; returns 0 or the
+    // errno. With renameToEntry, call with the cleanup signals blocked
+    // (signalCleanup.hpp): the name then lives while none can come.
     int giveName();
     // Renames the staging name to the entry, over a file there only where
-    // `replace`; returns 0 or the errno. On failure it holds no name, but
-    // where the entry was taken (EEXIST), for the rename to be tried again.
+    // `replace`; returns 0 or the errno, and then holds no name.
     int renameToEntry(bool replace);
     // Removes the staging name it holds, if any.
     void remove() noexcept;
@@ -60,7 +61,8 @@ public:
 
 private:
     // Gives the file a staging name made by `make(name)` (0 or the errno),
-    // and records it for removal on a signal; returns 0 or the errno.
+    // and records it for removal; returns 0 or the errno. Call with the
+    // cleanup signals blocked.
     template <class Make> int takeName(Make make);
 
     int directory_ = -1;

@@ -5,7 +5,7 @@
 // mix and the last to commit wins.
 
 #include "fileIo/uniqueFd.hpp"
-#include "replacement/outputTarget.hpp"
+#include "replacement/pathWalk.hpp"
 
 #include <fcntl.h>
 

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
+// The walk from a name, through its symbolic links, to the file it names: for
+// the input, which is read, and the output, whose directory entry is written.
 
 #include "fileIo/uniqueFd.hpp"
 
@@ -39,5 +41,12 @@ OutputTarget resolveOutputTarget(const std::string& name);
 // Throws Failure when the sticky-directory rule above forbids writing `file`,
 // an entry of the directory whose status is `directory`.
 void checkMayWriteExisting(const struct stat& directory, const struct stat& file, const std::string& displayName);
+
+// Opens `name` for reading, its symbolic links followed under the rule that
+// the output's are (another user's file may be read). Throws Failure.
+UniqueFd openInput(const std::string& name);
+
+// The directory part of a path as the user wrote it: "." for a bare name.
+std::string directoryOf(const std::string& path);
 
 } // namespace initHashData

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "replacement/outputTarget.hpp"
+#include "replacement/pathWalk.hpp"
 
 #include "fileIo/failure.hpp"
-#include "replacement/replacementFile.hpp"
 #include "replacement/targetChecks.hpp"
 
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "replacement/outputTarget.hpp"
+#include "replacement/pathWalk.hpp"
 #include "fileIo/failure.hpp"
 #include "toolRunner.hpp"
 

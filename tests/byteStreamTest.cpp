@@ -51,7 +51,7 @@ TEST(ByteStream, WriterWritesWholeBlocksUntilTheLastFlush)
             } else {
                 char* to = writer.cursor();
                 ASSERT_LE(piece.size(), static_cast<std::size_t>(writer.roomEnd() - to));
-                writer.commit(std::copy(piece.begin(), piece.end(), to));
+                writer.handBack(std::copy(piece.begin(), piece.end(), to));
             }
         }
         writer.flush();

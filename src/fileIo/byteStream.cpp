@@ -85,7 +85,7 @@ ByteWriter::ByteWriter(int fd, std::string name, std::size_t blockSize)
 
 void ByteWriter::flush()
 {
-    writeAll(block_.get(), static_cast<std::size_t>(free_ - block_.get()));
+    writeOut(block_.get(), static_cast<std::size_t>(free_ - block_.get()));
     free_ = block_.get();
 }
 
@@ -93,7 +93,7 @@ void ByteWriter::drain()
 {
     const auto held = static_cast<std::size_t>(free_ - block_.get());
     const std::size_t whole = held / blockSize_ * blockSize_;
-    writeAll(block_.get(), whole);
+    writeOut(block_.get(), whole);
     std::memmove(block_.get(), block_.get() + whole, held - whole);
     free_ -= whole;
 }
@@ -107,13 +107,13 @@ void ByteWriter::appendSlow(std::string_view bytes)
     drain();
     bytes.remove_prefix(room);
     const std::size_t whole = bytes.size() / blockSize_ * blockSize_;
-    writeAll(bytes.data(), whole);
+    writeOut(bytes.data(), whole);
     bytes.remove_prefix(whole);
     std::memcpy(free_, bytes.data(), bytes.size());
     free_ += bytes.size();
 }
 
-void ByteWriter::writeAll(const char* bytes, std::size_t count)
+void ByteWriter::writeOut(const char* bytes, std::size_t count)
 {
     std::size_t written = 0;
     if (const int errnum = initHashData::writeAll(fd_, bytes, count, written); errnum != 0) {

@@ -90,7 +90,7 @@ public:
     }
 
     // Hands back a cursor taken from cursor() and moved past what was written.
-    void commit(char* end)
+    void handBack(char* end)
     {
         free_ = end;
         drainIfFull();
@@ -102,7 +102,7 @@ public:
     // For loops that write many pieces through a cursor of their own: where
     // the next byte goes, the end of the room (never less than the slack
     // ahead of the cursor while the cursor is short of drainPoint()), and the
-    // point at which the cursor must be handed back through commit().
+    // point at which the cursor must be handed back through handBack().
     char* cursor() const noexcept { return free_; }
     const char* roomEnd() const noexcept { return hardEnd_; }
     const char* drainPoint() const noexcept { return blockEnd_; }
@@ -116,7 +116,7 @@ private:
     }
     void drain();
     void appendSlow(std::string_view bytes);
-    void writeAll(const char* bytes, std::size_t count);
+    void writeOut(const char* bytes, std::size_t count);
 
     int fd_;
     std::string name_;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// The two loops that every system call of the tool goes through: a retry
-// when a signal interrupts it, and a write that carries on after a short one.
+// The two loops of the calls a signal may cut short (reads, writes, copies):
+// a retry when a signal interrupts one, and a write that carries on after a
+// short one.
 
 #include <sys/uio.h>
 

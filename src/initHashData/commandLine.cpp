@@ -12,6 +12,8 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -49,7 +51,7 @@ constexpr std::string_view version = "initHashData " INITHASHDATA_VERSION "\n"
 
 // Writes all of `pieces` to `fd`, joined by the kernel so that no memory is
 // needed; returns 0 or the errno.
-template <std::size_t count> int writeAll(int fd, const std::array<std::string_view, count>& pieces) noexcept
+template <std::size_t count> int writeJoined(int fd, const std::array<std::string_view, count>& pieces) noexcept
 {
     std::array<iovec, count> vector{};
     for (std::size_t i = 0; i < count; ++i) {
@@ -75,11 +77,11 @@ std::optional<int> answerOption(int argc, const char* const* argv)
     } else {
         return std::nullopt;
     }
-    if (const int errnum = writeAll(STDOUT_FILENO, std::array{answer}); errnum != 0) {
-        report(systemFailure("cannot write", "standard output", errnum).what());
-        return exitUnchanged;
+    if (const int errnum = writeJoined(STDOUT_FILENO, std::array{answer}); errnum != 0) {
+        report(std::string("cannot write the answer to standard output: ") + std::strerror(errnum));
+        return EXIT_FAILURE;
     }
-    return exitReplaced;
+    return EXIT_SUCCESS;
 }
 
 void warnIgnoredArguments(int argc, const char* const* argv) noexcept
@@ -94,13 +96,14 @@ void warnIgnoredArguments(int argc, const char* const* argv) noexcept
     } catch (const std::bad_alloc&) {
         report("ignoring the arguments: the input file name is read from standard input");
     }
-    writeAll(STDERR_FILENO, std::array<std::string_view, 3>{"Try '", programName, " --help' for more information.\n"});
+    writeJoined(STDERR_FILENO,
+                std::array<std::string_view, 3>{"Try '", programName, " --help' for more information.\n"});
 }
 
 void report(std::string_view message) noexcept
 {
     // Reporting needs no memory, so that even a lack of it can be reported.
-    writeAll(STDERR_FILENO, std::array<std::string_view, 4>{programName, ": ", message, "\n"});
+    writeJoined(STDERR_FILENO, std::array<std::string_view, 4>{programName, ": ", message, "\n"});
 }
 
 void prepareRun() noexcept

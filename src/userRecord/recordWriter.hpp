@@ -44,13 +44,13 @@ public:
         if (span + copyAhead + 16 <= static_cast<std::size_t>(roomEnd_ - to_)) [[likely]] {
             to_ = copyOverrunning(to_, pending_, copyEnd_);
         } else {
-            out_.commit(to_);
+            out_.handBack(to_);
             out_.append(std::string_view(pending_, span));
             to_ = out_.cursor();
         }
         to_ = writeHashText(to_, hash);
         if (to_ >= drainPoint_) {
-            out_.commit(to_);
+            out_.handBack(to_);
             to_ = out_.cursor();
         }
         pending_ = copyEnd_ = field.data() + field.size();
@@ -60,7 +60,7 @@ public:
     // last call.
     void finish(const char* end)
     {
-        out_.commit(to_);
+        out_.handBack(to_);
         out_.append(std::string_view(pending_, static_cast<std::size_t>(end - pending_)));
     }
 

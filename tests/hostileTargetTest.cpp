@@ -518,22 +518,46 @@ TEST_F(EndToEnd, DirectoryMadeAppendOnlyDuringARunIsWrittenInPlace)
     EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging name cannot be removed";
 }
 
-TEST_F(EndToEnd, OutputRemovedDuringARunIsMadeAsANewFile)
+// Something done to the output while the run waits for the rest of its input.
+struct MidRunChange {
+    const char* what;
+    std::string change; // sh, in the directory
+    int status;
+    std::string bytes; // what userData.txt then reads as
+    mode_t mode;
+    std::string message = {};
+};
+
+TEST_F(EndToEnd, OutputChangedDuringARunIsDecidedAgainForWhatIsThereNow)
 {
-    writeFile(path("userData.txt"), oldOutput, 0600);
-    const TempDir output;
-    RunOptions options;
-    options.workDir = dir.path();
-    UniqueFd fifo;
-    const pid_t pid = startOnSlowInput(options, output.path(), fifo, sampleInput.substr(0, 10));
-    ASSERT_EQ(::unlink(path("userData.txt").c_str()), 0);
-    const std::string rest = sampleInput.substr(10);
-    ASSERT_EQ(::write(fifo.get(), rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
-    fifo.reset();
-    ASSERT_EQ(finishTool(pid, output.path()).exitStatus, 0);
-    const FileState made = stateOf(path("userData.txt"));
-    EXPECT_EQ(made.bytes, sampleOutput);
-    EXPECT_EQ(made.mode & 0777, 0644U) << "made with the removed file's mode, not as open() with the umask makes it";
+    const MidRunChange changes[] = {
+        {"removed: made as open() makes a new file", "rm userData.txt", 0, sampleOutput, 0644},
+        {"another file put in its place: replaced with that file's mode",
+         "printf x >x && chmod 640 x && mv x userData.txt", 0, sampleOutput, 0640},
+        {"a link to another file put in its place: refused", "printf victim >v && ln -sfn v userData.txt", 1, "victim",
+         0644, "initHashData: cannot replace 'userData.txt': another file took its place during the run\n"},
+    };
+    for (const MidRunChange& c : changes) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(shell("cd '" + dir.path() + "' && rm -f userData.txt v"));
+        writeFile(path("userData.txt"), oldOutput, 0600);
+        const TempDir output;
+        RunOptions options;
+        options.workDir = dir.path();
+        UniqueFd fifo;
+        const pid_t pid = startOnSlowInput(options, output.path(), fifo, sampleInput.substr(0, 10));
+        ASSERT_TRUE(shell("cd '" + dir.path() + "' && " + c.change));
+        const std::string rest = sampleInput.substr(10);
+        ASSERT_EQ(::write(fifo.get(), rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+        fifo.reset();
+        const RunResult result = finishTool(pid, output.path());
+        EXPECT_EQ(result.exitStatus, c.status) << result.standardError;
+        EXPECT_EQ(result.standardError, c.message);
+        const FileState after = stateOf(path("userData.txt"));
+        EXPECT_EQ(after.bytes, c.bytes) << "written as decided for the file that was there before";
+        EXPECT_EQ(after.mode & 0777, c.mode) << "given the mode of the file that was there before";
+        ::unlink(path("slow.fifo").c_str());
+    }
 }
 
 TEST_F(EndToEnd, LinkToStandardOutputWritesThroughThePipe)

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <optional>
 #include <thread>
 
@@ -371,6 +372,31 @@ TEST_F(EndToEnd, LockedOutputFailsAfterABoundedWait)
     finishTool(held, holderOutput.path());
 }
 
+// The test holds a read lease on the output and gives it up when the kernel asks.
+int leasedFd = -1;
+extern "C" void giveUpLease(int) { ::fcntl(leasedFd, F_SETLEASE, F_UNLCK); }
+
+TEST_F(EndToEnd, LeasedOutputIsWrittenOnceTheLeaseIsGivenUp)
+{
+    writeFile(path("in.txt"), sampleInput);
+    writeFile(path("userData.txt"), oldOutput);
+    const UniqueFd leased(::open(path("userData.txt").c_str(), O_RDONLY | O_CLOEXEC));
+    leasedFd = leased.get();
+    struct sigaction onBreak {};
+    onBreak.sa_handler = giveUpLease;
+    onBreak.sa_flags = SA_RESTART; // the run's waits go on
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGIO, &onBreak, &previous), 0);
+    if (::fcntl(leasedFd, F_SETLEASE, F_RDLCK) != 0) {
+        ::sigaction(SIGIO, &previous, nullptr);
+        GTEST_SKIP() << "this file system or user takes no leases: " << std::strerror(errno);
+    }
+    const RunResult result = run("in.txt\n");
+    ::sigaction(SIGIO, &previous, nullptr);
+    EXPECT_EQ(result.exitStatus, 0) << "a plain open waits for a lease to be given up: " << result.standardError;
+    EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
+}
+
 TEST_F(InjectedFault, SystemCallFailureKeepsOldOutput)
 {
     struct Case {
@@ -384,7 +410,7 @@ TEST_F(InjectedFault, SystemCallFailureKeepsOldOutput)
         {"write", "", "ENOSPC", "cannot write 'userData.txt': No space left on device"},
         {"fsync", "", "EIO", "cannot sync 'userData.txt': Input/output error"},
         {"renameat", "", "EIO", "cannot replace 'userData.txt': Input/output error"},
-        {"openat", "O_TMPFILE", "ENOSPC", "cannot create 'userData.txt': No space left on device"},
+        {"openat", "O_TMPFILE", "EIO", "cannot create 'userData.txt': Input/output error"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.syscall + " " + c.error);

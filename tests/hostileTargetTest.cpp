@@ -391,6 +391,9 @@ TEST_F(PlainOpen, XfsReplacementKeepsProjectIdDaxAndExtentSizeHints)
         "truncate -s 300M \"$i\" && mkfs.xfs -q -f \"$i\" && mount -o loop \"$i\" \"$0\"",
         {
             {"a project id and DAX", "", "printf old >$f && xfs_io -c 'chproj 42' -c 'chattr +x' $f", false},
+            {"the filestream flag", "", "printf old >$f && xfs_io -c 'chattr +S' $f", false},
+            {"no filestream flag, in a directory that gives it", "xfs_io -c 'chattr +S' .",
+             "printf old >$f && xfs_io -c 'chattr -S' $f", false},
             {"extent size hints, set while empty", "",
              "touch $f && xfs_io -c 'extsize 1m' -c 'cowextsize 2m' $f && printf old >>$f", false},
             {"another project id than its project-inheriting directory gives", "xfs_io -c 'chproj 7' -c 'chattr +P' .",
@@ -408,10 +411,11 @@ TEST_F(PlainOpen, BtrfsReplacementKeepsCompressionAndNoCopyOnWrite)
         });
 }
 
-TEST_F(PlainOpen, TmpfsWithOneInodeLeftTakesANewFile)
+TEST_F(PlainOpen, TmpfsWithoutInodesToSpareIsWrittenAsAPlainWriteWrites)
 {
     compareOnFileSystems("mount -t tmpfs -o size=1m,nr_inodes=4 tmpfs \"$0\"",
-                         {{"a new file, with one inode left", "touch taken", "", false}});
+                         {{"a new file, with one inode left", "touch taken", "", false},
+                          {"an old file, with no inode left", "touch taken", "printf old >$f", false, true}});
 }
 
 TEST_F(InjectedFault, SignalDuringAFailedStagingLinkRemovesNothingAndWaitsForTheRename)
@@ -526,6 +530,7 @@ struct MidRunChange {
     std::string bytes; // what userData.txt then reads as
     mode_t mode;
     std::string message = {};
+    std::string old = "printf old >userData.txt && chmod 600 userData.txt"; // sh, before the run
 };
 
 TEST_F(EndToEnd, OutputChangedDuringARunIsDecidedAgainForWhatIsThereNow)
@@ -536,11 +541,12 @@ TEST_F(EndToEnd, OutputChangedDuringARunIsDecidedAgainForWhatIsThereNow)
          "printf x >x && chmod 640 x && mv x userData.txt", 0, sampleOutput, 0640},
         {"a link to another file put in its place: refused", "printf victim >v && ln -sfn v userData.txt", 1, "victim",
          0644, "initHashData: cannot replace 'userData.txt': another file took its place during the run\n"},
+        {"a FIFO it was to feed removed: made as a new file", "rm userData.txt", 0, sampleOutput, 0644, "",
+         "mkfifo userData.txt"},
     };
     for (const MidRunChange& c : changes) {
         SCOPED_TRACE(c.what);
-        ASSERT_TRUE(shell("cd '" + dir.path() + "' && rm -f userData.txt v"));
-        writeFile(path("userData.txt"), oldOutput, 0600);
+        ASSERT_TRUE(shell("cd '" + dir.path() + "' && rm -f userData.txt v && " + c.old));
         const TempDir output;
         RunOptions options;
         options.workDir = dir.path();

@@ -24,7 +24,7 @@ constexpr const char* accessAcl = "system.posix_acl_access";
 // The extended flags a write keeps that only FS_IOC_FSSETXATTR sets; the
 // others mirror inode flags.
 constexpr std::uint32_t carriedExtendedFlags =
-    FS_XFLAG_REALTIME | FS_XFLAG_EXTSIZE | FS_XFLAG_NODEFRAG | FS_XFLAG_COWEXTSIZE;
+    FS_XFLAG_REALTIME | FS_XFLAG_EXTSIZE | FS_XFLAG_NODEFRAG | FS_XFLAG_FILESTREAM | FS_XFLAG_COWEXTSIZE;
 
 bool isCarried(std::string_view name)
 {

@@ -53,9 +53,11 @@ ReplacementFile::ReplacementFile(const std::string& name)
         stagedAsNew_ = !target_.existing;
         errnum = staged_.create(target_.directory.get(), strategy_ == Strategy::renameOver,
                                 stagedAsNew_ ? creationMode : stagingMode);
-        // The directory is closed to us, the file is not: hold the content in
-        // memory and write the file in place once it is complete.
-        if (target_.existing && (errnum == EACCES || errnum == EPERM || errnum == EROFS)) {
+        // The directory is closed to us, or has no inode left, and the file
+        // is open: hold the content in memory and write the file in place
+        // once it is complete.
+        if (target_.existing &&
+            (errnum == EACCES || errnum == EPERM || errnum == EROFS || errnum == ENOSPC || errnum == EDQUOT)) {
             strategy_ = Strategy::writeInPlace;
         }
         if (errnum == 0 && target_.existing && !carryFlagsWhileEmpty()) {
@@ -95,14 +97,16 @@ ReplacementFile::Strategy ReplacementFile::chooseStrategy(bool writable) const
 
 bool ReplacementFile::carryFlagsWhileEmpty()
 {
-    old_.reset(::openat(target_.directory.get(), target_.entry.c_str(), lockOpenFlags));
+    // Opened for reading only: an open for writing alone can change a file
+    // (XFS frees its room beyond the end, overlayfs copies it up), and this
+    // run may yet fail.
+    const UniqueFd file(::openat(target_.directory.get(), target_.entry.c_str(),
+                                 O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
-    if (!old_ || ::fstat(old_.get(), &st) != 0 || !sameFile(st, *target_.existing)) {
-        // Decided again under the lock, for whatever file is there then.
-        old_.reset();
-        return true;
+    if (!file || ::fstat(file.get(), &st) != 0 || !sameFile(st, *target_.existing)) {
+        return true; // decided again under the lock, for whatever file is there then
     }
-    const std::optional<InodeFlags> old = readInodeFlags(old_.get());
+    const std::optional<InodeFlags> old = readInodeFlags(file.get());
     stagedFlags_ = readInodeFlags(staged_.fd());
     // A synchronous file would take its content at a snail's pace: that flag
     // waits for the commit where the old file has it, and goes now where it does not.
@@ -131,13 +135,16 @@ UniqueFd ReplacementFile::lockTarget(std::chrono::steady_clock::time_point deadl
         return UniqueFd();
     }
     const std::optional<struct stat> found = target_.existing;
-    UniqueFd locked = lockEntry(target_, deadline, std::move(old_));
+    UniqueFd locked = lockEntry(target_, deadline);
     if (target_.existing && (!found || !sameFile(*found, *target_.existing))) {
         // Another run may have put its file there; anything else is not ours to replace.
         if (!S_ISREG(target_.existing->st_mode)) {
             throw replacedDuringRun(target_.displayName);
         }
         checkMayWriteExisting(target_.directoryStatus, *target_.existing, target_.displayName);
+    }
+    if (inMemory_ && !target_.existing) {
+        restageAsNew(); // a plain open would make the file that went
     }
     strategy_ = inMemory_ ? Strategy::writeInPlace : chooseStrategy(static_cast<bool>(locked));
     return locked;
@@ -183,11 +190,11 @@ bool ReplacementFile::giveStagedItsMetadata(int old)
 
 void ReplacementFile::restageAsNew()
 {
-    const UniqueFd content = copyToMemory(staged_.fd(), target_.displayName);
+    const UniqueFd content = inMemory_ ? std::move(inMemory_) : copyToMemory(staged_.fd(), target_.displayName);
     staged_.discard();
     stagedAsNew_ = true;
     stagedFlags_.reset();
-    int errnum = staged_.create(target_.directory.get(), strategy_ == Strategy::renameOver, creationMode);
+    int errnum = staged_.create(target_.directory.get(), !keepsEveryName(target_.directory.get()), creationMode);
     if (errnum == 0) {
         errnum = copyWhole(staged_.fd(), content.get());
     }

@@ -71,8 +71,8 @@ private:
     // Gives the staged file the metadata of `old`, the locked old file, or a
     // new file's where there is none now; false where only `old` can keep it.
     bool giveStagedItsMetadata(int old);
-    // Stages the content again as open() would make a new file, for an old
-    // file that went during the run.
+    // Stages the content, from memory or the staged file, again as open()
+    // would make a new file, for an old file that went during the run.
     void restageAsNew();
     std::optional<int> renameOver(UniqueFd& locked);
     // Writes the content into the old file from memory; a staged file beside
@@ -88,8 +88,6 @@ private:
     bool stagedAsNew_ = false;
     // The flags of the staged file, where known.
     std::optional<InodeFlags> stagedFlags_;
-    // The old file, opened to learn its flags, until it is locked.
-    UniqueFd old_;
     // The content of an in-place write; none while it is staged beside the target.
     UniqueFd inMemory_;
 };

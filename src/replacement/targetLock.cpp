@@ -22,57 +22,93 @@ namespace {
 // one is locked in turn; a name swapped without end fails the run.
 constexpr int lockAttempts = 100;
 
-// Waits for an exclusive lock on `fd`, in short sleeps that a signal can
-// end; false when the deadline comes first. A file system that keeps no
-// locks is written as it would be without them.
-bool waitForLock(int fd, std::chrono::steady_clock::time_point deadline)
+// Short sleeps that a signal can end, growing from 1 to 128 ms: false, and
+// no sleep, once the deadline has come.
+class Backoff {
+public:
+    explicit Backoff(std::chrono::steady_clock::time_point deadline) : deadline_(deadline) {}
+    bool pause()
+    {
+        if (std::chrono::steady_clock::now() >= deadline_) {
+            return false;
+        }
+        std::this_thread::sleep_for(pause_);
+        pause_ = std::min(pause_ * 2, std::chrono::milliseconds{128});
+        return true;
+    }
+
+private:
+    std::chrono::steady_clock::time_point deadline_;
+    std::chrono::milliseconds pause_{1};
+};
+
+// Waits for an exclusive lock on `fd`; false when the deadline comes first. A
+// file system that keeps no locks is written as it would be without them.
+bool waitForLock(int fd, Backoff& backoff)
 {
-    std::chrono::milliseconds pause{1};
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             return true;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (!backoff.pause()) {
             return false;
         }
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::milliseconds{128});
     }
     return true;
 }
 
+Failure lockedByAnother(const OutputTarget& target)
+{
+    return Failure("cannot write " + quoteName(target.displayName) + ": it is locked by another process");
+}
+
+// Opens the regular file the entry names for writing; none where it is
+// gone or something else took its place since, for the caller to look again.
+UniqueFd openToLock(const OutputTarget& target, Backoff& backoff)
+{
+    for (;;) {
+        UniqueFd file(::openat(target.directory.get(), target.entry.c_str(),
+                               O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (file || errno == ENOENT || errno == ELOOP || errno == ENXIO) {
+            return file;
+        }
+        // A lease (an NFS delegation, a Samba oplock) is being broken: a plain
+        // open would wait for it, and so does this one, as for a lock.
+        if (errno != EWOULDBLOCK) {
+            throw systemFailure("cannot write", target.displayName, errno);
+        }
+        if (!backoff.pause()) {
+            throw lockedByAnother(target);
+        }
+    }
+}
+
 } // namespace
 
-UniqueFd lockEntry(OutputTarget& target, std::chrono::steady_clock::time_point deadline, UniqueFd opened)
+UniqueFd lockEntry(OutputTarget& target, std::chrono::steady_clock::time_point deadline)
 {
     const int directory = target.directory.get();
     const char* const entry = target.entry.c_str();
-    UniqueFd file = std::move(opened);
+    Backoff backoff(deadline);
     for (int attempt = 0; attempt < lockAttempts; ++attempt) {
         struct stat named {};
-        if (!file) {
-            if (::fstatat(directory, entry, &named, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno != ENOENT) {
-                    throw systemFailure("cannot replace", target.displayName, errno);
-                }
-                target.existing.reset();
-                return UniqueFd();
+        if (::fstatat(directory, entry, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) {
+                throw systemFailure("cannot replace", target.displayName, errno);
             }
-            target.existing = named;
-            if (!S_ISREG(named.st_mode)) {
-                return UniqueFd();
-            }
-            file.reset(::openat(directory, entry, lockOpenFlags));
+            target.existing.reset();
+            return UniqueFd();
         }
-        if (!file) {
-            // Gone, or something else took its place since: look again.
-            if (errno == ENOENT || errno == ELOOP || errno == ENXIO) {
-                continue;
-            }
-            throw systemFailure("cannot write", target.displayName, errno);
+        target.existing = named;
+        if (!S_ISREG(named.st_mode)) {
+            return UniqueFd();
         }
-        if (!waitForLock(file.get(), deadline)) {
-            throw Failure("cannot write " + quoteName(target.displayName) + ": it is locked by another process");
+        UniqueFd file = openToLock(target, backoff);
+        if (!file) {
+            continue;
+        }
+        if (!waitForLock(file.get(), backoff)) {
+            throw lockedByAnother(target);
         }
         struct stat locked {};
         if (::fstat(file.get(), &locked) == 0 && S_ISREG(locked.st_mode) &&
@@ -80,7 +116,6 @@ UniqueFd lockEntry(OutputTarget& target, std::chrono::steady_clock::time_point d
             target.existing = locked;
             return file;
         }
-        file.reset();
     }
     throw replacedDuringRun(target.displayName);
 }

@@ -7,8 +7,6 @@
 #include "fileIo/uniqueFd.hpp"
 #include "replacement/pathWalk.hpp"
 
-#include <fcntl.h>
-
 #include <chrono>
 
 namespace initHashData {
@@ -16,16 +14,11 @@ namespace initHashData {
 // How long a run waits, in all, for other processes' locks before it gives up.
 inline constexpr std::chrono::seconds lockWait{10};
 
-// How the file to lock is opened: for writing, which proves the right to
-// write it, without waiting on a FIFO or following a link.
-inline constexpr int lockOpenFlags = O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
-
 // Opens for writing and locks the regular file that the target's entry names
 // now, and records its status as target.existing; where the entry is absent,
-// or names no regular file, locks nothing. `opened`, where given, is the file
-// opened there before: locked first, and kept where the entry still names it.
-// Throws Failure where the file is still locked by another process at
-// `deadline`.
-UniqueFd lockEntry(OutputTarget& target, std::chrono::steady_clock::time_point deadline, UniqueFd opened = {});
+// or names no regular file, locks nothing. The open for writing proves the
+// right to write it. Throws Failure where the file is still locked by another
+// process, or held by a lease, at `deadline`.
+UniqueFd lockEntry(OutputTarget& target, std::chrono::steady_clock::time_point deadline);
 
 } // namespace initHashData

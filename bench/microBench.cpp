@@ -46,10 +46,9 @@ void recordLoop(benchmark::State& state)
     std::int64_t records = 0;
     for (auto _ : state) {
         ::lseek(in, 0, SEEK_SET);
-        ByteReader reader(in, "records", defaultBlockSize, recordPadding());
         ByteWriter writer(out, "null");
         std::string field2;
-        records += static_cast<std::int64_t>(convertRecords(reader, writer, field2, maxField2Length, scan));
+        records += static_cast<std::int64_t>(convertRecords(in, "records", writer, field2, {.scan = scan}));
         writer.flush();
     }
     state.SetItemsProcessed(records);

@@ -57,13 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using initHashData::testing::convertInMemory;
     const std::string_view input(reinterpret_cast<const char*>(data), size);
 
-    const auto converted = convertInMemory(input, initHashData::defaultBlockSize);
+    const auto converted = convertInMemory(input, {});
     for (const std::size_t blockSize : {std::size_t{1}, std::size_t{3}, std::size_t{16}, std::size_t{64}}) {
-        require(convertInMemory(input, blockSize).output == converted.output, "the output depends on the block size");
+        require(convertInMemory(input, {blockSize}).output == converted.output, "the output depends on the block size");
     }
     for (const initHashData::RecordScan scan : initHashData::availableScans()) {
         for (const std::size_t blockSize : {std::size_t{40}, initHashData::defaultBlockSize}) {
-            const auto other = convertInMemory(input, blockSize, initHashData::maxField2Length, scan);
+            const auto other = convertInMemory(input, {blockSize, initHashData::maxField2Length, scan});
             require(other.output == converted.output, "one scan disagrees with the fastest");
         }
     }

@@ -30,16 +30,14 @@ std::string contentsOf(int fd)
     return bytes;
 }
 
-Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit,
-                          std::optional<RecordScan> scan)
+Converted convertInMemory(std::string_view input, const ConversionSettings& settings)
 {
     const UniqueFd in(memoryFile(input));
     const UniqueFd out(memoryFile(""));
-    ByteReader reader(in.get(), "in", blockSize, recordPadding());
-    ByteWriter writer(out.get(), "out", blockSize);
+    ByteWriter writer(out.get(), "out", settings.blockSize);
     std::string field2;
     Converted converted;
-    converted.records = static_cast<int>(convertRecords(reader, writer, field2, field2Limit, scan));
+    converted.records = static_cast<int>(convertRecords(in.get(), "in", writer, field2, settings));
     writer.flush();
     converted.output = contentsOf(out.get());
     return converted;

@@ -16,10 +16,9 @@ struct Converted {
     int records = 0;
 };
 
-// Runs convertRecords over `input` held in a memory file, with the given block
-// size for reading and writing. Throws Failure as the tool would.
-Converted convertInMemory(std::string_view input, std::size_t blockSize, std::uint64_t field2Limit = maxField2Length,
-                          std::optional<RecordScan> scan = std::nullopt);
+// Runs convertRecords over `input` held in a memory file, with the settings'
+// block size for reading and writing. Throws Failure as the tool would.
+Converted convertInMemory(std::string_view input, const ConversionSettings& settings);
 
 // A memory file holding `bytes`, positioned at its start; -1 on failure.
 int memoryFile(std::string_view bytes);

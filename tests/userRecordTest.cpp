@@ -69,7 +69,7 @@ TEST(UserRecord, LayoutsGiveTheSameOutputWhateverTheBlockSize)
     for (const Layout& c : layouts()) {
         for (const std::size_t blockSize : blockSizes) {
             for (const RecordScan scan : availableScans()) {
-                const Converted got = convertInMemory(c.input, blockSize, maxField2Length, scan);
+                const Converted got = convertInMemory(c.input, {blockSize, maxField2Length, scan});
                 const char* const how = scanName(scan);
                 EXPECT_EQ(got.output, c.expected) << c.what << ", block size " << blockSize << ", " << how;
                 EXPECT_EQ(got.records, c.records) << c.what << ", block size " << blockSize << ", " << how;
@@ -82,9 +82,9 @@ TEST(UserRecord, AField2PastTheLimitIsAFailure)
 {
     const std::string input = "a:" + std::string(64, 'p') + ":c:d\n";
     for (const std::size_t blockSize : {std::size_t{1}, std::size_t{16}}) {
-        EXPECT_EQ(convertInMemory(input, blockSize, 64).records, 1) << "a field 2 at the limit is fine";
+        EXPECT_EQ(convertInMemory(input, {blockSize, 64}).records, 1) << "a field 2 at the limit is fine";
         try {
-            convertInMemory(input, blockSize, 63);
+            convertInMemory(input, {blockSize, 63});
             ADD_FAILURE() << "no failure at block size " << blockSize;
         } catch (const Failure& failure) {
             EXPECT_STREQ(failure.what(),

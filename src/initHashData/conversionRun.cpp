@@ -32,11 +32,10 @@ constexpr std::size_t maxNameLine = std::size_t{64} * 1024;
 
 void convert(const UniqueFd& input, const std::string& inputName, ReplacementFile& output)
 {
-    ByteReader in(input.get(), inputName, defaultBlockSize, recordPadding());
     ByteWriter out(output.fd(), output.target());
     std::string field2;
     try {
-        convertRecords(in, out, field2);
+        convertRecords(input.get(), inputName, out, field2);
     } catch (const std::bad_alloc&) {
         field2 = std::string();
         throw systemFailure("cannot convert", inputName, ENOMEM);

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <stdexcept>
 
 namespace initHashData {
 
@@ -200,15 +199,12 @@ const char* scanName(RecordScan scan) noexcept
     }
 }
 
-ReadPadding recordPadding() noexcept { return {scanPadding, sentinelRecord}; }
-
-std::uint64_t convertRecords(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit,
-                             std::optional<RecordScan> scan)
+std::uint64_t convertRecords(int input, const std::string& inputName, ByteWriter& out, std::string& field2,
+                             const ConversionSettings& settings)
 {
-    if (in.padding().size < scanPadding || in.padding().start != sentinelRecord) {
-        throw std::invalid_argument("convertRecords needs a reader made with recordPadding()");
-    }
-    const WholeRecordConverter convertWhole = wholeRecordConverter(scan ? *scan : fastestScan());
+    // The scans load past the bytes read without a bounds check, and stop at the sentinel there.
+    ByteReader in(input, inputName, settings.blockSize, ReadPadding{scanPadding, sentinelRecord});
+    const WholeRecordConverter convertWhole = wholeRecordConverter(settings.scan.value_or(fastestScan()));
     std::uint64_t records = 0;
     bool carried = false; // the block starts with a record cut by the end of the last
     for (;;) {
@@ -226,7 +222,7 @@ std::uint64_t convertRecords(ByteReader& in, ByteWriter& out, std::string& field
                 return records;
             }
         }
-        streamUserRecord(in, out, field2, field2Limit);
+        streamUserRecord(in, out, field2, settings.field2Limit);
         ++records;
         carried = false;
     }

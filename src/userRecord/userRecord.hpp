@@ -33,19 +33,22 @@ enum class RecordScan { word, sse2, avx2 };
 std::vector<RecordScan> availableScans();
 const char* scanName(RecordScan scan) noexcept;
 
-// What convertRecords needs its reader to keep past each block.
-ReadPadding recordPadding() noexcept;
+// How convertRecords reads: a run takes the defaults; tests and benchmarks
+// set a block size, a smaller limit on field 2 or a scan.
+struct ConversionSettings {
+    std::size_t blockSize = defaultBlockSize;
+    std::uint64_t field2Limit = maxField2Length;
+    std::optional<RecordScan> scan = std::nullopt; // the fastest, where none
+};
 
-// Converts every record of `in`, a reader made with recordPadding(), into
-// `out`: each field 2 replaced by the decimal text of its hash, every other
-// byte as read. Whole records are found with `scan`, or else the fastest.
-// Memory stays the two streams' blocks and the longest field 2, which is
-// gathered whole: a record cut short by the end of the input keeps what it
-// has, and the fields it does not reach are empty. Returns the number of
-// records; throws Failure when a read or write fails or a field 2 exceeds
-// `field2Limit`.
-std::uint64_t convertRecords(ByteReader& in, ByteWriter& out, std::string& field2,
-                             std::uint64_t field2Limit = maxField2Length,
-                             std::optional<RecordScan> scan = std::nullopt);
+// Converts every record read from `input`, an open descriptor called
+// `inputName` in messages, into `out`: each field 2 replaced by the decimal
+// text of its hash, every other byte as read. Memory stays the reader's and
+// the writer's blocks and the longest field 2, which is gathered whole in
+// `field2`: a record cut short by the end of the input keeps what it has, and
+// the fields it does not reach are empty. Returns the number of records;
+// throws Failure when a read or write fails or a field 2 exceeds the limit.
+std::uint64_t convertRecords(int input, const std::string& inputName, ByteWriter& out, std::string& field2,
+                             const ConversionSettings& settings = {});
 
 } // namespace initHashData

@@ -2,6 +2,7 @@
 // fieldHash by field length, and the record loop without file I/O.
 #include "fileIo/byteStream.hpp"
 #include "userRecord/userRecord.hpp"
+#include "userRecords.hpp"
 #include <initHashData/fieldHash.hpp>
 
 #include <fcntl.h>
@@ -33,9 +34,9 @@ void recordLoop(benchmark::State& state)
     const RecordScan scan = availableScans().at(static_cast<std::size_t>(state.range(0)));
     state.SetLabel(scanName(scan));
     std::string input;
+    bench::UserRecords records;
     for (int i = 0; i < 20000; ++i) {
-        input += "jsmith" + std::to_string(i) + ":pass" + std::to_string(i * 7919) +
-                 "word:john smith <john.smith@example.org>:staff," + std::to_string(10000 + i) + ",/home/jsmith\n";
+        records.appendNext(input);
     }
     const int in = ::memfd_create("records", MFD_CLOEXEC);
     const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -43,15 +44,15 @@ void recordLoop(benchmark::State& state)
         state.SkipWithError("cannot set up the input");
         return;
     }
-    std::int64_t records = 0;
+    std::int64_t converted = 0;
     for (auto _ : state) {
         ::lseek(in, 0, SEEK_SET);
         ByteWriter writer(out, "null");
         std::string field2;
-        records += static_cast<std::int64_t>(convertRecords(in, "records", writer, field2, {.scan = scan}));
+        converted += static_cast<std::int64_t>(convertRecords(in, "records", writer, field2, {.scan = scan}));
         writer.flush();
     }
-    state.SetItemsProcessed(records);
+    state.SetItemsProcessed(converted);
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(input.size()));
     ::close(in);
     ::close(out);

@@ -46,16 +46,6 @@ Mounted::~Mounted()
 
 std::string loopMount(const std::string& image) { return "mount -o loop '" + image + "' \"$0\""; }
 
-FileState stateOf(const std::string& path)
-{
-    FileState state;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        state = {true, readFile(path).value_or(""), st.st_mode, st.st_ino, st.st_uid, st.st_gid};
-    }
-    return state;
-}
-
 bool isRoot() { return ::geteuid() == 0; }
 
 RunResult EndToEnd::run(std::string standardInput, RunOptions options)

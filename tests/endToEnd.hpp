@@ -21,17 +21,6 @@ extern const std::string sampleInput;
 extern const std::string sampleOutput;
 extern const std::string oldOutput;
 
-struct FileState {
-    bool exists = false;
-    std::string bytes;
-    mode_t mode = 0;
-    ino_t inode = 0;
-    uid_t owner = 0;
-    gid_t group = 0;
-
-    bool operator==(const FileState&) const = default;
-};
-
 // `count` records "user<i>:<field2>:Some Name:staff\n", for inputs of some size.
 std::string usersText(int count, const std::string& field2 = "password");
 // What the tool makes of usersText(count, field2).
@@ -39,9 +28,6 @@ std::string convertedUsersText(int count, const std::string& field2 = "password"
 
 // Whether a shell command succeeds, its output discarded.
 bool shell(const std::string& command);
-
-// The state of the file at `path`, a final symbolic link followed.
-FileState stateOf(const std::string& path);
 
 bool isRoot();
 

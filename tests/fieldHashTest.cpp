@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include <initHashData/fieldHash.hpp>
 
+#include "fileIo/failure.hpp"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -8,23 +10,6 @@
 
 namespace initHashData {
 namespace {
-
-std::string printable(std::string_view bytes)
-{
-    std::string text;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7f) {
-            text += c;
-        } else {
-            constexpr char hex[] = "0123456789abcdef";
-            text += "\\x";
-            text += hex[byte >> 4];
-            text += hex[byte & 0xf];
-        }
-    }
-    return text;
-}
 
 // Expected values come from an independent implementation; the empty string
 // and "a" are the library string hash's own published values.
@@ -58,7 +43,7 @@ TEST(FieldHash, KnownAnswersForEveryTailLengthAndHighBytes)
          2759976864U},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(fieldHash(c.bytes), c.expected) << "bytes \"" << printable(c.bytes) << "\"";
+        EXPECT_EQ(fieldHash(c.bytes), c.expected) << "bytes " << quoteName(c.bytes);
     }
 }
 

@@ -21,13 +21,6 @@ ino_t inodeOf(int fd)
     return st.st_ino;
 }
 
-ino_t inodeOf(const std::string& path)
-{
-    struct stat st {};
-    ::stat(path.c_str(), &st);
-    return st.st_ino;
-}
-
 TEST(OutputTarget, FollowsEveryLinkOnTheWayToTheFileOpenWouldWrite)
 {
     const TempDir dir;
@@ -57,7 +50,8 @@ TEST(OutputTarget, FollowsEveryLinkOnTheWayToTheFileOpenWouldWrite)
         }
         const OutputTarget target = resolveOutputTarget(name);
         EXPECT_EQ(target.entry, c.entry);
-        EXPECT_EQ(inodeOf(target.directory.get()), inodeOf(c.directory)) << "the wrong directory is held";
+        EXPECT_EQ(inodeOf(target.directory.get()), testing::stateOf(c.directory).inode)
+            << "the wrong directory is held";
         EXPECT_EQ(target.existing.has_value(), c.exists);
         EXPECT_FALSE(target.throughDescriptorLink);
         EXPECT_EQ(target.directorySyncErrno, 0);

@@ -148,12 +148,7 @@ TEST(ReplacementFile, NewFileGetsWhatOpenGivesItWithOrWithoutUnnamedFiles)
         GTEST_SKIP() << "setfacl is missing or this file system keeps no default ACLs";
     }
     const auto accessOf = [](const std::string& path) {
-        struct stat st {};
-        ::stat(path.c_str(), &st);
-        std::string acl(256, '\0');
-        acl.resize(static_cast<std::size_t>(
-            std::max(::getxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size()), ssize_t{0})));
-        return std::make_pair(st.st_mode, acl);
+        return std::make_pair(testing::stateOf(path).mode, testing::attributesOf(path));
     };
     ::close(::open((dir / "plain").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     withAndWithoutUnnamedFiles([&](const char* how) {

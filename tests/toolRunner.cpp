@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,6 +43,32 @@ void writeFile(const std::string& path, const std::string& bytes, mode_t mode)
 {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
     ::chmod(path.c_str(), mode);
+}
+
+FileState stateOf(const std::string& path)
+{
+    FileState state;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        state = {true, readFile(path).value_or(""), st.st_mode, st.st_ino, st.st_uid, st.st_gid};
+    }
+    return state;
+}
+
+std::map<std::string, std::string> attributesOf(const std::string& path)
+{
+    std::map<std::string, std::string> attributes;
+    std::string names(65536, '\0');
+    const ssize_t size = ::llistxattr(path.c_str(), names.data(), names.size());
+    for (std::size_t begin = 0; size > 0 && begin < static_cast<std::size_t>(size);) {
+        const std::string name = names.c_str() + begin;
+        begin += name.size() + 1;
+        std::string value(65536, '\0');
+        const ssize_t length = ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+        value.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+        attributes[name] = value;
+    }
+    return attributes;
 }
 
 std::optional<std::string> readFile(const std::string& path)

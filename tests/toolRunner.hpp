@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +29,23 @@ void writeFile(const std::string& path, const std::string& bytes, mode_t mode = 
 std::optional<std::string> readFile(const std::string& path);
 // Names in a directory, sorted, without "." and "..".
 std::vector<std::string> listDirectory(const std::string& path);
+
+struct FileState {
+    bool exists = false;
+    std::string bytes;
+    mode_t mode = 0;
+    ino_t inode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
+
+    bool operator==(const FileState&) const = default;
+};
+
+// The state of the file at `path`, a final symbolic link followed.
+FileState stateOf(const std::string& path);
+
+// Every extended attribute of `path` (a final link not followed), by name.
+std::map<std::string, std::string> attributesOf(const std::string& path);
 
 struct RunOptions {
     std::string workDir;

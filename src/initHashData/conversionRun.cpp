@@ -64,19 +64,14 @@ std::string readInputName(int fd)
     std::string name;
     bool empty = true;
     bool afterNul = false;
-    std::size_t consumed = 0;
-    bool tooLong = false;
-    for (;;) {
-        char byte = 0;
+    std::size_t consumed = 0; // bytes of the line before its newline
+    for (char byte = 0; consumed < maxNameLine; ++consumed) {
         const ssize_t got = retryInterrupted([&] { return ::read(fd, &byte, 1); });
         if (got < 0) {
             throw Failure(std::string("cannot read the input file name from standard input: ") + std::strerror(errno));
         }
-        if (got == 0) {
-            break;
-        }
-        empty = false;
-        if (byte == '\n') {
+        empty = empty && got == 0;
+        if (got == 0 || byte == '\n') {
             break;
         }
         afterNul = afterNul || byte == '\0';
@@ -85,15 +80,11 @@ std::string readInputName(int fd)
         if (!afterNul && name.size() < PATH_MAX) {
             name += byte;
         }
-        if (++consumed == maxNameLine) {
-            tooLong = true;
-            break;
-        }
     }
     if (empty) {
         throw Failure("cannot read the input file name from standard input: it is empty");
     }
-    if (tooLong || name.size() == PATH_MAX) {
+    if (consumed == maxNameLine || name.size() == PATH_MAX) {
         throw Failure("cannot read the input file name from standard input: its first line is longer than any path");
     }
     if (name.empty()) {

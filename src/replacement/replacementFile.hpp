@@ -15,18 +15,17 @@
 
 namespace initHashData {
 
-// The new content of a file, staged aside and put in place by commit().
+// The new content of a file, staged aside and put in place by commit(); the
+// manual page states the whole contract.
 //
 // Until commit() the file is untouched. Where it can, commit() renames the
-// staged file over the target, so that a crash at any instant leaves the
-// target entirely old or entirely new, carrying what a write would keep
-// (fileMetadata.hpp); a new file gets what open(O_CREAT) with mode 0666 would
-// give it. Where a rename cannot be done, or would lose what a write keeps,
-// the content is held in memory and written into the old file itself
-// (inPlaceWrite.hpp). Symbolic links are followed, except where a sticky
-// world-writable directory holds another user's link or file. Staging files
-// are private to the owner, and none outlives the object, nor a signal that
-// can be caught. A Failure says whether the target is as it was.
+// staged file over the target, so that a crash leaves it entirely old or
+// entirely new, carrying what a write would keep (fileMetadata.hpp); a new
+// file is staged as open(O_CREAT) with mode 0666 makes one. Otherwise the
+// content is held in memory and written into the old file itself
+// (inPlaceWrite.hpp). Links are followed as pathWalk.hpp says. A staging name
+// outlives neither the object nor a signal that can be caught, and a Failure
+// says whether the target is as it was.
 class ReplacementFile {
 public:
     // Throws Failure when the target cannot or may not be replaced, before

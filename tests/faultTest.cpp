@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace initHashData::testing {
@@ -286,6 +288,33 @@ TEST_F(EndToEnd, TooFewDescriptorsFailBeforeAnythingChanges)
     }
     EXPECT_EQ(statuses.front(), 1) << "no limit was tight enough to test";
     EXPECT_EQ(statuses.back(), 0) << "no limit was loose enough to succeed";
+}
+
+TEST_F(InjectedFault, FifoSwappedForAFileAsItIsOpenedIsNotWritten)
+{
+    // The run is held up as it opens the FIFO it is to feed, and a file takes the name meanwhile.
+    ::unlink(path("userData.txt").c_str());
+    ASSERT_EQ(::mkfifo(path("userData.txt").c_str(), 0666), 0);
+    const UniqueFd reader(::open(path("userData.txt").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    Fault slow("openat", "", ordinalOf("openat", "\"userData.txt\", O_WRONLY"));
+    slow.delayEnter = "1000000";
+    const TempDir output;
+    RunOptions options = straced(output / "trace", {"openat"}, {slow});
+    options.workDir = dir.path();
+    options.standardInput = "in.txt\n";
+    const pid_t pid = startTool(options, output.path());
+    for (int wait = 0;
+         wait < 500 && readFile(output / "trace").value_or("").find("\"userData.txt\", O_WRONLY") == std::string::npos;
+         ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::unlink(path("userData.txt").c_str());
+    writeFile(path("userData.txt"), oldOutput);
+    const RunResult result = finishTool(pid, output.path());
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.standardError, "initHashData: cannot replace 'userData.txt': another file took its place during "
+                                    "the run\n");
+    EXPECT_EQ(readFile(path("userData.txt")), oldOutput) << "the content meant for the FIFO went into another file";
 }
 
 TEST_F(InjectedFault, DirectorySyncFailureAfterTheRenameWarnsAndSucceeds)

@@ -395,7 +395,7 @@ TEST_F(PlainOpen, BtrfsReplacementKeepsCompressionAndNoCopyOnWrite)
         });
 }
 
-TEST_F(PlainOpen, TmpfsWithoutInodesToSpareIsWrittenAsAPlainWriteWrites)
+TEST_F(PlainOpen, TmpfsShortOfInodesIsWrittenWhereAPlainWriteIs)
 {
     compareOnFileSystems("mount -t tmpfs -o size=1m,nr_inodes=4 tmpfs \"$0\"",
                          {{"a new file, with one inode left", "touch taken", "", false},

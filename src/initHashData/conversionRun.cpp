@@ -21,6 +21,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string_view>
 
 namespace initHashData {
 
@@ -29,6 +30,8 @@ namespace {
 // The longest first line read from standard input: a path and a margin for
 // whatever a caller put after a NUL, so that an endless input stops.
 constexpr std::size_t maxNameLine = std::size_t{64} * 1024;
+
+constexpr std::string_view nameUnread = "cannot read the input file name from standard input: ";
 
 void convert(const UniqueFd& input, const std::string& inputName, ReplacementFile& output)
 {
@@ -68,7 +71,7 @@ std::string readInputName(int fd)
     for (char byte = 0; consumed < maxNameLine; ++consumed) {
         const ssize_t got = retryInterrupted([&] { return ::read(fd, &byte, 1); });
         if (got < 0) {
-            throw Failure(std::string("cannot read the input file name from standard input: ") + std::strerror(errno));
+            throw Failure(std::string(nameUnread) + std::strerror(errno));
         }
         empty = empty && got == 0;
         if (got == 0 || byte == '\n') {
@@ -82,10 +85,10 @@ std::string readInputName(int fd)
         }
     }
     if (empty) {
-        throw Failure("cannot read the input file name from standard input: it is empty");
+        throw Failure(std::string(nameUnread) + "it is empty");
     }
     if (consumed == maxNameLine || name.size() == PATH_MAX) {
-        throw Failure("cannot read the input file name from standard input: its first line is longer than any path");
+        throw Failure(std::string(nameUnread) + "its first line is longer than any path");
     }
     if (name.empty()) {
         throw Failure("cannot open the input file: its name, the first line of standard input, is empty");

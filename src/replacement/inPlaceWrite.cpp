@@ -346,16 +346,13 @@ int copyWhole(int out, int content)
 {
     struct stat st {};
     off_t copied = 0;
-    return ::fstat(content, &st) != 0 ? errno : copyRange(out, content, 0, st.st_size, copied);
+    return ::fstat(content, &st) != 0 ? errno : copyByHand(out, content, 0, st.st_size, copied);
 }
 
 UniqueFd copyToMemory(int content, const std::string& displayName)
 {
     UniqueFd memory = contentInMemory(displayName);
-    struct stat st {};
-    off_t copied = 0;
-    const int errnum = ::fstat(content, &st) != 0 ? errno : copyByHand(memory.get(), content, 0, st.st_size, copied);
-    if (errnum != 0) {
+    if (const int errnum = copyWhole(memory.get(), content); errnum != 0) {
         throw systemFailure("cannot hold in memory the new content of", displayName, errnum);
     }
     return memory;

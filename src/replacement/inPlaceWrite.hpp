@@ -18,8 +18,8 @@ UniqueFd contentInMemory(const std::string& displayName);
 // A file in memory holding all of `content`, an open file. Throws Failure.
 UniqueFd copyToMemory(int content, const std::string& displayName);
 
-// Writes all of `content`, an open file, to `out` at its offset. Returns 0
-// or the errno.
+// Writes all of `content`, an open file, to `out` at its offset, by plain
+// reads and writes. Returns 0 or the errno.
 int copyWhole(int out, int content);
 
 // Writes all of `content` into the existing file that `target` names, to end

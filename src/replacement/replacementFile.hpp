@@ -11,7 +11,6 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace initHashData {
 

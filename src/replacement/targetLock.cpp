@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
-#include <utility>
 
 namespace initHashData {
 

@@ -113,7 +113,8 @@ void InjectedFault::SetUp()
 RunOptions InjectedFault::straced(const std::string& output, std::vector<std::string> traced,
                                   const std::vector<Fault>& faults, RunOptions options)
 {
-    std::vector<std::string> strace = {"strace", "-o", output};
+    // -y names each descriptor's file, so that markers can tell the files apart.
+    std::vector<std::string> strace = {"strace", "-y", "-o", output};
     for (const Fault& fault : faults) {
         traced.push_back(fault.syscall);
         std::string injection = "inject=" + fault.syscall + (fault.error.empty() ? "" : ":error=" + fault.error);

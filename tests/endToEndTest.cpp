@@ -177,7 +177,7 @@ TEST_F(EndToEnd, UnwritableOutputKeepsOldOutput)
     limited.inherited.fileSizeLimit = 1000;
     expectFailureKeepsOldOutput("big.txt\n", "cannot write 'userData.txt': File too large", limited);
 
-    // A device that takes no sendfile is still written, and its own error reported.
+    // A device is written as it is, and its own error reported.
     ASSERT_EQ(::unlink(path("userData.txt").c_str()), 0);
     ASSERT_EQ(::symlink("/dev/full", path("userData.txt").c_str()), 0);
     const RunResult full = run("in.txt\n");

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "replacement/pathWalk.hpp"
+#include "pathWalk/pathWalk.hpp"
 #include "fileIo/failure.hpp"
 #include "toolRunner.hpp"
 

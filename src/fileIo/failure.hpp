@@ -7,21 +7,11 @@
 
 namespace initHashData {
 
-// What a failure left of the output: the file as it was, or one that an
-// in-place write failed part-way through and that now holds a mix.
-enum class Outcome { unchanged, damaged };
-
-// A failure of the run, already worded for the user, with what became of the output.
+// A failure of the run, already worded for the user: the modules that word
+// messages throw it, and only the run catches and reports it.
 class Failure : public std::runtime_error {
 public:
-    explicit Failure(const std::string& message, Outcome outcome = Outcome::unchanged)
-        : std::runtime_error(message), outcome_(outcome)
-    {
-    }
-    Outcome outcome() const noexcept { return outcome_; }
-
-private:
-    Outcome outcome_;
+    explicit Failure(const std::string& message) : std::runtime_error(message) {}
 };
 
 // The name in single quotes, with control bytes, quotes and backslashes escaped so

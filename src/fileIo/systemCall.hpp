@@ -1,18 +1,22 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// The two loops of the calls a signal may cut short (reads, writes, copies):
-// a retry when a signal interrupts one, and a write that carries on after a
-// short one.
+// The loops around the calls a signal may cut short (reads, writes, copies):
+// a retry on EINTR, a write that carries on after a short write, and a copy
+// between files. Each returns 0 or an errno and throws nothing: the callers
+// word the failure.
 
+#include <sys/types.h>
 #include <sys/uio.h>
 
+#include <array>
 #include <cerrno>
 #include <cstddef>
+#include <string_view>
 
 namespace initHashData {
 
 // Makes `call` (returning a count or -1 with errno) again while a signal
-// interrupts it; returns its last result.
+// interrupts it (EINTR); returns its last result.
 template <class Call> auto retryInterrupted(Call call) noexcept(noexcept(call()))
 {
     for (;;) {
@@ -23,15 +27,33 @@ template <class Call> auto retryInterrupted(Call call) noexcept(noexcept(call())
     }
 }
 
-// Writes all of `pieces` (which it advances) to `fd`, adding to `written`
-// what went out. Needs no memory. Returns 0, the errno, or EIO where a write
-// takes nothing.
+// Writes all of `pieces` (which it advances) to `fd`, after every short write
+// too, adding to `written` what went out. Needs no memory. Returns 0, the
+// errno, or EIO where a write takes nothing.
 int writeAll(int fd, iovec* pieces, std::size_t count, std::size_t& written) noexcept;
 
 inline int writeAll(int fd, const char* bytes, std::size_t length, std::size_t& written) noexcept
 {
     iovec piece{const_cast<char*>(bytes), length};
     return writeAll(fd, &piece, 1, written);
+}
+
+// Copies bytes `from` to `to` of the file `content`, read at those offsets
+// (pread), to `out` at its own file offset by plain writes, which every file,
+// device and pipe takes; adds to `copied` what went out. Returns 0, the
+// errno, or EIO where `content` ends early.
+int copyRange(int out, int content, off_t from, off_t to, off_t& copied) noexcept;
+
+// Writes all of `pieces` to `fd`, joined by the kernel so that no memory is
+// needed. Returns 0 or the errno.
+template <std::size_t count> int writeJoined(int fd, const std::array<std::string_view, count>& pieces) noexcept
+{
+    std::array<iovec, count> vector{};
+    for (std::size_t i = 0; i < count; ++i) {
+        vector[i] = {const_cast<char*>(pieces[i].data()), pieces[i].size()};
+    }
+    std::size_t written = 0;
+    return writeAll(fd, vector.data(), count, written);
 }
 
 } // namespace initHashData

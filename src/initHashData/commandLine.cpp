@@ -1,17 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "initHashData/commandLine.hpp"
-#include "initHashData/conversionRun.hpp"
+#include "initHashData/runEnd.hpp"
 
 #include "fileIo/failure.hpp"
 #include "fileIo/systemCall.hpp"
-#include "replacement/emergencyExit.hpp"
 
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -21,8 +18,6 @@
 namespace initHashData {
 
 namespace {
-
-constexpr std::string_view programName = "initHashData";
 
 constexpr std::string_view usage = "Usage: printf '%s\\n' FILE | initHashData\n"
                                    "  or:  initHashData OPTION\n"
@@ -48,18 +43,6 @@ constexpr std::string_view usage = "Usage: printf '%s\\n' FILE | initHashData\n"
 constexpr std::string_view version = "initHashData " INITHASHDATA_VERSION "\n"
                                      "Copyright (c) 2026 The initHashData developers\n"
                                      "License: MIT <https://opensource.org/licenses/MIT>\n";
-
-// Writes all of `pieces` to `fd`, joined by the kernel so that no memory is
-// needed; returns 0 or the errno.
-template <std::size_t count> int writeJoined(int fd, const std::array<std::string_view, count>& pieces) noexcept
-{
-    std::array<iovec, count> vector{};
-    for (std::size_t i = 0; i < count; ++i) {
-        vector[i] = {const_cast<char*>(pieces[i].data()), pieces[i].size()};
-    }
-    std::size_t written = 0;
-    return initHashData::writeAll(fd, vector.data(), count, written);
-}
 
 } // namespace
 
@@ -98,20 +81,6 @@ void warnIgnoredArguments(int argc, const char* const* argv) noexcept
     }
     writeJoined(STDERR_FILENO,
                 std::array<std::string_view, 3>{"Try '", programName, " --help' for more information.\n"});
-}
-
-void report(std::string_view message) noexcept
-{
-    // Reporting needs no memory, so that even a lack of it can be reported.
-    writeJoined(STDERR_FILENO, std::array<std::string_view, 4>{programName, ": ", message, "\n"});
-}
-
-void prepareRun() noexcept
-{
-    // A reader gone from standard output or error, or from a pipe we write,
-    // must fail a write, not kill the run before it can say so.
-    std::signal(SIGPIPE, SIG_IGN);
-    installEmergencyExit(programName, exitStatusFor);
 }
 
 void promptOnTerminal()

@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "initHashData/conversionRun.hpp"
-
-#include "initHashData/commandLine.hpp"
+#include "initHashData/runEnd.hpp"
 
 #include "fileIo/byteStream.hpp"
 #include "fileIo/failure.hpp"
 #include "fileIo/systemCall.hpp"
 #include "fileIo/uniqueFd.hpp"
-#include "replacement/emergencyExit.hpp"
-#include "replacement/pathWalk.hpp"
+#include "pathWalk/pathWalk.hpp"
 #include "replacement/replacementFile.hpp"
 #include "userRecord/userRecord.hpp"
 
@@ -17,7 +15,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -98,12 +95,8 @@ std::string readInputName(int fd)
 
 } // namespace
 
-int exitStatusFor(Outcome outcome) noexcept { return outcome == Outcome::damaged ? exitDamaged : exitUnchanged; }
-
 int runConversion()
 {
-    // A file size limit must fail a write with EFBIG, not kill the run.
-    std::signal(SIGXFSZ, SIG_IGN);
     try {
         const std::string inputName = readInputName(STDIN_FILENO);
         // The input is opened first: a name that opens nothing costs the old output nothing.
@@ -113,10 +106,12 @@ int runConversion()
         if (const int syncErrno = output.commit(); syncErrno != 0) {
             warnUnsynced(output.target(), syncErrno);
         }
-        return exitReplaced;
+        return exitStatusFor(Outcome::replaced);
+    } catch (const DamagedOutput& failure) {
+        report(failure.what());
+        return exitStatusFor(Outcome::damaged);
     } catch (const Failure& failure) {
         report(failure.what());
-        return exitStatusFor(failure.outcome());
     } catch (const std::bad_alloc&) {
         // Where the output may be half written, the emergency exit says so.
         emergencyExit();
@@ -124,7 +119,7 @@ int runConversion()
         // Whatever else went wrong, the old output is intact and the status must say so.
         report(std::string("unexpected failure: ") + error.what());
     }
-    return exitUnchanged;
+    return exitStatusFor(Outcome::unchanged);
 }
 
 } // namespace initHashData

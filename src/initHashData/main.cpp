@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "initHashData/commandLine.hpp"
 #include "initHashData/conversionRun.hpp"
+#include "initHashData/runEnd.hpp"
 
 // The input name comes from standard input; arguments other than a lone
 // --help or --version are ignored, with a warning.

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "replacement/fileMetadata.hpp"
 
-#include "fileIo/failure.hpp"
-
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -11,7 +9,6 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <string_view>
 #include <vector>
@@ -81,27 +78,16 @@ bool readBack(int fd, InodeFlags& current)
     return now.has_value();
 }
 
-bool inGroup(gid_t group)
-{
-    if (::getegid() == group) {
-        return true;
-    }
-    // Sized by the kernel: NGROUPS_MAX of them would take 256 KiB of stack.
-    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
-    const int count = ::getgroups(static_cast<int>(groups.size()), groups.data());
-    return std::find(groups.begin(), groups.begin() + std::max(count, 0), group) != groups.begin() + std::max(count, 0);
-}
-
 // The kernel's rule for a write by a process without CAP_FSETID: set-user-ID
-// goes, and set-group-ID where group execution is allowed or the writer is
-// not of the file's group.
-mode_t modeAfterWrite(mode_t mode, gid_t group)
+// goes, and set-group-ID where group execution is allowed. Where the writer
+// is not of the file's group, fchmod itself drops set-group-ID.
+mode_t modeAfterWrite(mode_t mode)
 {
     if ((mode & (S_ISUID | S_ISGID)) == 0 || hasCapability(CAP_FSETID)) {
         return mode;
     }
     mode &= ~static_cast<mode_t>(S_ISUID);
-    if ((mode & S_IXGRP) != 0 || !inGroup(group)) {
+    if ((mode & S_IXGRP) != 0) {
         mode &= ~static_cast<mode_t>(S_ISGID);
     }
     return mode;
@@ -178,9 +164,9 @@ bool carryInodeFlags(int fd, const InodeFlags& old, InodeFlags& current, int fla
     return sameCarried(old, current, flagMask);
 }
 
-FileMetadata readMetadata(int fd, const struct stat& st, const std::string& displayName)
+int readMetadata(int fd, const struct stat& st, FileMetadata& metadata)
 {
-    FileMetadata metadata{st.st_mode & 07777, st.st_uid, st.st_gid, {}, {}, true};
+    metadata = FileMetadata{st.st_mode & 07777, st.st_uid, st.st_gid, {}, {}, true};
     const std::optional<InodeFlags> flags = readInodeFlags(fd);
     metadata.inode = flags.value_or(InodeFlags{});
     metadata.complete = flags.has_value();
@@ -188,12 +174,9 @@ FileMetadata readMetadata(int fd, const struct stat& st, const std::string& disp
     if (!readSized(names, [&](char* buffer, std::size_t size) { return ::flistxattr(fd, buffer, size); })) {
         if (isDenied(errno)) {
             metadata.complete = false;
-            return metadata;
+            return 0;
         }
-        if (isUnsupported(errno)) {
-            return metadata;
-        }
-        throw systemFailure("cannot read the attributes of", displayName, errno);
+        return isUnsupported(errno) ? 0 : errno;
     }
     for (std::size_t begin = 0; begin < names.size();) {
         const std::string name = names.c_str() + begin;
@@ -211,11 +194,11 @@ FileMetadata readMetadata(int fd, const struct stat& st, const std::string& disp
                 metadata.complete = false;
                 continue;
             }
-            throw systemFailure("cannot read the attributes of", displayName, errno);
+            return errno;
         }
         metadata.attributes.emplace_back(name, std::move(value));
     }
-    return metadata;
+    return 0;
 }
 
 namespace {
@@ -246,10 +229,14 @@ bool carryAttributes(int fd, const std::vector<std::pair<std::string, std::strin
 
 } // namespace
 
-bool applyMetadata(int fd, const FileMetadata& metadata, InodeFlags& current)
+bool applyMetadata(int fd, const FileMetadata& metadata)
 {
     struct stat st {};
     if (!metadata.complete || ::fstat(fd, &st) != 0) {
+        return false;
+    }
+    std::optional<InodeFlags> current = readInodeFlags(fd);
+    if (!current) {
         return false;
     }
     // Only root may give a file away, and only a member may give it a group.
@@ -260,8 +247,8 @@ bool applyMetadata(int fd, const FileMetadata& metadata, InodeFlags& current)
     // The flags before the attributes, since setting them resets btrfs's
     // compression property; the mode last, since a change of owner clears
     // set-ID bits, and with an ACL the group bits are its mask.
-    return carryInodeFlags(fd, metadata.inode, current, carriedFlags) && carryAttributes(fd, metadata.attributes) &&
-           ::fchmod(fd, modeAfterWrite(metadata.mode, metadata.group)) == 0;
+    return carryInodeFlags(fd, metadata.inode, *current, carriedFlags) && carryAttributes(fd, metadata.attributes) &&
+           ::fchmod(fd, modeAfterWrite(metadata.mode)) == 0;
 }
 
 } // namespace initHashData

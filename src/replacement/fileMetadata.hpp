@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
+// What a file carries besides its bytes, read from the old file and given to
+// its replacement. Returns booleans and errnos and throws nothing.
 
 #include <linux/fs.h>
 #include <sys/stat.h>
@@ -63,16 +65,15 @@ inline constexpr int carriedFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_
 // take no-COW and extent sizes only while the file is empty.
 bool carryInodeFlags(int fd, const InodeFlags& old, InodeFlags& current, int flagMask);
 
-// Reads the metadata of the old file open at `fd` (for writing will do),
-// whose status `st` the caller already has. Throws Failure.
-FileMetadata readMetadata(int fd, const struct stat& st, const std::string& displayName);
+// Reads into `metadata` that of the old file open at `fd` (for writing will
+// do), whose status `st` the caller already has. Returns 0 or the errno.
+int readMetadata(int fd, const struct stat& st, FileMetadata& metadata);
 
-// Gives the file open at `fd`, whose flags are `current`, the metadata of
-// the file it replaces, the set-user-ID and set-group-ID bits cleared as a
+// Gives the file open at `fd` the metadata of the file it replaces, the set-user-ID and set-group-ID bits cleared as a
 // write would clear them. An ACL it inherited from its directory is dropped
 // when the old file had none, so that its mode means what the old one meant.
 // Returns false where the metadata is incomplete or any of it cannot be
 // carried, so that only the old file itself, written in place, keeps it.
-bool applyMetadata(int fd, const FileMetadata& metadata, InodeFlags& current);
+bool applyMetadata(int fd, const FileMetadata& metadata);
 
 } // namespace initHashData

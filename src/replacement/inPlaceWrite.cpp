@@ -3,23 +3,20 @@
 
 #include "fileIo/failure.hpp"
 #include "fileIo/systemCall.hpp"
-#include "replacement/emergencyExit.hpp"
 #include "replacement/fileMetadata.hpp"
+#include "replacement/replacementFile.hpp"
 #include "replacement/signalCleanup.hpp"
-#include "replacement/targetChecks.hpp"
+#include "replacement/targetLock.hpp"
 
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
-#include <sys/mman.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -28,59 +25,12 @@ namespace initHashData {
 
 namespace {
 
-// Some devices and file systems take no sendfile, and say so with one of these.
-bool isSendfileRefused(int errnum)
-{
-    return errnum == EINVAL || errnum == ENOSYS || errnum == EOPNOTSUPP || errnum == ENOTSUP || errnum == ENOTTY;
-}
-
 // A full disk or a quota, where a plain open would have freed the old blocks first.
 bool isOutOfRoom(int errnum) { return errnum == ENOSPC || errnum == EDQUOT; }
 
-Failure damaged(const std::string& displayName, const char* what, int errnum)
+DamagedOutput damaged(const std::string& displayName, const char* what, int errnum)
 {
-    return Failure(quoteName(displayName) + " is damaged: " + what + ": " + std::strerror(errnum), Outcome::damaged);
-}
-
-int copyByHand(int out, int content, off_t offset, off_t to, off_t& copied)
-{
-    std::array<char, 65536> buffer;
-    while (offset < to) {
-        const auto want = static_cast<std::size_t>(std::min<off_t>(to - offset, buffer.size()));
-        const ssize_t got = retryInterrupted([&] { return ::pread(content, buffer.data(), want, offset); });
-        if (got <= 0) {
-            return got < 0 ? errno : EIO;
-        }
-        std::size_t written = 0;
-        const int errnum = writeAll(out, buffer.data(), static_cast<std::size_t>(got), written);
-        copied += static_cast<off_t>(written);
-        if (errnum != 0) {
-            return errnum;
-        }
-        offset += got;
-    }
-    return 0;
-}
-
-// Copies bytes `from` to `to` of `content` to `out`, at its file offset,
-// adding to `copied` what went out. Returns 0 or the errno.
-int copyRange(int out, int content, off_t from, off_t to, off_t& copied)
-{
-    off_t offset = from;
-    while (offset < to) {
-        const ssize_t sent =
-            retryInterrupted([&] { return ::sendfile(out, content, &offset, static_cast<std::size_t>(to - offset)); });
-        if (sent > 0) {
-            copied += sent;
-        } else if (sent == 0) {
-            return EIO;
-        } else if (isSendfileRefused(errno)) {
-            return copyByHand(out, content, offset, to, copied);
-        } else {
-            return errno;
-        }
-    }
-    return 0;
+    return DamagedOutput(quoteName(displayName) + " is damaged: " + what + ": " + std::strerror(errnum));
 }
 
 // Frees what a reservation took past the end of the file open at `fd`.
@@ -122,8 +72,8 @@ private:
     void overwrite();
     void rewriteWhole();
     void finish();
-    Failure refused(int errnum);
-    Failure failed(int errnum);
+    [[noreturn]] void refuse(int errnum);
+    [[noreturn]] void fail(int errnum);
     std::string restoreModeAndTime() const;
 
     const std::string& name_;
@@ -184,7 +134,7 @@ void InPlaceWrite::run()
     }
     if (regular_ && newSize_ < oldSize_) {
         if (::ftruncate(out_.get(), newSize_) != 0) {
-            throw failed(errno);
+            fail(errno);
         }
         changed_ = true;
     }
@@ -226,7 +176,7 @@ bool InPlaceWrite::reserve()
     if (errno == EOPNOTSUPP || errno == ENOSYS) {
         return false;
     }
-    throw refused(errno);
+    refuse(errno);
 }
 
 // Writes the part beyond the old size first, so that a growth that does not
@@ -241,7 +191,7 @@ void InPlaceWrite::grow()
         errnum = errno;
     }
     if (errnum != 0) {
-        throw refused(errnum);
+        refuse(errnum);
     }
     headEnd_ = oldSize_;
 }
@@ -252,21 +202,21 @@ void InPlaceWrite::overwrite()
     if (errnum != 0 && regular_ && isOutOfRoom(errnum)) {
         rewriteWhole();
     } else if (errnum != 0) {
-        throw failed(errnum);
+        fail(errnum);
     }
 }
 
 void InPlaceWrite::rewriteWhole()
 {
     if (::ftruncate(out_.get(), 0) != 0) {
-        throw failed(errno);
+        fail(errno);
     }
     changed_ = true;
     off_t written = 0;
     const int errnum =
         ::lseek(out_.get(), 0, SEEK_SET) < 0 ? errno : copyRange(out_.get(), content_, 0, newSize_, written);
     if (errnum != 0) {
-        throw failed(errnum);
+        fail(errnum);
     }
     oldSize_ = newSize_;
 }
@@ -275,39 +225,42 @@ void InPlaceWrite::finish()
 {
     const bool changed = changed_ || overwritten_ > 0 || newSize_ != oldSize_;
     if (::fsync(out_.get()) != 0 && errno != EINVAL) {
-        const int errnum = errno;
-        throw changed ? damaged(name_, "the in-place write could not be synced", errnum)
-                      : systemFailure("cannot sync", name_, errnum);
+        if (changed) {
+            throw damaged(name_, "the in-place write could not be synced", errno);
+        }
+        throw systemFailure("cannot sync", name_, errno);
     }
     if (::close(out_.release()) != 0) {
-        const int errnum = errno;
-        throw changed ? damaged(name_, "the in-place write could not be completed", errnum)
-                      : systemFailure("cannot write", name_, errnum);
+        if (changed) {
+            throw damaged(name_, "the in-place write could not be completed", errno);
+        }
+        throw systemFailure("cannot write", name_, errno);
     }
 }
 
 // A failure once the file was touched, before any old byte was overwritten:
 // frees what the reservation or the growth took, and puts back what it can.
-Failure InPlaceWrite::refused(int errnum)
+void InPlaceWrite::refuse(int errnum)
 {
     struct stat now {};
     const bool took =
         regular_ && ::fstat(out_.get(), &now) == 0 && (now.st_size != oldSize_ || now.st_blocks != before_.st_blocks);
     if (took && ::ftruncate(out_.get(), oldSize_) != 0 && now.st_size != oldSize_) {
-        return damaged(name_, "writing it in place failed part-way", errnum);
+        throw damaged(name_, "writing it in place failed part-way", errnum);
     }
-    return Failure(systemFailure("cannot write", name_, errnum).what() + restoreModeAndTime());
+    throw Failure(systemFailure("cannot write", name_, errnum).what() + restoreModeAndTime());
 }
 
-Failure InPlaceWrite::failed(int errnum)
+// A failure once old bytes may have been overwritten.
+void InPlaceWrite::fail(int errnum)
 {
     if (!changed_ && overwritten_ == 0) {
-        return refused(errnum);
+        refuse(errnum);
     }
     if (regular_) {
         releaseBeyondEnd(out_.get());
     }
-    return damaged(name_, "writing it in place failed part-way", errnum);
+    throw damaged(name_, "writing it in place failed part-way", errnum);
 }
 
 // A write attempt by a process without CAP_FSETID clears set-ID bits, and
@@ -332,32 +285,6 @@ std::string InPlaceWrite::restoreModeAndTime() const
 
 } // namespace
 
-UniqueFd contentInMemory(const std::string& displayName)
-{
-    // Private as every staging file is, though it has no name.
-    UniqueFd memory(::memfd_create("userData.txt", MFD_CLOEXEC));
-    if (!memory || ::fchmod(memory.get(), 0600) != 0) {
-        throw systemFailure("cannot hold in memory the new content of", displayName, errno);
-    }
-    return memory;
-}
-
-int copyWhole(int out, int content)
-{
-    struct stat st {};
-    off_t copied = 0;
-    return ::fstat(content, &st) != 0 ? errno : copyByHand(out, content, 0, st.st_size, copied);
-}
-
-UniqueFd copyToMemory(int content, const std::string& displayName)
-{
-    UniqueFd memory = contentInMemory(displayName);
-    if (const int errnum = copyWhole(memory.get(), content); errnum != 0) {
-        throw systemFailure("cannot hold in memory the new content of", displayName, errnum);
-    }
-    return memory;
-}
-
 void writeInPlace(const OutputTarget& target, int content, UniqueFd locked)
 {
     // Once old bytes of a file may be overwritten, the write runs to its end
@@ -366,9 +293,7 @@ void writeInPlace(const OutputTarget& target, int content, UniqueFd locked)
     if (target.existing && S_ISREG(target.existing->st_mode)) {
         holdCleanupSignalsForGood();
     }
-    setEmergencyExit(Outcome::damaged,
-                     quoteName(target.displayName) +
-                         " may be damaged: writing it in place failed, and no memory was left to say how");
+    recordInPlaceWrite(quoteName(target.displayName));
     InPlaceWrite(target, content, std::move(locked)).run();
 }
 

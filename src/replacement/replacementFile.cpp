@@ -2,11 +2,12 @@
 #include "replacement/replacementFile.hpp"
 
 #include "fileIo/failure.hpp"
+#include "fileIo/uniqueFd.hpp"
+#include "pathWalk/pathWalk.hpp"
+#include "replacement/decision.hpp"
 #include "replacement/fileMetadata.hpp"
 #include "replacement/inPlaceWrite.hpp"
-#include "replacement/signalCleanup.hpp"
 #include "replacement/stagedFile.hpp"
-#include "replacement/targetChecks.hpp"
 #include "replacement/targetLock.hpp"
 
 #include <fcntl.h>
@@ -16,7 +17,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -24,9 +24,7 @@ namespace initHashData {
 
 namespace {
 
-constexpr mode_t creationMode = 0666;
-// A replacement is private until it takes the old file's mode.
-constexpr mode_t stagingMode = 0600;
+using Place = StagedFile::Place;
 
 // Whether the directory is append-only or immutable, and would keep every
 // name made in it; also where that cannot be learnt, as from a directory the
@@ -42,60 +40,91 @@ bool keepsEveryName(int directory)
     return !flags || (*flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
 }
 
+TargetKind kindOf(const OutputTarget& target)
+{
+    if (!target.existing) {
+        return TargetKind::none;
+    }
+    // Renaming over a device, FIFO or pipe would replace the node, not feed it.
+    return S_ISREG(target.existing->st_mode) && !target.throughDescriptorLink ? TargetKind::regular : TargetKind::fed;
+}
+
 } // namespace
 
-ReplacementFile::ReplacementFile(const std::string& name)
-    : target_(resolveOutputTarget(name)), strategy_(chooseStrategy()), staged_(target_.entry)
+class ReplacementFile::Replacement {
+public:
+    explicit Replacement(const std::string& name);
+    int fd() const noexcept { return staged_.fd(); }
+    const std::string& target() const noexcept { return target_.displayName; }
+    int commit();
+
+private:
+    enum class Content { empty, written };
+
+    // The facts that what the entry names gives: its kind and its directory's flags.
+    void learnTarget();
+    // Stages the content where `way` needs it, and decides again where
+    // staging teaches something; throws where staging ends the run.
+    Way stageFor(Way way, Content content);
+    // Gives the empty temporary file the old file's flags and hints, which
+    // some file systems take only now; false where it does not take them.
+    bool carryFlagsWhileEmpty();
+    // Takes what a lock found at the name; throws where it is not ours to write.
+    void learnLocked(const TargetLock& lock, const std::optional<struct stat>& found);
+    // Puts the content in place under the lock, acting on each decision in
+    // turn; returns the way it took, or lookAgain where another process took
+    // the name first.
+    Way putInPlace(UniqueFd locked);
+    int syncDirectory() const noexcept;
+
+    OutputTarget target_;
+    Facts facts_;
+    StagedFile staged_;
+};
+
+ReplacementFile::Replacement::Replacement(const std::string& name)
+    : target_(resolveOutputTarget(name)), staged_(target_.directory.get(), target_.entry)
 {
-    int errnum = 0;
-    if (strategy_ != Strategy::writeInPlace) {
-        // A new file is made as open() would make it, which is harmless while it has no name.
-        stagedAsNew_ = !target_.existing;
-        errnum = staged_.create(target_.directory.get(), strategy_ == Strategy::renameOver,
-                                stagedAsNew_ ? creationMode : stagingMode);
-        // The directory is closed to us, or has no inode left, and the file
-        // is open: hold the content in memory and write the file in place
-        // once it is complete.
-        if (target_.existing &&
-            (errnum == EACCES || errnum == EPERM || errnum == EROFS || errnum == ENOSPC || errnum == EDQUOT)) {
-            strategy_ = Strategy::writeInPlace;
-        }
-        if (errnum == 0 && target_.existing && !carryFlagsWhileEmpty()) {
-            staged_.discard();
-            strategy_ = Strategy::writeInPlace;
-        }
+    // Refuse what a plain open for writing would refuse, before any work.
+    const int noFollow = target_.throughDescriptorLink ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (target_.existing &&
+        ::faccessat(target_.directory.get(), target_.entry.c_str(), W_OK, AT_EACCESS | noFollow) != 0) {
+        throw systemFailure("cannot write", target_.displayName, errno);
     }
-    if (strategy_ == Strategy::writeInPlace) {
-        inMemory_ = contentInMemory(target_.displayName);
-        return;
-    }
-    if (errnum != 0) {
-        throw systemFailure("cannot create", target_.displayName, errnum);
-    }
+    learnTarget();
+    stageFor(decide(facts_), Content::empty);
 }
 
-ReplacementFile::Strategy ReplacementFile::chooseStrategy(bool writable) const
+void ReplacementFile::Replacement::learnTarget()
 {
-    const int directory = target_.directory.get();
-    if (target_.existing) {
-        // Refuse what a plain open for writing would refuse, before any work.
-        const int noFollow = target_.throughDescriptorLink ? 0 : AT_SYMLINK_NOFOLLOW;
-        if (!writable && ::faccessat(directory, target_.entry.c_str(), W_OK, AT_EACCESS | noFollow) != 0) {
-            throw systemFailure("cannot write", target_.displayName, errno);
-        }
-        // Renaming over a device, FIFO or pipe would replace the node, not feed it.
-        if (!S_ISREG(target_.existing->st_mode) || target_.throughDescriptorLink) {
-            return Strategy::writeInPlace;
-        }
-    }
-    if (keepsEveryName(directory)) {
-        // Such a directory lets a staged name be made but never renamed or removed.
-        return target_.existing ? Strategy::writeInPlace : Strategy::linkAsNew;
-    }
-    return Strategy::renameOver;
+    facts_.target = kindOf(target_);
+    facts_.directoryKeepsNames = facts_.target != TargetKind::fed && keepsEveryName(target_.directory.get());
 }
 
-bool ReplacementFile::carryFlagsWhileEmpty()
+Way ReplacementFile::Replacement::stageFor(Way way, Content content)
+{
+    if (way == Way::renameOver || way == Way::linkAsNew) {
+        const Place place = facts_.target == TargetKind::none ? Place::besideAsNew : Place::besideAsReplacement;
+        if (staged_.place() != place) {
+            facts_.stagingErrno = staged_.moveTo(place, !facts_.directoryKeepsNames);
+            if (facts_.stagingErrno == 0 && place == Place::besideAsReplacement && content == Content::empty) {
+                facts_.metadataCarried = carryFlagsWhileEmpty();
+            }
+            way = decide(facts_);
+        }
+    }
+    if (way == Way::writeInPlace) {
+        // In memory, the content needs no room beside the file it is written into.
+        if (const int errnum = staged_.moveTo(Place::aside, false); errnum != 0) {
+            throw systemFailure("cannot hold in memory the new content of", target_.displayName, errnum);
+        }
+    } else if (way == Way::refuse && facts_.stagingErrno != 0) {
+        throw systemFailure("cannot create", target_.displayName, facts_.stagingErrno);
+    }
+    return way;
+}
+
+bool ReplacementFile::Replacement::carryFlagsWhileEmpty()
 {
     // Opened for reading only: an open for writing alone can change a file
     // (XFS frees its room beyond the end, overlayfs copies it up), and this
@@ -107,35 +136,51 @@ bool ReplacementFile::carryFlagsWhileEmpty()
         return true; // decided again under the lock, for whatever file is there then
     }
     const std::optional<InodeFlags> old = readInodeFlags(file.get());
-    stagedFlags_ = readInodeFlags(staged_.fd());
+    std::optional<InodeFlags> staged = readInodeFlags(staged_.fd());
     // A synchronous file would take its content at a snail's pace: that flag
     // waits for the commit where the old file has it, and goes now where it does not.
-    return old && stagedFlags_ &&
-           carryInodeFlags(staged_.fd(), *old, *stagedFlags_, carriedFlags & ~(old->flags & FS_SYNC_FL));
+    return old && staged && carryInodeFlags(staged_.fd(), *old, *staged, carriedFlags & ~(old->flags & FS_SYNC_FL));
 }
 
-int ReplacementFile::commit()
+int ReplacementFile::Replacement::commit()
 {
-    // Another run may take the name each time this one has decided; the wait
-    // for locks is bounded over all the files it finds there in turn.
-    constexpr int decisions = 100;
-    const auto deadline = std::chrono::steady_clock::now() + lockWait;
-    for (int attempt = 0; attempt < decisions; ++attempt) {
-        UniqueFd locked = lockTarget(deadline);
-        if (const std::optional<int> syncErrno = commitLocked(locked)) {
-            return *syncErrno;
+    // The one retry loop: each pass follows a wait, for another process's
+    // lock or for a name that changed under the run, and one deadline bounds
+    // them all.
+    Backoff backoff(std::chrono::steady_clock::now() + lockWait);
+    for (;;) {
+        const std::optional<struct stat> found = target_.existing;
+        TargetLock lock =
+            target_.throughDescriptorLink ? TargetLock{TargetLock::State::unlockable} : tryLockEntry(target_);
+        if (lock.state == TargetLock::State::busy || lock.state == TargetLock::State::moved) {
+            if (!backoff.pause()) {
+                throw lock.state == TargetLock::State::busy ? lockedByAnother(target_.displayName)
+                                                            : replacedDuringRun(target_.displayName);
+            }
+            continue;
+        }
+        learnLocked(lock, found);
+        const Way way = putInPlace(std::move(lock.file));
+        if (way == Way::writeInPlace) {
+            return 0;
+        }
+        if (way != Way::lookAgain) {
+            return syncDirectory();
+        }
+        if (!backoff.pause()) {
+            throw replacedDuringRun(target_.displayName);
         }
     }
-    throw replacedDuringRun(target_.displayName);
 }
 
-UniqueFd ReplacementFile::lockTarget(std::chrono::steady_clock::time_point deadline)
+void ReplacementFile::Replacement::learnLocked(const TargetLock& lock, const std::optional<struct stat>& found)
 {
-    if (target_.throughDescriptorLink) {
-        return UniqueFd();
+    if (lock.state == TargetLock::State::lookFailed) {
+        throw systemFailure("cannot replace", target_.displayName, lock.errnum);
     }
-    const std::optional<struct stat> found = target_.existing;
-    UniqueFd locked = lockEntry(target_, deadline);
+    if (lock.state == TargetLock::State::openFailed) {
+        throw systemFailure("cannot write", target_.displayName, lock.errnum);
+    }
     if (target_.existing && (!found || !sameFile(*found, *target_.existing))) {
         // Another run may have put its file there; anything else is not ours to replace.
         if (!S_ISREG(target_.existing->st_mode)) {
@@ -143,105 +188,52 @@ UniqueFd ReplacementFile::lockTarget(std::chrono::steady_clock::time_point deadl
         }
         checkMayWriteExisting(target_.directoryStatus, *target_.existing, target_.displayName);
     }
-    if (inMemory_ && !target_.existing) {
-        restageAsNew(); // a plain open would make the file that went
+    const TargetKind before = facts_.target;
+    learnTarget();
+    if (facts_.target != before) {
+        // What staging learnt for the file that was there holds no more.
+        facts_.stagingErrno = 0;
+        facts_.metadataCarried = true;
     }
-    strategy_ = inMemory_ ? Strategy::writeInPlace : chooseStrategy(static_cast<bool>(locked));
-    return locked;
 }
 
-std::optional<int> ReplacementFile::commitLocked(UniqueFd& locked)
+Way ReplacementFile::Replacement::putInPlace(UniqueFd locked)
 {
-    // Only the old inode keeps what we cannot read or give: write it, as open() would.
-    if (strategy_ == Strategy::writeInPlace || !giveStagedItsMetadata(locked.get())) {
-        writeStagedInPlace(std::move(locked));
-        return 0;
-    }
-    if (::fsync(staged_.fd()) != 0) {
-        throw systemFailure("cannot sync", target_.displayName, errno);
-    }
-    if (strategy_ == Strategy::renameOver) {
-        return renameOver(locked);
-    }
-    const int errnum = staged_.linkAs(target_.entry);
-    if (errnum == EEXIST) {
-        return std::nullopt;
-    }
-    if (errnum != 0) {
-        throw systemFailure("cannot create", target_.displayName, errnum);
-    }
-    return syncDirectory();
-}
-
-bool ReplacementFile::giveStagedItsMetadata(int old)
-{
-    if (!target_.existing) {
-        if (!stagedAsNew_) {
-            restageAsNew();
+    facts_.placingErrno = 0;
+    Way way = stageFor(decide(facts_), Content::written);
+    if (way == Way::renameOver && facts_.target == TargetKind::regular) {
+        FileMetadata metadata;
+        if (const int errnum = readMetadata(locked.get(), *target_.existing, metadata); errnum != 0) {
+            throw systemFailure("cannot read the attributes of", target_.displayName, errnum);
         }
-        return true;
+        // Only the old inode keeps what cannot be read or given: then it is written, as open() would.
+        facts_.metadataCarried = applyMetadata(staged_.fd(), metadata);
+        way = stageFor(decide(facts_), Content::written);
     }
-    if (!stagedFlags_) {
-        stagedFlags_ = readInodeFlags(staged_.fd());
-    }
-    return old >= 0 && stagedFlags_ &&
-           applyMetadata(staged_.fd(), readMetadata(old, *target_.existing, target_.displayName), *stagedFlags_);
-}
-
-void ReplacementFile::restageAsNew()
-{
-    const UniqueFd content = inMemory_ ? std::move(inMemory_) : copyToMemory(staged_.fd(), target_.displayName);
-    staged_.discard();
-    stagedAsNew_ = true;
-    stagedFlags_.reset();
-    int errnum = staged_.create(target_.directory.get(), !keepsEveryName(target_.directory.get()), creationMode);
-    if (errnum == 0) {
-        errnum = copyWhole(staged_.fd(), content.get());
-    }
-    if (errnum != 0) {
-        throw systemFailure("cannot create", target_.displayName, errnum);
-    }
-}
-
-std::optional<int> ReplacementFile::renameOver(UniqueFd& locked)
-{
-    int errnum = 0;
-    bool renaming = false;
-    {
-        // A staging name lives from the link to the rename, with the signals
-        // held back: none can end the run while it is there.
-        const CleanupSignalsBlocked blocked;
-        errnum = staged_.giveName();
-        renaming = errnum == 0;
-        if (renaming) {
-            errnum = staged_.renameToEntry(target_.existing.has_value());
+    if (way == Way::renameOver || way == Way::linkAsNew) {
+        if (::fsync(staged_.fd()) != 0) {
+            throw systemFailure("cannot sync", target_.displayName, errno);
+        }
+        bool nameGiven = false;
+        facts_.placingErrno = way == Way::linkAsNew
+                                  ? staged_.linkAsEntry()
+                                  : staged_.renameToEntry(facts_.target == TargetKind::regular, nameGiven);
+        if (facts_.placingErrno == 0) {
+            return way;
+        }
+        const char* const action = nameGiven ? "cannot replace" : "cannot create";
+        way = stageFor(decide(facts_), Content::written);
+        if (way == Way::refuse) {
+            throw systemFailure(action, target_.displayName, facts_.placingErrno);
         }
     }
-    if (renaming && errnum == EEXIST) {
-        return std::nullopt;
+    if (way == Way::writeInPlace) {
+        writeInPlace(target_, staged_.fd(), std::move(locked));
     }
-    // A bind-mounted target cannot be renamed over, only written; a directory
-    // that gives its project id to every file in it takes no other.
-    if (target_.existing && (errnum == EBUSY || errnum == EXDEV)) {
-        writeStagedInPlace(std::move(locked));
-        return 0;
-    }
-    if (errnum != 0) {
-        throw systemFailure(renaming ? "cannot replace" : "cannot create", target_.displayName, errnum);
-    }
-    return syncDirectory();
+    return way;
 }
 
-void ReplacementFile::writeStagedInPlace(UniqueFd locked)
-{
-    if (!inMemory_) {
-        inMemory_ = copyToMemory(staged_.fd(), target_.displayName);
-        staged_.discard();
-    }
-    writeInPlace(target_, inMemory_.get(), std::move(locked));
-}
-
-int ReplacementFile::syncDirectory() const noexcept
+int ReplacementFile::Replacement::syncDirectory() const noexcept
 {
     if (target_.directorySyncErrno != 0) {
         return target_.directorySyncErrno;
@@ -249,5 +241,11 @@ int ReplacementFile::syncDirectory() const noexcept
     // Some file systems cannot sync a directory and say so with EINVAL.
     return ::fsync(target_.directory.get()) != 0 && errno != EINVAL ? errno : 0;
 }
+
+ReplacementFile::ReplacementFile(const std::string& name) : replacement_(std::make_unique<Replacement>(name)) {}
+ReplacementFile::~ReplacementFile() = default;
+int ReplacementFile::fd() const noexcept { return replacement_->fd(); }
+const std::string& ReplacementFile::target() const noexcept { return replacement_->target(); }
+int ReplacementFile::commit() { return replacement_->commit(); }
 
 } // namespace initHashData

@@ -1,18 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "replacement/signalCleanup.hpp"
 
-#include "fileIo/systemCall.hpp"
-#include "replacement/emergencyExit.hpp"
-
 #include <fcntl.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cstring>
-#include <exception>
 
 namespace initHashData {
 
@@ -55,9 +50,7 @@ sigset_t heldSet() noexcept
 
 extern "C" void removePendingAndDie(int signalNumber)
 {
-    if (pendingArmed != 0) {
-        ::unlinkat(pendingDirectory, pendingName.data(), 0);
-    }
+    removeRecordedName();
     std::signal(signalNumber, SIG_DFL);
     std::raise(signalNumber);
 }
@@ -74,39 +67,26 @@ void catchSignal(int signalNumber) noexcept
     }
 }
 
-std::array<char, 64> emergencyPrefix{};
-std::array<char, 1024> emergencyMessage{};
-std::size_t emergencyPrefixLength = 0;
-std::size_t emergencyMessageLength = 0;
-int emergencyStatus = 1;
-int (*emergencyStatusFor)(Outcome) noexcept = nullptr;
-
-// Copies as much of `text` as fits; returns the length copied.
-template <std::size_t size> std::size_t copyInto(std::array<char, size>& to, std::string_view text) noexcept
-{
-    const std::size_t length = std::min(text.size(), to.size());
-    std::memcpy(to.data(), text.data(), length);
-    return length;
-}
+// The quoted name of an output being written in place, for the emergency exit.
+std::array<char, 1024> inPlaceName{};
+std::size_t inPlaceNameLength = 0;
 
 } // namespace
 
-void emergencyExit() noexcept
+void removeRecordedName() noexcept
 {
     if (pendingArmed != 0) {
         ::unlinkat(pendingDirectory, pendingName.data(), 0);
     }
-    char separator[] = ": ";
-    char newline[] = "\n";
-    iovec line[] = {{emergencyPrefix.data(), emergencyPrefixLength},
-                    {separator, 2},
-                    {emergencyMessage.data(), emergencyMessageLength},
-                    {newline, 1}};
-    std::size_t written = 0;
-    // Where even this fails, nothing is left to say it with; the status still tells.
-    (void)writeAll(STDERR_FILENO, line, 4, written);
-    ::_exit(emergencyStatus);
 }
+
+void recordInPlaceWrite(std::string_view quotedName) noexcept
+{
+    inPlaceNameLength = std::min(quotedName.size(), inPlaceName.size());
+    std::memcpy(inPlaceName.data(), quotedName.data(), inPlaceNameLength);
+}
+
+std::string_view inPlaceWriteUnderWay() noexcept { return {inPlaceName.data(), inPlaceNameLength}; }
 
 CleanupSignalsBlocked::CleanupSignalsBlocked() noexcept
 {
@@ -144,20 +124,6 @@ void removeOnSignal() noexcept
         return true;
     }();
     (void)installed;
-}
-
-void installEmergencyExit(std::string_view programName, int (*statusFor)(Outcome) noexcept) noexcept
-{
-    emergencyPrefixLength = copyInto(emergencyPrefix, programName);
-    emergencyStatusFor = statusFor;
-    setEmergencyExit(Outcome::unchanged, "out of memory");
-    std::set_terminate(emergencyExit);
-}
-
-void setEmergencyExit(Outcome outcome, std::string_view message) noexcept
-{
-    emergencyMessageLength = copyInto(emergencyMessage, message);
-    emergencyStatus = emergencyStatusFor != nullptr ? emergencyStatusFor(outcome) : 1;
 }
 
 } // namespace initHashData

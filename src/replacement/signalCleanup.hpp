@@ -2,6 +2,7 @@
 #pragma once
 
 #include <csignal>
+#include <string_view>
 
 namespace initHashData {
 
@@ -27,13 +28,22 @@ private:
 void holdCleanupSignalsForGood() noexcept;
 
 // Records `name`, relative to the open directory `directoryFd`, as the one
-// file to remove should the process end by a caught signal or the emergency
-// exit. Call with the signals blocked and only once the name is ours; a name
+// temporary file to remove should the process end by a caught signal or for
+// want of memory. Call with the signals blocked and only once the name is ours; a name
 // is at most NAME_MAX bytes.
 void recordForRemoval(int directoryFd, const char* name) noexcept;
 
 // Nothing is to be removed any more.
 void forgetRemoval() noexcept;
+
+// Removes the recorded name, if any; safe in a signal handler.
+void removeRecordedName() noexcept;
+
+// Records, before an in-place write begins, the output's name as quoted for a
+// message: from then on an abrupt end may leave the file damaged.
+void recordInPlaceWrite(std::string_view quotedName) noexcept;
+// The name recorded so, or empty where no in-place write has begun.
+std::string_view inPlaceWriteUnderWay() noexcept;
 
 // Installs, once, the handlers that remove the recorded name before the
 // signal ends the process: needed only where a recorded name lives on while

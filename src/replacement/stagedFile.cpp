@@ -1,22 +1,30 @@
 // SPDX-License-Identifier: MIT
 #include "replacement/stagedFile.hpp"
 
+#include "fileIo/systemCall.hpp"
 #include "replacement/signalCleanup.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 namespace initHashData {
 
 namespace {
 
+constexpr mode_t creationMode = 0666;
+constexpr mode_t privateMode = 0600;
 constexpr std::size_t suffixLength = 16;
+// How often a staging name is drawn again while the names drawn are taken.
+constexpr int nameAttempts = 100;
 
 std::string randomSuffix()
 {
@@ -29,6 +37,15 @@ std::string randomSuffix()
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
     return text;
 }
+
+// A hidden name beside `entry`, the entry cut short where the whole would be too long a name.
+std::string stagingName(const std::string& entry)
+{
+    return "." + entry.substr(0, NAME_MAX - suffixLength - 2) + "." + randomSuffix();
+}
+
+// Older kernels and some file systems have no unnamed files, and say so with one of these.
+bool isUnnamedMissing(int errnum) noexcept { return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL; }
 
 // renameat, over a file at `to` only where `replace`; a file system that
 // cannot refuse to replace is asked to rename all the same.
@@ -43,19 +60,52 @@ int renameWithin(int directory, const char* from, const char* to, bool replace)
     return ::renameat(directory, from, directory, to);
 }
 
-} // namespace
-
-std::string stagingName(const std::string& entry)
+// Copies all of the file `content` to `out`; 0 or the errno.
+int copyAll(int out, int content)
 {
-    return "." + entry.substr(0, NAME_MAX - suffixLength - 2) + "." + randomSuffix();
+    struct stat st {};
+    off_t copied = 0;
+    return ::fstat(content, &st) != 0 ? errno : copyRange(out, content, 0, st.st_size, copied);
 }
 
-bool isUnnamedMissing(int errnum) noexcept { return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL; }
+} // namespace
 
-int StagedFile::create(int directory, bool namedAllowed, mode_t mode)
+StagedFile::StagedFile(int directory, std::string entry) noexcept : directory_(directory), entry_(std::move(entry)) {}
+
+int StagedFile::moveTo(Place place, bool namedAllowed)
 {
-    directory_ = directory;
-    fd_.reset(::openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+    if (place == place_) {
+        return 0;
+    }
+    // The name goes first: one name at a time is recorded for removal on a signal.
+    removeName();
+    UniqueFd content = std::move(fd_);
+    const Place from = std::exchange(place_, Place::nowhere);
+    int errnum = place == Place::aside ? makeAside() : makeBeside(place, namedAllowed);
+    if (errnum == 0 && content) {
+        errnum = copyAll(fd_.get(), content.get());
+    }
+    if (errnum != 0) {
+        discard();
+        fd_ = std::move(content);
+        place_ = from;
+        return errnum;
+    }
+    place_ = place;
+    return 0;
+}
+
+int StagedFile::makeAside()
+{
+    // Private as every temporary file is, though it has no name.
+    fd_.reset(::memfd_create("userData.txt", MFD_CLOEXEC));
+    return fd_ && ::fchmod(fd_.get(), privateMode) == 0 ? 0 : errno;
+}
+
+int StagedFile::makeBeside(Place place, bool namedAllowed)
+{
+    const mode_t mode = place == Place::besideAsNew ? creationMode : privateMode;
+    fd_.reset(::openat(directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
     if (fd_) {
         return 0;
     }
@@ -79,7 +129,7 @@ int StagedFile::create(int directory, bool namedAllowed, mode_t mode)
 
 template <class Make> int StagedFile::takeName(Make make)
 {
-    for (int attempt = 0; attempt < stagingNameAttempts; ++attempt) {
+    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
         const std::string name = stagingName(entry_);
         const int errnum = make(name);
         if (errnum == 0) {
@@ -107,24 +157,30 @@ int StagedFile::linkAs(const std::string& name) const
     return errno;
 }
 
-int StagedFile::giveName()
-{
-    return name_.empty() ? takeName([this](const std::string& name) { return linkAs(name); }) : 0;
-}
+int StagedFile::linkAsEntry() const { return linkAs(entry_); }
 
-int StagedFile::renameToEntry(bool replace)
+int StagedFile::renameToEntry(bool replace, bool& nameGiven)
 {
-    if (renameWithin(directory_, name_.c_str(), entry_.c_str(), replace) != 0) {
-        const int errnum = errno;
-        remove();
-        return errnum;
+    // A staging name lives from the link to the rename, with the signals held
+    // back: none can end the run while it is there.
+    const CleanupSignalsBlocked blocked;
+    int errnum = name_.empty() ? takeName([this](const std::string& name) { return linkAs(name); }) : 0;
+    nameGiven = errnum == 0;
+    if (nameGiven) {
+        errnum = renameWithin(directory_, name_.c_str(), entry_.c_str(), replace) == 0 ? 0 : errno;
+        if (errnum != 0) {
+            // A file whose last link is gone cannot be linked again: the
+            // content must move to a new file before it can be put in place.
+            removeName();
+            place_ = Place::nowhere;
+        }
+        forgetRemoval();
+        name_.clear();
     }
-    forgetRemoval();
-    name_.clear();
-    return 0;
+    return errnum;
 }
 
-void StagedFile::remove() noexcept
+void StagedFile::removeName() noexcept
 {
     if (name_.empty()) {
         return;
@@ -133,6 +189,13 @@ void StagedFile::remove() noexcept
     ::unlinkat(directory_, name_.c_str(), 0);
     forgetRemoval();
     name_.clear();
+}
+
+void StagedFile::discard() noexcept
+{
+    removeName();
+    fd_.reset();
+    place_ = Place::nowhere;
 }
 
 } // namespace initHashData

@@ -3,72 +3,70 @@
 
 #include "fileIo/uniqueFd.hpp"
 
-#include <sys/types.h>
-
 #include <string>
-#include <utility>
 
 namespace initHashData {
 
-// A hidden name for a file beside `entry`: ".<entry>.<random suffix>", the
-// entry cut short where the whole would be too long a name.
-std::string stagingName(const std::string& entry);
-
-// How often a staging name is drawn again while the names drawn are taken.
-inline constexpr int stagingNameAttempts = 100;
-
-// Whether creating an unnamed file failed for want of them: older kernels and
-// some file systems have none.
-bool isUnnamedMissing(int errnum) noexcept;
-
-// The new content of `entry` in an open directory: an unnamed file where the
-// file system has them, else a file under a staging name. A name it holds is
-// removed when the object goes, or when a signal that can be caught ends the
-// process, unless it was renamed into place.
+// Where the new content of the output waits until it is put in place. The
+// run writes it through fd() wherever it is:
+// - beside the target, in its directory, so that it can be renamed over the
+//   target or linked under its name: an unnamed temporary file (O_TMPFILE)
+//   where the file system has them, else one under a hidden staging name,
+//   ".<entry>.<16 hex digits>";
+// - aside, in memory, for a write in place, so that the write needs room on
+//   the target's file system alone.
+// Beside a new file it is made as open(O_CREAT) with mode 0666 makes one (the
+// umask or the directory's default ACL applied by the kernel), which is
+// harmless while it has no name; beside an existing file it is private (0600)
+// until it takes that file's metadata. A staging name it holds is removed
+// when the object goes, or when a signal that can be caught ends the process,
+// unless it was put in place. Returns errnos and throws nothing.
 class StagedFile {
 public:
-    explicit StagedFile(std::string entry) noexcept : entry_(std::move(entry)) {}
+    // Nowhere: not staged yet, or in a file that can no longer be linked.
+    enum class Place { nowhere, besideAsNew, besideAsReplacement, aside };
+
+    // `directory`, open, must outlive the object; `entry` is the target's name in it.
+    StagedFile(int directory, std::string entry) noexcept;
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
     StagedFile(StagedFile&&) = delete;
     StagedFile& operator=(StagedFile&&) = delete;
-    ~StagedFile() { remove(); }
+    ~StagedFile() { discard(); }
 
-    // Creates the file in the open `directory`, which must outlive the
-    // object, as open(O_CREAT) with `mode` would; named only where
-    // `namedAllowed` (a directory that keeps every name given must not see
-    // one). Returns 0 or the errno.
-    int create(int directory, bool namedAllowed, mode_t mode);
+    // Moves the content written so far to `place`, making the file there; a
+    // staging name is given beside the target only where `namedAllowed` (a
+    // directory that keeps every name must not see one). Returns 0 or the
+    // errno; the content then stays where it was, without any staging name.
+    int moveTo(Place place, bool namedAllowed);
+    Place place() const noexcept { return place_; }
     int fd() const noexcept { return fd_.get(); }
 
-    // Links the file under `name` in the directory; returns 0 or the errno.
-    int linkAs(const std::string& name) const;
-    // Gives the file a staging name, where it has none; returns 0 or the
-    // errno. With renameToEntry, call with the cleanup signals blocked
-    // (signalCleanup.hpp): the name then lives while none can come.
-    int giveName();
-    // Renames the staging name to the entry, over a file there only where
-    // `replace`; returns 0 or the errno, and then holds no name.
-    int renameToEntry(bool replace);
-    // Removes the staging name it holds, if any.
-    void remove() noexcept;
-    // Removes the name and closes the file, whose room is then free.
-    void discard() noexcept
-    {
-        remove();
-        fd_.reset();
-    }
+    // Links the file under the entry, which must be free. Returns 0 or the errno.
+    int linkAsEntry() const;
+    // Renames the file to the entry, over a file there only where `replace`,
+    // with the signals that end a process held back while a staging name
+    // lives. Returns 0 or the errno; `nameGiven` says whether the rename was
+    // tried, after the file got its staging name.
+    int renameToEntry(bool replace, bool& nameGiven);
+
+    // Removes the staging name, if any, and closes the file, whose room is then free.
+    void discard() noexcept;
 
 private:
-    // Gives the file a staging name made by `make(name)` (0 or the errno),
-    // and records it for removal; returns 0 or the errno. Call with the
-    // cleanup signals blocked.
+    int makeBeside(Place place, bool namedAllowed);
+    int makeAside();
+    int linkAs(const std::string& name) const;
+    // Gives the file a staging name made by `make(name)` (0 or the errno) and
+    // records it for removal. Call with the signals held back.
     template <class Make> int takeName(Make make);
+    void removeName() noexcept;
 
-    int directory_ = -1;
+    int directory_;
     std::string entry_;
     UniqueFd fd_;
     std::string name_;
+    Place place_ = Place::nowhere;
 };
 
 } // namespace initHashData

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "replacement/pathWalk.hpp"
+#include "pathWalk/pathWalk.hpp"
 
 #include "fileIo/failure.hpp"
-#include "replacement/targetChecks.hpp"
 
 #include <fcntl.h>
 #include <sys/statfs.h>

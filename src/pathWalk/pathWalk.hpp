@@ -12,6 +12,11 @@
 
 namespace initHashData {
 
+inline bool sameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // The directory entry that a plain open() of a name would write, held by an
 // open directory so that later steps cannot be steered elsewhere.
 struct OutputTarget {

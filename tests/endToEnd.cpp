@@ -101,6 +101,14 @@ pid_t EndToEnd::startOnSlowInput(RunOptions options, const std::string& outputDi
     return pid;
 }
 
+RunResult EndToEnd::finishOnSlowInput(pid_t pid, UniqueFd& fifo, const std::string& outputDir)
+{
+    const std::string rest = sampleInput.substr(10);
+    EXPECT_EQ(::write(fifo.get(), rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    fifo.reset();
+    return finishTool(pid, outputDir);
+}
+
 void InjectedFault::SetUp()
 {
     if (!commandSucceeds({"strace", "-o", "/dev/null", "true"})) {

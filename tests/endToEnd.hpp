@@ -69,6 +69,9 @@ protected:
     // Starts the tool with a FIFO for its input and returns once it has read
     // `first`, written there: by then it has looked at the output.
     pid_t startOnSlowInput(RunOptions options, const std::string& outputDir, UniqueFd& fifo, const std::string& first);
+    // For a run started with the first 10 bytes of sampleInput: writes the
+    // rest, closes the input and waits for the run to end.
+    RunResult finishOnSlowInput(pid_t pid, UniqueFd& fifo, const std::string& outputDir);
 
     TempDir dir;
 

@@ -146,6 +146,7 @@ TEST_F(EndToEnd, InputFailureKeepsOldOutput)
         {"in.txt\r\n", "cannot open 'in.txt\\r': No such file or directory"},
         {"in.txt \n", "cannot open 'in.txt ': No such file or directory"},
         {"subdir\n", "cannot read 'subdir': Is a directory"},
+        {"missing.txt\0.txt\n"s, "cannot open 'missing.txt': No such file or directory"},
         {std::string(5000, 'n') + "\n", "cannot read the input file name from standard input: " + tooLong},
         // Endless input, such as /dev/zero, is not read forever.
         {std::string(70000, '\0'), "cannot read the input file name from standard input: " + tooLong},
@@ -425,6 +426,7 @@ TEST_F(InjectedFault, FallbacksStillWriteTheConversion)
         std::string marker;
         std::string error;
         bool sameInode;
+        const char* from = ""; // "+": that call and every later one fail
     };
     const Case cases[] = {
         // No unnamed files on this file system: a named staging file is used and removed.
@@ -432,10 +434,14 @@ TEST_F(InjectedFault, FallbacksStillWriteTheConversion)
         // The target cannot be renamed over: it is written in place.
         {"renameat", "", "EXDEV", true},
         {"renameat", "", "EBUSY", true},
+        // A file system that keeps no locks is written as it would be without them.
+        {"flock", "", "ENOLCK", false, "+"},
+        {"flock", "", "EOPNOTSUPP", false, "+"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.syscall + " " + c.error);
-        const RunOptions faulty = inject({{c.syscall, c.error, ordinalOf(c.syscall, c.marker)}});
+        const RunOptions faulty =
+            inject({{c.syscall, c.error, std::to_string(ordinalOf(c.syscall, c.marker)) + c.from}});
         writeFile(path("userData.txt"), oldOutput);
         const FileState before = stateOf(path("userData.txt"));
         const RunResult result = run("in.txt\n", faulty);

@@ -38,6 +38,7 @@ struct Plant {
     std::string rootPlant; // then run as root there
     std::string message;
     std::string input = {}; // the input's name, when not root's own users.txt
+    bool midRun = false;    // planted while root's run waits for its input
 };
 
 // A sticky world-writable directory such as /tmp, in which user nobody plants
@@ -78,6 +79,11 @@ protected:
     {
         ASSERT_TRUE(shell("rm -rf '" + sticky() + "'/* && rm -f '" + path("secret") + "'/*"));
         writeFile(victim(), "ROOTSECRET\n", 0600);
+        const TempDir output;
+        RunOptions inSticky;
+        inSticky.workDir = sticky();
+        UniqueFd fifo;
+        const pid_t pid = c.midRun ? startOnSlowInput(inSticky, output.path(), fifo, sampleInput.substr(0, 10)) : 0;
         plantAsNobody(c.plant);
         if (!c.rootPlant.empty()) {
             ASSERT_TRUE(shell("cd '" + sticky() + "' && " + c.rootPlant));
@@ -88,7 +94,7 @@ protected:
         const UniqueFd reader(S_ISFIFO(planted.st_mode)
                                   ? ::open((sticky() + "/userData.txt").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
                                   : -1);
-        const RunResult result = runInSticky({}, c.input);
+        const RunResult result = c.midRun ? finishOnSlowInput(pid, fifo, output.path()) : runInSticky({}, c.input);
         char byte = 0;
         EXPECT_FALSE(reader && ::read(reader.get(), &byte, 1) > 0) << "the records were fed to another user's FIFO";
         EXPECT_EQ(result.exitStatus, 1) << "another user steered root's output";
@@ -116,6 +122,8 @@ TEST_F(StickyDirectory, OtherUsersLinksFilesAndFifosAreRefused)
          "sticky world-writable directory\n"},
         {"a file open to all", "printf planted >userData.txt && chmod 666 userData.txt", "", writeMessage},
         {"a FIFO", "mkfifo -m 666 userData.txt", "", writeMessage},
+        {"a file planted while root's run reads its input", "printf planted >userData.txt && chmod 666 userData.txt",
+         "", writeMessage, "", true},
         // Planted by root here; another user can do it where hard-link protection is off.
         {"a second hard link to root's own link", "true",
          "ln -sfn secret/victim ../rootLink && ln -P ../rootLink userData.txt",
@@ -337,7 +345,7 @@ TEST_F(PlainOpen, ReplacementLeavesWhatAPlainOpenLeaves)
         {"the caller's own set-ID file", "chmod 777 .", "printf old >$f && chown nobody:nogroup $f && chmod 6755 $f",
          true},
         {"an attribute its owner may not read", "chmod 777 .",
-         "printf old >$f && setfattr -n user.tag -v keep $f && chown nobody $f && chmod 200 $f", true, true},
+         "printf old >$f && setfattr -n user.tag -v keep $f && chown nobody:nogroup $f && chmod 200 $f", true, true},
     };
     std::string unprepared;
     int caseNumber = 0;
@@ -497,10 +505,7 @@ TEST_F(EndToEnd, DirectoryMadeAppendOnlyDuringARunIsWrittenInPlace)
         finishTool(pid, output.path());
         GTEST_SKIP() << "chattr +a needs root and a file system with inode flags";
     }
-    const std::string rest = sampleInput.substr(10);
-    ASSERT_EQ(::write(fifo.get(), rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
-    fifo.reset();
-    const RunResult result = finishTool(pid, output.path());
+    const RunResult result = finishOnSlowInput(pid, fifo, output.path());
     EXPECT_EQ(result.exitStatus, 0) << result.standardError;
     EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
     EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging name cannot be removed";
@@ -537,10 +542,7 @@ TEST_F(EndToEnd, OutputChangedDuringARunIsDecidedAgainForWhatIsThereNow)
         UniqueFd fifo;
         const pid_t pid = startOnSlowInput(options, output.path(), fifo, sampleInput.substr(0, 10));
         ASSERT_TRUE(shell("cd '" + dir.path() + "' && " + c.change));
-        const std::string rest = sampleInput.substr(10);
-        ASSERT_EQ(::write(fifo.get(), rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
-        fifo.reset();
-        const RunResult result = finishTool(pid, output.path());
+        const RunResult result = finishOnSlowInput(pid, fifo, output.path());
         EXPECT_EQ(result.exitStatus, c.status) << result.standardError;
         EXPECT_EQ(result.standardError, c.message);
         const FileState after = stateOf(path("userData.txt"));

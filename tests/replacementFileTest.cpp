@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "replacement/replacementFile.hpp"
-#include "fileIo/failure.hpp"
+#include "fileIo/uniqueFd.hpp"
 #include "toolRunner.hpp"
 
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
+#include <linux/fs.h>
 #include <linux/seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -36,9 +38,11 @@ void put(const ReplacementFile& file, const std::string& bytes)
     ASSERT_EQ(::write(file.fd(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
-// Makes every openat(O_TMPFILE) of this process fail with EOPNOTSUPP, as on a
-// file system without unnamed files; for good. Returns false where it cannot.
-bool failUnnamedFiles()
+// Makes this process's calls of `syscall` whose argument `argument` matches
+// `value` (all its bits where `anyBit`, else equal in its low word) return
+// -`errnum` without being made, or 0 where `errnum` is 0; for good. Returns
+// false where it cannot.
+bool filterCalls(long syscall, std::uint32_t argument, std::uint32_t value, bool anyBit, int errnum)
 {
 #if defined(__x86_64__)
     constexpr std::uint32_t arch = AUDIT_ARCH_X86_64;
@@ -47,31 +51,36 @@ bool failUnnamedFiles()
 #else
     return false;
 #endif
-    // The flags' low word; the kernel takes the flag word as an int.
-    constexpr auto flags = static_cast<std::uint32_t>(offsetof(seccomp_data, args[2]));
-    constexpr auto tmpfileBit = static_cast<std::uint32_t>(O_TMPFILE & ~O_DIRECTORY);
+    const auto lowWord = static_cast<std::uint32_t>(offsetof(seccomp_data, args)) + 8 * argument;
+    const std::uint16_t test = anyBit ? BPF_JSET : BPF_JEQ;
     sock_filter program[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, flags),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, tmpfileBit, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(syscall), 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, lowWord),
+        BPF_JUMP(static_cast<std::uint16_t>(BPF_JMP | test | BPF_K), value, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(errnum)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
     return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 
-// The wait status of a child process that runs `body` without unnamed files,
-// where a named staging file stands in; a failure there makes it exit 1.
-int withoutUnnamedFiles(const std::function<void()>& body)
+// Every openat(O_TMPFILE) fails with EOPNOTSUPP, as on a file system without unnamed files.
+bool failUnnamedFiles()
+{
+    return filterCalls(SYS_openat, 2, static_cast<std::uint32_t>(O_TMPFILE & ~O_DIRECTORY), true, EOPNOTSUPP);
+}
+
+// The wait status of a child process that runs `body` once `filter` is in
+// place; a failure there makes it exit 1, a filter that cannot be put in place 77.
+int filtered(const std::function<bool()>& filter, const std::function<void()>& body)
 {
     const pid_t child = ::fork();
     if (child == 0) {
-        if (!failUnnamedFiles()) {
+        if (!filter()) {
             ::_exit(77);
         }
         body();
@@ -81,6 +90,9 @@ int withoutUnnamedFiles(const std::function<void()>& body)
     ::waitpid(child, &status, 0);
     return status;
 }
+
+// Without unnamed files, a named staging file stands in.
+int withoutUnnamedFiles(const std::function<void()>& body) { return filtered(failUnnamedFiles, body); }
 bool unfiltered(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 77; }
 constexpr const char* noFilter = "no seccomp filter can take unnamed files away here, so named staging is untested";
 
@@ -159,6 +171,34 @@ TEST(ReplacementFile, NewFileGetsWhatOpenGivesItWithOrWithoutUnnamedFiles)
             << how << ": the umask narrowed or widened the ACL";
         EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"plain", "userData.txt"})) << how;
     });
+}
+
+// Some file systems say yes to a flag and do not take it: here every
+// FS_IOC_SETFLAGS answers 0 and does nothing.
+TEST(ReplacementFile, FlagTheNewFileDidNotTakeKeepsTheOldFile)
+{
+    const TempDir dir;
+    const std::string target = dir / "userData.txt";
+    writeFile(target, "old\n");
+    if (!testing::commandSucceeds({"chattr", "+d", target})) {
+        GTEST_SKIP() << "chattr is missing or this file system keeps no nodump flag";
+    }
+    const ino_t before = testing::stateOf(target).inode;
+    const int status = filtered([] { return filterCalls(SYS_ioctl, 1, FS_IOC_SETFLAGS, false, 0); },
+                                [&] {
+                                    ReplacementFile file(target);
+                                    put(file, "new\n");
+                                    file.commit();
+                                });
+    if (unfiltered(status)) {
+        GTEST_SKIP() << "no seccomp filter can make the flags fail here";
+    }
+    EXPECT_EQ(status, 0) << "the run failed (see above)";
+    EXPECT_EQ(readFile(target), "new\n");
+    EXPECT_EQ(testing::stateOf(target).inode, before) << "replaced by a file without the old file's nodump flag";
+    int flags = 0;
+    const UniqueFd fd(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_TRUE(::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_NODUMP_FL) != 0) << "the flag was lost";
 }
 
 TEST(ReplacementFile, StagingFileIsPrivateOnEveryPath)

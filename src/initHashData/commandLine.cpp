@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>

@@ -10,7 +10,6 @@
 #include "replacement/replacementFile.hpp"
 #include "userRecord/userRecord.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>

@@ -16,7 +16,6 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>

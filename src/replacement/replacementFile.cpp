@@ -51,196 +51,183 @@ TargetKind kindOf(const OutputTarget& target)
 
 } // namespace
 
+// The members of ReplacementFile, defined where they are declared.
 class ReplacementFile::Replacement {
 public:
-    explicit Replacement(const std::string& name);
+    explicit Replacement(const std::string& name)
+        : target_(resolveOutputTarget(name)), staged_(target_.directory.get(), target_.entry)
+    {
+        // Refuse what a plain open for writing would refuse, before any work.
+        const int noFollow = target_.throughDescriptorLink ? 0 : AT_SYMLINK_NOFOLLOW;
+        if (target_.existing &&
+            ::faccessat(target_.directory.get(), target_.entry.c_str(), W_OK, AT_EACCESS | noFollow) != 0) {
+            throw systemFailure("cannot write", target_.displayName, errno);
+        }
+        learnTarget();
+        stageFor(decide(facts_));
+    }
+
     int fd() const noexcept { return staged_.fd(); }
     const std::string& target() const noexcept { return target_.displayName; }
-    int commit();
+
+    int commit()
+    {
+        // The one retry loop: each pass follows a wait, for another process's
+        // lock or for a name that changed under the run, and one deadline
+        // bounds them all.
+        Backoff backoff(std::chrono::steady_clock::now() + lockWait);
+        for (;;) {
+            const std::optional<struct stat> found = target_.existing;
+            TargetLock lock =
+                target_.throughDescriptorLink ? TargetLock{TargetLock::State::unlockable} : tryLockEntry(target_);
+            if (lock.state == TargetLock::State::busy || lock.state == TargetLock::State::moved) {
+                if (!backoff.pause()) {
+                    throw lock.state == TargetLock::State::busy ? lockedByAnother(target_.displayName)
+                                                                : replacedDuringRun(target_.displayName);
+                }
+                continue;
+            }
+            learnLocked(lock, found);
+            const Way way = putInPlace(std::move(lock.file));
+            if (way != Way::lookAgain) {
+                return way == Way::writeInPlace ? 0 : syncDirectory();
+            }
+            if (!backoff.pause()) {
+                throw replacedDuringRun(target_.displayName);
+            }
+        }
+    }
 
 private:
-    enum class Content { empty, written };
-
     // The facts that what the entry names gives: its kind and its directory's flags.
-    void learnTarget();
+    void learnTarget()
+    {
+        facts_.target = kindOf(target_);
+        facts_.directoryKeepsNames = facts_.target != TargetKind::fed && keepsEveryName(target_.directory.get());
+    }
+
     // Stages the content where `way` needs it, and decides again where
     // staging teaches something; throws where staging ends the run.
-    Way stageFor(Way way, Content content);
-    // Gives the empty temporary file the old file's flags and hints, which
-    // some file systems take only now; false where it does not take them.
-    bool carryFlagsWhileEmpty();
+    Way stageFor(Way way)
+    {
+        if (way == Way::renameOver || way == Way::linkAsNew) {
+            const Place place = facts_.target == TargetKind::none ? Place::besideAsNew : Place::besideAsReplacement;
+            if (staged_.place() != place) {
+                facts_.stagingErrno = staged_.moveTo(place, !facts_.directoryKeepsNames);
+                if (facts_.stagingErrno == 0 && place == Place::besideAsReplacement) {
+                    facts_.metadataCarried = carryFlagsWhileEmpty();
+                }
+                way = decide(facts_);
+            }
+        }
+        if (way == Way::writeInPlace) {
+            // In memory, the content needs no room beside the file it is written into.
+            if (const int errnum = staged_.moveTo(Place::aside, false); errnum != 0) {
+                throw systemFailure("cannot hold in memory the new content of", target_.displayName, errnum);
+            }
+        } else if (way == Way::refuse && facts_.stagingErrno != 0) {
+            throw systemFailure("cannot create", target_.displayName, facts_.stagingErrno);
+        }
+        return way;
+    }
+
+    // Gives the new temporary file the old file's flags and hints, which some
+    // file systems take only while it is empty (one made again during the
+    // commit takes them all once more with the rest of the metadata); false
+    // where it does not take them.
+    bool carryFlagsWhileEmpty()
+    {
+        // Opened for reading only: an open for writing alone can change a
+        // file (XFS frees its room beyond the end, overlayfs copies it up),
+        // and this run may yet fail.
+        const UniqueFd file(::openat(target_.directory.get(), target_.entry.c_str(),
+                                     O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        struct stat st {};
+        if (!file || ::fstat(file.get(), &st) != 0 || !sameFile(st, *target_.existing)) {
+            return true; // decided again under the lock, for whatever file is there then
+        }
+        const std::optional<InodeFlags> old = readInodeFlags(file.get());
+        std::optional<InodeFlags> staged = readInodeFlags(staged_.fd());
+        // A synchronous file would take its content at a snail's pace: that
+        // flag waits for the commit where the old file has it, and goes now
+        // where it does not.
+        return old && staged && carryInodeFlags(staged_.fd(), *old, *staged, carriedFlags & ~(old->flags & FS_SYNC_FL));
+    }
+
     // Takes what a lock found at the name; throws where it is not ours to write.
-    void learnLocked(const TargetLock& lock, const std::optional<struct stat>& found);
+    void learnLocked(const TargetLock& lock, const std::optional<struct stat>& found)
+    {
+        if (lock.state == TargetLock::State::failed) {
+            throw systemFailure(lock.failedTo, target_.displayName, lock.errnum);
+        }
+        if (target_.existing && (!found || !sameFile(*found, *target_.existing))) {
+            // Another run may have put its file there; anything else is not ours to replace.
+            if (!S_ISREG(target_.existing->st_mode)) {
+                throw replacedDuringRun(target_.displayName);
+            }
+            checkMayWriteExisting(target_.directoryStatus, *target_.existing, target_.displayName);
+        }
+        const TargetKind before = facts_.target;
+        learnTarget();
+        if (facts_.target != before) {
+            // What staging learnt for the file that was there holds no more.
+            facts_.stagingErrno = 0;
+            facts_.metadataCarried = true;
+        }
+    }
+
     // Puts the content in place under the lock, acting on each decision in
     // turn; returns the way it took, or lookAgain where another process took
     // the name first.
-    Way putInPlace(UniqueFd locked);
-    int syncDirectory() const noexcept;
+    Way putInPlace(UniqueFd locked)
+    {
+        facts_.placingErrno = 0;
+        Way way = stageFor(decide(facts_));
+        if (way == Way::renameOver && facts_.target == TargetKind::regular) {
+            FileMetadata metadata;
+            if (const int errnum = readMetadata(locked.get(), *target_.existing, metadata); errnum != 0) {
+                throw systemFailure("cannot read the attributes of", target_.displayName, errnum);
+            }
+            // Only the old inode keeps what cannot be read or given: then it is written, as open() would.
+            facts_.metadataCarried = applyMetadata(staged_.fd(), metadata);
+            way = stageFor(decide(facts_));
+        }
+        if (way == Way::renameOver || way == Way::linkAsNew) {
+            if (::fsync(staged_.fd()) != 0) {
+                throw systemFailure("cannot sync", target_.displayName, errno);
+            }
+            bool nameGiven = false;
+            facts_.placingErrno = way == Way::linkAsNew
+                                      ? staged_.linkAsEntry()
+                                      : staged_.renameToEntry(facts_.target == TargetKind::regular, nameGiven);
+            if (facts_.placingErrno == 0) {
+                return way;
+            }
+            const char* const action = nameGiven ? "cannot replace" : "cannot create";
+            way = stageFor(decide(facts_));
+            if (way == Way::refuse) {
+                throw systemFailure(action, target_.displayName, facts_.placingErrno);
+            }
+        }
+        if (way == Way::writeInPlace) {
+            writeInPlace(target_, staged_.fd(), std::move(locked));
+        }
+        return way;
+    }
+
+    int syncDirectory() const noexcept
+    {
+        if (target_.directorySyncErrno != 0) {
+            return target_.directorySyncErrno;
+        }
+        // Some file systems cannot sync a directory and say so with EINVAL.
+        return ::fsync(target_.directory.get()) != 0 && errno != EINVAL ? errno : 0;
+    }
 
     OutputTarget target_;
     Facts facts_;
     StagedFile staged_;
 };
-
-ReplacementFile::Replacement::Replacement(const std::string& name)
-    : target_(resolveOutputTarget(name)), staged_(target_.directory.get(), target_.entry)
-{
-    // Refuse what a plain open for writing would refuse, before any work.
-    const int noFollow = target_.throughDescriptorLink ? 0 : AT_SYMLINK_NOFOLLOW;
-    if (target_.existing &&
-        ::faccessat(target_.directory.get(), target_.entry.c_str(), W_OK, AT_EACCESS | noFollow) != 0) {
-        throw systemFailure("cannot write", target_.displayName, errno);
-    }
-    learnTarget();
-    stageFor(decide(facts_), Content::empty);
-}
-
-void ReplacementFile::Replacement::learnTarget()
-{
-    facts_.target = kindOf(target_);
-    facts_.directoryKeepsNames = facts_.target != TargetKind::fed && keepsEveryName(target_.directory.get());
-}
-
-Way ReplacementFile::Replacement::stageFor(Way way, Content content)
-{
-    if (way == Way::renameOver || way == Way::linkAsNew) {
-        const Place place = facts_.target == TargetKind::none ? Place::besideAsNew : Place::besideAsReplacement;
-        if (staged_.place() != place) {
-            facts_.stagingErrno = staged_.moveTo(place, !facts_.directoryKeepsNames);
-            if (facts_.stagingErrno == 0 && place == Place::besideAsReplacement && content == Content::empty) {
-                facts_.metadataCarried = carryFlagsWhileEmpty();
-            }
-            way = decide(facts_);
-        }
-    }
-    if (way == Way::writeInPlace) {
-        // In memory, the content needs no room beside the file it is written into.
-        if (const int errnum = staged_.moveTo(Place::aside, false); errnum != 0) {
-            throw systemFailure("cannot hold in memory the new content of", target_.displayName, errnum);
-        }
-    } else if (way == Way::refuse && facts_.stagingErrno != 0) {
-        throw systemFailure("cannot create", target_.displayName, facts_.stagingErrno);
-    }
-    return way;
-}
-
-bool ReplacementFile::Replacement::carryFlagsWhileEmpty()
-{
-    // Opened for reading only: an open for writing alone can change a file
-    // (XFS frees its room beyond the end, overlayfs copies it up), and this
-    // run may yet fail.
-    const UniqueFd file(::openat(target_.directory.get(), target_.entry.c_str(),
-                                 O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-    struct stat st {};
-    if (!file || ::fstat(file.get(), &st) != 0 || !sameFile(st, *target_.existing)) {
-        return true; // decided again under the lock, for whatever file is there then
-    }
-    const std::optional<InodeFlags> old = readInodeFlags(file.get());
-    std::optional<InodeFlags> staged = readInodeFlags(staged_.fd());
-    // A synchronous file would take its content at a snail's pace: that flag
-    // waits for the commit where the old file has it, and goes now where it does not.
-    return old && staged && carryInodeFlags(staged_.fd(), *old, *staged, carriedFlags & ~(old->flags & FS_SYNC_FL));
-}
-
-int ReplacementFile::Replacement::commit()
-{
-    // The one retry loop: each pass follows a wait, for another process's
-    // lock or for a name that changed under the run, and one deadline bounds
-    // them all.
-    Backoff backoff(std::chrono::steady_clock::now() + lockWait);
-    for (;;) {
-        const std::optional<struct stat> found = target_.existing;
-        TargetLock lock =
-            target_.throughDescriptorLink ? TargetLock{TargetLock::State::unlockable} : tryLockEntry(target_);
-        if (lock.state == TargetLock::State::busy || lock.state == TargetLock::State::moved) {
-            if (!backoff.pause()) {
-                throw lock.state == TargetLock::State::busy ? lockedByAnother(target_.displayName)
-                                                            : replacedDuringRun(target_.displayName);
-            }
-            continue;
-        }
-        learnLocked(lock, found);
-        const Way way = putInPlace(std::move(lock.file));
-        if (way == Way::writeInPlace) {
-            return 0;
-        }
-        if (way != Way::lookAgain) {
-            return syncDirectory();
-        }
-        if (!backoff.pause()) {
-            throw replacedDuringRun(target_.displayName);
-        }
-    }
-}
-
-void ReplacementFile::Replacement::learnLocked(const TargetLock& lock, const std::optional<struct stat>& found)
-{
-    if (lock.state == TargetLock::State::lookFailed) {
-        throw systemFailure("cannot replace", target_.displayName, lock.errnum);
-    }
-    if (lock.state == TargetLock::State::openFailed) {
-        throw systemFailure("cannot write", target_.displayName, lock.errnum);
-    }
-    if (target_.existing && (!found || !sameFile(*found, *target_.existing))) {
-        // Another run may have put its file there; anything else is not ours to replace.
-        if (!S_ISREG(target_.existing->st_mode)) {
-            throw replacedDuringRun(target_.displayName);
-        }
-        checkMayWriteExisting(target_.directoryStatus, *target_.existing, target_.displayName);
-    }
-    const TargetKind before = facts_.target;
-    learnTarget();
-    if (facts_.target != before) {
-        // What staging learnt for the file that was there holds no more.
-        facts_.stagingErrno = 0;
-        facts_.metadataCarried = true;
-    }
-}
-
-Way ReplacementFile::Replacement::putInPlace(UniqueFd locked)
-{
-    facts_.placingErrno = 0;
-    Way way = stageFor(decide(facts_), Content::written);
-    if (way == Way::renameOver && facts_.target == TargetKind::regular) {
-        FileMetadata metadata;
-        if (const int errnum = readMetadata(locked.get(), *target_.existing, metadata); errnum != 0) {
-            throw systemFailure("cannot read the attributes of", target_.displayName, errnum);
-        }
-        // Only the old inode keeps what cannot be read or given: then it is written, as open() would.
-        facts_.metadataCarried = applyMetadata(staged_.fd(), metadata);
-        way = stageFor(decide(facts_), Content::written);
-    }
-    if (way == Way::renameOver || way == Way::linkAsNew) {
-        if (::fsync(staged_.fd()) != 0) {
-            throw systemFailure("cannot sync", target_.displayName, errno);
-        }
-        bool nameGiven = false;
-        facts_.placingErrno = way == Way::linkAsNew
-                                  ? staged_.linkAsEntry()
-                                  : staged_.renameToEntry(facts_.target == TargetKind::regular, nameGiven);
-        if (facts_.placingErrno == 0) {
-            return way;
-        }
-        const char* const action = nameGiven ? "cannot replace" : "cannot create";
-        way = stageFor(decide(facts_), Content::written);
-        if (way == Way::refuse) {
-            throw systemFailure(action, target_.displayName, facts_.placingErrno);
-        }
-    }
-    if (way == Way::writeInPlace) {
-        writeInPlace(target_, staged_.fd(), std::move(locked));
-    }
-    return way;
-}
-
-int ReplacementFile::Replacement::syncDirectory() const noexcept
-{
-    if (target_.directorySyncErrno != 0) {
-        return target_.directorySyncErrno;
-    }
-    // Some file systems cannot sync a directory and say so with EINVAL.
-    return ::fsync(target_.directory.get()) != 0 && errno != EINVAL ? errno : 0;
-}
 
 ReplacementFile::ReplacementFile(const std::string& name) : replacement_(std::make_unique<Replacement>(name)) {}
 ReplacementFile::~ReplacementFile() = default;

@@ -8,6 +8,8 @@
 #include <array>
 #include <climits>
 #include <cstring>
+#include <string>
+#include <utility>
 
 namespace initHashData {
 
@@ -68,8 +70,7 @@ void catchSignal(int signalNumber) noexcept
 }
 
 // The quoted name of an output being written in place, for the emergency exit.
-std::array<char, 1024> inPlaceName{};
-std::size_t inPlaceNameLength = 0;
+std::string inPlaceName;
 
 } // namespace
 
@@ -80,13 +81,9 @@ void removeRecordedName() noexcept
     }
 }
 
-void recordInPlaceWrite(std::string_view quotedName) noexcept
-{
-    inPlaceNameLength = std::min(quotedName.size(), inPlaceName.size());
-    std::memcpy(inPlaceName.data(), quotedName.data(), inPlaceNameLength);
-}
+void recordInPlaceWrite(std::string quotedName) noexcept { inPlaceName = std::move(quotedName); }
 
-std::string_view inPlaceWriteUnderWay() noexcept { return {inPlaceName.data(), inPlaceNameLength}; }
+std::string_view inPlaceWriteUnderWay() noexcept { return inPlaceName; }
 
 CleanupSignalsBlocked::CleanupSignalsBlocked() noexcept
 {

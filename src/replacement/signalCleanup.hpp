@@ -2,6 +2,7 @@
 #pragma once
 
 #include <csignal>
+#include <string>
 #include <string_view>
 
 namespace initHashData {
@@ -41,7 +42,7 @@ void removeRecordedName() noexcept;
 
 // Records, before an in-place write begins, the output's name as quoted for a
 // message: from then on an abrupt end may leave the file damaged.
-void recordInPlaceWrite(std::string_view quotedName) noexcept;
+void recordInPlaceWrite(std::string quotedName) noexcept;
 // The name recorded so, or empty where no in-place write has begun.
 std::string_view inPlaceWriteUnderWay() noexcept;
 

@@ -28,7 +28,7 @@ TargetLock tryLockEntry(OutputTarget& target)
     struct stat named {};
     if (::fstatat(directory, entry, &named, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) {
-            return {TargetLock::State::lookFailed, UniqueFd(), errno};
+            return {TargetLock::State::failed, UniqueFd(), errno, "cannot replace"};
         }
         target.existing.reset();
         return {TargetLock::State::unlockable};
@@ -45,7 +45,8 @@ TargetLock tryLockEntry(OutputTarget& target)
         if (errno == ENOENT || errno == ELOOP || errno == ENXIO) {
             return {TargetLock::State::moved};
         }
-        return {errno == EWOULDBLOCK ? TargetLock::State::busy : TargetLock::State::openFailed, UniqueFd(), errno};
+        return {errno == EWOULDBLOCK ? TargetLock::State::busy : TargetLock::State::failed, UniqueFd(), errno,
+                "cannot write"};
     }
     if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
         return {TargetLock::State::busy};

@@ -35,12 +35,12 @@ struct TargetLock {
         unlockable, // the entry is absent or names no regular file: nothing to lock
         busy,       // another process holds a lock on it, or a lease being broken
         moved,      // the entry named another file by the time it was locked
-        lookFailed, // `errnum` says why the entry could not be looked up
-        openFailed, // `errnum` says why the file could not be opened for writing
+        failed,     // the run cannot go on: "<failedTo> '<name>': <errnum>"
     };
     State state;
     UniqueFd file = UniqueFd();
     int errnum = 0;
+    const char* failedTo = "";
 };
 
 // Looks up the target's entry, records what it names in target.existing, and

@@ -452,6 +452,39 @@ TEST_F(InjectedFault, FallbacksStillWriteTheConversion)
     }
 }
 
+// A seccomp filter, an emulator or an older kernel may answer ENOSYS or EPERM
+// to any of the newer calls the tool makes.
+TEST_F(InjectedFault, NewerSystemCallsRefusedStillWriteTheConversion)
+{
+    const std::pair<std::string, std::string> calls[] = {
+        {"statx", ""}, {"memfd_create", ""}, {"renameat2", ""}, {"getrandom", ""}, {"openat", "O_TMPFILE"}};
+    // Sets userData.txt up for a run by rename over it, by rename to a free name, or in place.
+    const std::pair<const char*, std::vector<Fault>> ways[] = {
+        {"by rename", {}}, {"as a new file", {}}, {"in place", {{"renameat", "EXDEV", "1+"}}}};
+    for (const auto& [call, marker] : calls) {
+        for (const auto& [way, wayFaults] : ways) {
+            const auto setUp = [&, &way = way] {
+                ::unlink(path("userData.txt").c_str());
+                if (std::string(way) != "as a new file") {
+                    writeFile(path("userData.txt"), oldOutput);
+                }
+            };
+            setUp();
+            const std::string when = marker.empty() ? "1+" : std::to_string(ordinalOf(call, marker));
+            for (const char* error : {"ENOSYS", "EPERM"}) {
+                SCOPED_TRACE(call + " " + error + ", " + way);
+                setUp();
+                std::vector<Fault> faults = wayFaults;
+                faults.emplace_back(call, error, when);
+                const RunResult result = run("in.txt\n", inject(faults));
+                EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+                EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
+                EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in.txt", "userData.txt"}));
+            }
+        }
+    }
+}
+
 TEST_F(EndToEnd, BindMountedOutputIsWrittenInPlace)
 {
     writeFile(path("in.txt"), sampleInput);

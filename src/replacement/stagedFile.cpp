@@ -44,20 +44,38 @@ std::string stagingName(const std::string& entry)
     return "." + entry.substr(0, NAME_MAX - suffixLength - 2) + "." + randomSuffix();
 }
 
-// Older kernels and some file systems have no unnamed files, and say so with one of these.
-bool isUnnamedMissing(int errnum) noexcept { return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL; }
+// A newer system call that an older kernel, a sandbox's seccomp filter or an
+// emulator does not offer.
+bool isRefusedCall(int errnum) noexcept { return errnum == ENOSYS || errnum == EPERM; }
 
-// renameat, over a file at `to` only where `replace`; a file system that
-// cannot refuse to replace is asked to rename all the same.
+// Older kernels and some file systems have no unnamed files, and say so with one of these.
+bool isUnnamedMissing(int errnum) noexcept
+{
+    return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL || isRefusedCall(errnum);
+}
+
+// renameat, over a file at `to` only where `replace`; 0 or the errno. Where
+// RENAME_NOREPLACE is not offered, a hard link refuses a taken name as well,
+// and the old name goes after it; a file system without hard links is asked
+// to rename all the same.
 int renameWithin(int directory, const char* from, const char* to, bool replace)
 {
     if (!replace) {
-        const int renamed = ::renameat2(directory, from, directory, to, RENAME_NOREPLACE);
-        if (renamed == 0 || errno != EINVAL) {
-            return renamed;
+        if (::renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0) {
+            return 0;
+        }
+        if (errno != EINVAL && !isRefusedCall(errno)) {
+            return errno;
+        }
+        if (::linkat(directory, from, directory, to, 0) == 0) {
+            ::unlinkat(directory, from, 0);
+            return 0;
+        }
+        if (errno == EEXIST) {
+            return EEXIST;
         }
     }
-    return ::renameat(directory, from, directory, to);
+    return ::renameat(directory, from, directory, to) == 0 ? 0 : errno;
 }
 
 // Copies all of the file `content` to `out`; 0 or the errno.
@@ -97,8 +115,17 @@ int StagedFile::moveTo(Place place, bool namedAllowed)
 
 int StagedFile::makeAside()
 {
-    // Private as every temporary file is, though it has no name.
     fd_.reset(::memfd_create("userData.txt", MFD_CLOEXEC));
+    // Without memfd_create: an unnamed temporary file that can never be
+    // given a name (O_EXCL), in memory where /dev/shm is, else on disk.
+    if (!fd_ && isRefusedCall(errno)) {
+        for (const char* directory : {"/dev/shm", "/var/tmp", "/tmp"}) {
+            if (fd_.reset(::open(directory, O_TMPFILE | O_EXCL | O_RDWR | O_CLOEXEC, privateMode)); fd_) {
+                break;
+            }
+        }
+    }
+    // Private as every temporary file is, though it has no name.
     return fd_ && ::fchmod(fd_.get(), privateMode) == 0 ? 0 : errno;
 }
 
@@ -167,7 +194,7 @@ int StagedFile::renameToEntry(bool replace, bool& nameGiven)
     int errnum = name_.empty() ? takeName([this](const std::string& name) { return linkAs(name); }) : 0;
     nameGiven = errnum == 0;
     if (nameGiven) {
-        errnum = renameWithin(directory_, name_.c_str(), entry_.c_str(), replace) == 0 ? 0 : errno;
+        errnum = renameWithin(directory_, name_.c_str(), entry_.c_str(), replace);
         if (errnum != 0) {
             // A file whose last link is gone cannot be linked again: the
             // content must move to a new file before it can be put in place.

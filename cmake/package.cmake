@@ -20,17 +20,48 @@ else()
   set(CPACK_GENERATOR DEB)
 endif()
 
+# The machine the packages are for, which a cross build names: Debian's and
+# the RPM family's names of it.
+set(debianArchitectures x86_64 amd64 aarch64 arm64 s390x s390x i686 i386)
+list(FIND debianArchitectures ${CMAKE_SYSTEM_PROCESSOR} known)
+if(known GREATER_EQUAL 0)
+  math(EXPR known "${known} + 1")
+  list(GET debianArchitectures ${known} CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
+endif()
+
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A static tool needs no shared library; a dynamic one is not packaged
+# without the C library versions it needs (packageChecks.cmake).
+if(NOT INITHASHDATA_STATIC)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/packageChecks.cmake)
+endif()
 
 set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_SUMMARY ${CPACK_PACKAGE_DESCRIPTION_SUMMARY})
 set(CPACK_RPM_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+# The tool alone in inithashdata; the library, its header, CMake package and
+# pkg-config file in inithashdata-devel, as the RPM family splits them, so
+# that the tool pulls in no pkg-config.
+set(CPACK_RPM_COMPONENT_INSTALL ON)
+set(CPACK_RPM_MAIN_COMPONENT tool)
+set(CPACK_RPM_DEVEL_FILE_NAME RPM-DEFAULT)
+set(CPACK_RPM_DEVEL_PACKAGE_SUMMARY "the field hash of initHashData as a C++17 library")
+set(CPACK_RPM_DEVEL_PACKAGE_DESCRIPTION "The field hash that initHashData writes into userData.txt, as a static
+C++17 library with a CMake package and a pkg-config file, for programs that
+read userData.txt.")
+set(CPACK_RPM_DEVEL_PACKAGE_REQUIRES "inithashdata = ${PROJECT_VERSION}")
+# rpmbuild strips with the build machine's tools, which cannot read another
+# machine's executables: a cross build's own go in their place.
+if(CMAKE_CROSSCOMPILING AND CMAKE_STRIP AND CMAKE_OBJCOPY)
+  set(CPACK_RPM_SPEC_MORE_DEFINE "%define __strip ${CMAKE_STRIP}\n%define __objcopy ${CMAKE_OBJCOPY}")
+endif()
 # The package owns its own files, not the directories every system has.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
   /usr/share/man /usr/share/man/man1 /usr/share/doc /usr/share/licenses /usr/include /usr/${CMAKE_INSTALL_LIBDIR}

@@ -5,8 +5,17 @@
 # this project as another project's subdirectory. Exits 77 (skipped) when a
 # needed program is missing.
 # usage: packaging.sh man|install|deb|rpm|library|subproject SOURCE_DIR BUILD_DIR TOOL
+# environment, for a cross build: INITHASHDATA_EMULATOR (the command that runs
+# its programs) and INITHASHDATA_MACHINE (uname -m of the machine it is for).
 set -euo pipefail
 check=$1 source=$2 build=$3 tool=$4
+emulator=${INITHASHDATA_EMULATOR:-}
+machine=${INITHASHDATA_MACHINE:-$(uname -m)}
+case $machine in
+x86_64) debianMachine=amd64 ;;
+aarch64) debianMachine=arm64 ;;
+*) debianMachine=$machine ;;
+esac
 need() { command -v "$1" >/dev/null || { echo "skipped: $1 is missing"; exit 77; }; }
 fail() { echo "FAIL: $*"; exit 1; }
 work=$(mktemp -d)
@@ -18,7 +27,29 @@ buildType=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt")
 # Converts the bundled sample with the tool given, in a fresh directory; prints the output.
 convertSample() {
   mkdir -p "$work/run" && cp "$source/examples/users.txt" "$work/run/"
-  (cd "$work/run" && rm -f userData.txt && printf '%s\n' users.txt | "$1" && cat userData.txt)
+  # shellcheck disable=SC2086
+  (cd "$work/run" && rm -f userData.txt && printf '%s\n' users.txt | $emulator "$1" && cat userData.txt)
+}
+
+# The shipped tool: position-independent, with full RELRO and immediate
+# binding, needing no C library newer than 2.28 (none at all, linked static);
+# and, in a Release build, the stack protector, _FORTIFY_SOURCE and
+# stack-clash protection in every compile command of its own code.
+checkExecutable() {
+  local exe=$1 dynamic newest commands flag
+  need readelf
+  [ "$(readelf -hW "$exe" | awk '$1 == "Type:" {print $2}')" = DYN ] || fail "$exe is not position-independent"
+  readelf -lW "$exe" | grep -q GNU_RELRO || fail "$exe has no RELRO"
+  dynamic=$(readelf -dW "$exe")
+  grep -q 'FLAGS.*BIND_NOW' <<<"$dynamic" && grep -q 'FLAGS_1.*NOW.*PIE' <<<"$dynamic" || fail "$exe binds lazily"
+  newest=$(readelf -VW "$exe" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -1 || true)
+  [ "$(printf '%s\n' GLIBC_2.28 "${newest:-GLIBC_2.28}" | sort -V | tail -1)" = GLIBC_2.28 ] ||
+    fail "$exe needs $newest, newer than the 2.28 of RHEL 8"
+  [ "$buildType" = Release ] && [ -f "$build/build.ninja" ] || return 0
+  commands=$(cmake --build "$build" -- -t commands initHashData | grep -- ' -c .*/src/')
+  for flag in -fstack-protector-strong -D_FORTIFY_SOURCE=2 -fstack-clash-protection; do
+    ! grep -v -- "$flag" <<<"$commands" | grep -q . || fail "a compile command of the tool lacks $flag"
+  done
 }
 
 # Builds the ten-line consumer against the tree installed under $1, both with
@@ -62,15 +93,25 @@ deb)
   need cpack && need dpkg-deb && need dpkg-shlibdeps
   (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >/dev/null)
   deb=$(ls "$work"/out/*.deb)
-  info=$(dpkg-deb -f "$deb" Package Section Maintainer Depends Description)
-  for field in "Package: inithashdata" "Section: utils" "Maintainer: " "Depends: .*libc6" "Description: convert"; do
+  info=$(dpkg-deb -f "$deb" Package Section Maintainer Architecture Depends Description)
+  for field in "Package: inithashdata" "Section: utils" "Maintainer: " "Architecture: $debianMachine$" \
+    "Description: convert"; do
     grep -q "^$field" <<<"$info" || fail "control lacks '$field' in: $info"
   done
   dpkg-deb -x "$deb" "$work/root"
+  # A dynamic tool's package names the C library it needs; a static one needs none.
+  if readelf -dW "$work/root/usr/bin/initHashData" | grep -q NEEDED; then
+    grep -q "^Depends: .*libc6" <<<"$info" || fail "a dynamic tool's package does not depend on libc6: $info"
+  else
+    ! grep -q "^Depends:" <<<"$info" || fail "a static tool's package depends on something: $info"
+  fi
+  checkExecutable "$work/root/usr/bin/initHashData"
   [ -f "$work/root/usr/share/man/man1/initHashData.1.gz" ] || fail "the package lacks the compressed manual page"
   grep -q '^License: MIT' "$work/root/usr/share/doc/inithashdata/copyright" || fail "the package lacks the licence"
   [ "$(convertSample "$work/root/usr/bin/initHashData")" = "$(convertSample "$tool")" ] || fail "packaged tool differs"
-  checkConsumer "$work/root/usr"
+  if [ -z "$emulator" ]; then
+    checkConsumer "$work/root/usr"
+  fi
   if [ "$buildType" != Release ]; then
     echo "not linted: a $buildType build is not what is shipped"
   elif command -v lintian >/dev/null; then
@@ -82,26 +123,38 @@ deb)
   fi
   ;;
 rpm)
-  need cpack && need rpmbuild && need rpm
+  need cpack && need rpmbuild && need rpm && need rpm2cpio && need cpio
   # Built again in the layout of the systems the package is for.
-  cmake -S "$source" -B "$work/rpmBuild" -DCMAKE_BUILD_TYPE="$buildType" -DCMAKE_CXX_FLAGS="$buildFlags" \
-    -DBUILD_TESTING=OFF -DINITHASHDATA_PACKAGE_FAMILY=rpm >/dev/null
+  toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$build/CMakeCache.txt")
+  cmake -S "$source" -B "$work/rpmBuild" -G Ninja -DCMAKE_BUILD_TYPE="$buildType" -DCMAKE_CXX_FLAGS="$buildFlags" \
+    ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DBUILD_TESTING=OFF -DINITHASHDATA_PACKAGE_FAMILY=rpm >/dev/null
   cmake --build "$work/rpmBuild" >/dev/null
   (cd "$work" && cpack -G RPM --config "$work/rpmBuild/CPackConfig.cmake" -B "$work/out" >/dev/null)
-  rpmFile=$(ls "$work"/out/*.rpm)
-  [[ $(basename "$rpmFile") =~ ^inithashdata-1\.[0-9]+\.[0-9]+-1\.[a-z0-9_]+\.rpm$ ]] || fail "unconventional name $rpmFile"
+  rpmFile=$work/out/inithashdata-$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")-1.$machine.rpm
+  develFile=${rpmFile/inithashdata-/inithashdata-devel-}
+  [ -f "$rpmFile" ] && [ -f "$develFile" ] || fail "no tool and devel packages named for $machine: $(ls "$work/out")"
+  [ "$(rpm -qp --qf '%{ARCH}' "$rpmFile" 2>/dev/null)" = "$machine" ] || fail "the package is not for $machine"
   info=$(rpm -qip "$rpmFile" 2>/dev/null)
   for field in "License *: MIT" "Summary *: convert a plain user data file" "Description :"; do
     grep -q "^$field" <<<"$info" || fail "header lacks '$field' in: $info"
   done
   grep -q "initHashData reads the name" <<<"$info" || fail "generic description in: $info"
-  owned=$(rpm -qlp "$rpmFile" 2>/dev/null)
+  # Someone who wants the tool alone gets no pkg-config, nor a C library newer than RHEL 8's.
+  requires=$(rpm -qpR "$rpmFile" 2>/dev/null)
+  ! grep -qi pkgconf <<<"$requires" || fail "the tool's package pulls in pkg-config: $requires"
+  newest=$(grep -o 'GLIBC_[0-9.]*' <<<"$requires" | sort -uV | tail -1 || true)
+  [ "$(printf '%s\n' GLIBC_2.28 "${newest:-GLIBC_2.28}" | sort -V | tail -1)" = GLIBC_2.28 ] ||
+    fail "the tool's package needs $newest: $requires"
+  owned=$(rpm -qlp "$rpmFile" "$develFile" 2>/dev/null)
   for system in /usr /usr/bin /usr/share /usr/share/man /usr/share/man/man1 /usr/share/doc /usr/include; do
-    ! grep -qx "$system" <<<"$owned" || fail "the package owns the system directory $system"
+    ! grep -qx "$system" <<<"$owned" || fail "the packages own the system directory $system"
   done
   grep -qx /usr/share/licenses/inithashdata/LICENSE <<<"$owned" || fail "the package lacks the licence where RPM keeps it"
-  [ "$(uname -m)" != x86_64 ] || grep -qx /usr/lib64/libinitHashDataFieldHash.a <<<"$owned" ||
-    fail "the library is not in lib64: $owned"
+  ! grep -qE 'libinitHashData|\.pc$|\.hpp$' <<<"$(rpm -qlp "$rpmFile" 2>/dev/null)" || fail "the tool's package holds the library"
+  grep -qx /usr/lib64/libinitHashDataFieldHash.a <<<"$owned" || fail "the library is not in lib64: $owned"
+  mkdir "$work/rpmRoot" && (cd "$work/rpmRoot" && rpm2cpio "$rpmFile" | cpio -idm --quiet)
+  checkExecutable "$work/rpmRoot/usr/bin/initHashData"
+  [ "$(convertSample "$work/rpmRoot/usr/bin/initHashData")" = "$(convertSample "$tool")" ] || fail "packaged tool differs"
   ;;
 library)
   need pkg-config

@@ -456,8 +456,9 @@ TEST_F(InjectedFault, FallbacksStillWriteTheConversion)
 // to any of the newer calls the tool makes.
 TEST_F(InjectedFault, NewerSystemCallsRefusedStillWriteTheConversion)
 {
-    const std::pair<std::string, std::string> calls[] = {
-        {"statx", ""}, {"memfd_create", ""}, {"renameat2", ""}, {"getrandom", ""}, {"openat", "O_TMPFILE"}};
+    const std::pair<std::string, std::string> calls[] = {{"statx", ""},     {"memfd_create", ""},
+                                                         {"renameat2", ""}, {"faccessat2", ""},
+                                                         {"getrandom", ""}, {"openat", "O_TMPFILE"}};
     // Sets userData.txt up for a run by rename over it, by rename to a free name, or in place.
     const std::pair<const char*, std::vector<Fault>> ways[] = {
         {"by rename", {}}, {"as a new file", {}}, {"in place", {{"renameat", "EXDEV", "1+"}}}};

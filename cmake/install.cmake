@@ -23,10 +23,10 @@ if(PROJECT_IS_TOP_LEVEL)
   install(TARGETS initHashData RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
   install(FILES ${PROJECT_BINARY_DIR}/initHashData.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
   # lintian takes a static PIE, which needs no shared library, for a shared
-  # library that lacks them; the file says so.
+  # library that lacks them; the file says so, in the .deb alone.
   if(INITHASHDATA_STATIC AND NOT INITHASHDATA_PACKAGE_FAMILY STREQUAL "rpm")
     install(FILES doc/lintian-overrides RENAME inithashdata DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
-      COMPONENT tool)
+      COMPONENT debian EXCLUDE_FROM_ALL)
   endif()
 endif()
 install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${INITHASHDATA_DOCDIR} COMPONENT tool)

@@ -34,11 +34,13 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# A static tool needs no shared library; a dynamic one is not packaged
-# without the C library versions it needs (packageChecks.cmake).
+# What differs between the generators is set as each runs.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/packagePerGenerator.cmake)
+set(CPACK_COMPONENTS_ALL tool devel debian)
+# A static tool needs no shared library; a dynamic one's .deb names those it needs.
+set(CPACK_INITHASHDATA_STATIC ${INITHASHDATA_STATIC})
 if(NOT INITHASHDATA_STATIC)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/packageChecks.cmake)
 endif()
 
 set(CPACK_RPM_PACKAGE_LICENSE MIT)

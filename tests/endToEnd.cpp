@@ -90,6 +90,7 @@ RunOptions EndToEnd::asNobody()
 pid_t EndToEnd::startOnSlowInput(RunOptions options, const std::string& outputDir, UniqueFd& fifo,
                                  const std::string& first)
 {
+    ::unlink(path("slow.fifo").c_str());
     EXPECT_EQ(::mkfifo(path("slow.fifo").c_str(), 0644), 0);
     options.standardInput = path("slow.fifo") + "\n";
     const pid_t pid = startTool(options, outputDir);

@@ -31,12 +31,13 @@ convertSample() {
   (cd "$work/run" && rm -f userData.txt && printf '%s\n' users.txt | $emulator "$1" && cat userData.txt)
 }
 
-# The shipped tool: position-independent, with full RELRO and immediate
-# binding, needing no C library newer than 2.28 (none at all, linked static);
-# and, in a Release build, the stack protector, _FORTIFY_SOURCE and
+# The shipped tool (a Release build's): position-independent, with full RELRO
+# and immediate binding, needing no C library newer than 2.28 (none at all,
+# linked static), and built with the stack protector, _FORTIFY_SOURCE and
 # stack-clash protection in every compile command of its own code.
 checkExecutable() {
   local exe=$1 dynamic newest commands flag
+  [ "$buildType" = Release ] || return 0
   need readelf
   [ "$(readelf -hW "$exe" | awk '$1 == "Type:" {print $2}')" = DYN ] || fail "$exe is not position-independent"
   readelf -lW "$exe" | grep -q GNU_RELRO || fail "$exe has no RELRO"
@@ -45,7 +46,7 @@ checkExecutable() {
   newest=$(readelf -VW "$exe" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -1 || true)
   [ "$(printf '%s\n' GLIBC_2.28 "${newest:-GLIBC_2.28}" | sort -V | tail -1)" = GLIBC_2.28 ] ||
     fail "$exe needs $newest, newer than the 2.28 of RHEL 8"
-  [ "$buildType" = Release ] && [ -f "$build/build.ninja" ] || return 0
+  [ -f "$build/build.ninja" ] || return 0
   commands=$(cmake --build "$build" -- -t commands initHashData | grep -- ' -c .*/src/')
   for flag in -fstack-protector-strong -D_FORTIFY_SOURCE=2 -fstack-clash-protection; do
     ! grep -v -- "$flag" <<<"$commands" | grep -q . || fail "a compile command of the tool lacks $flag"
@@ -126,8 +127,10 @@ rpm)
   need cpack && need rpmbuild && need rpm && need rpm2cpio && need cpio
   # Built again in the layout of the systems the package is for.
   toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$build/CMakeCache.txt")
+  static=$(sed -n 's/^INITHASHDATA_STATIC:BOOL=//p' "$build/CMakeCache.txt")
   cmake -S "$source" -B "$work/rpmBuild" -G Ninja -DCMAKE_BUILD_TYPE="$buildType" -DCMAKE_CXX_FLAGS="$buildFlags" \
-    ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DBUILD_TESTING=OFF -DINITHASHDATA_PACKAGE_FAMILY=rpm >/dev/null
+    ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DINITHASHDATA_STATIC="${static:-ON}" -DBUILD_TESTING=OFF \
+    -DINITHASHDATA_PACKAGE_FAMILY=rpm >/dev/null
   cmake --build "$work/rpmBuild" >/dev/null
   (cd "$work" && cpack -G RPM --config "$work/rpmBuild/CPackConfig.cmake" -B "$work/out" >/dev/null)
   rpmFile=$work/out/inithashdata-$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")-1.$machine.rpm
@@ -143,7 +146,7 @@ rpm)
   requires=$(rpm -qpR "$rpmFile" 2>/dev/null)
   ! grep -qi pkgconf <<<"$requires" || fail "the tool's package pulls in pkg-config: $requires"
   newest=$(grep -o 'GLIBC_[0-9.]*' <<<"$requires" | sort -uV | tail -1 || true)
-  [ "$(printf '%s\n' GLIBC_2.28 "${newest:-GLIBC_2.28}" | sort -V | tail -1)" = GLIBC_2.28 ] ||
+  [ "$buildType" != Release ] || [ "$(printf '%s\n' GLIBC_2.28 "${newest:-GLIBC_2.28}" | sort -V | tail -1)" = GLIBC_2.28 ] ||
     fail "the tool's package needs $newest: $requires"
   owned=$(rpm -qlp "$rpmFile" "$develFile" 2>/dev/null)
   for system in /usr /usr/bin /usr/share /usr/share/man /usr/share/man/man1 /usr/share/doc /usr/include; do

@@ -25,7 +25,7 @@ Way decide(const Facts& facts) noexcept
         if (facts.stagingErrno != 0 || facts.placingErrno != 0) {
             return Way::refuse;
         }
-        return facts.directoryKeepsNames ? Way::linkAsNew : Way::renameOver;
+        return Way::renameOver;
     }
     if (facts.directoryKeepsNames || isClosedOrFull(facts.stagingErrno)) {
         return Way::writeInPlace;

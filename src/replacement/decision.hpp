@@ -18,7 +18,7 @@ enum class TargetKind {
 struct Facts {
     TargetKind target = TargetKind::none;
     // The directory is append-only or immutable, or that cannot be learnt:
-    // it would keep every name made in it.
+    // it would keep every name made in it, a staging name too.
     bool directoryKeepsNames = false;
     // Why the temporary file beside the target could not be made; 0 where it
     // was made or not yet tried.
@@ -33,8 +33,7 @@ struct Facts {
 };
 
 enum class Way {
-    renameOver,   // a temporary file beside the target, renamed over it (or to the free name)
-    linkAsNew,    // an unnamed file linked under the free name, where no other name may be made
+    renameOver,   // a temporary file beside the target, renamed over it, or put at the free name
     writeInPlace, // the content held aside, then written into the old file
     lookAgain,    // another process took the name meanwhile: lock and look again
     refuse,       // the errno among the facts ends the run
@@ -47,8 +46,7 @@ enum class Way {
 //   fed      -            -                   -         -              writeInPlace
 //   -        -            -                   -         EEXIST         lookAgain
 //   none     -            not 0               -         -              refuse
-//   none     no           0                   -         0              renameOver
-//   none     yes          0                   -         0              linkAsNew
+//   none     -            0                   -         0              renameOver
 //   none     -            0                   -         not 0          refuse
 //   regular  yes          -                   -         -              writeInPlace
 //   regular  no           closedOrFull        -         -              writeInPlace

@@ -92,8 +92,11 @@ public:
         // lock or for a name that changed under the run, and one deadline
         // bounds them all.
         Backoff backoff(std::chrono::steady_clock::now() + lockWait);
+        // The file the run has checked as its own to write: the one it found
+        // first, then each one a lock found and the checks accepted. A pass
+        // that only waited checks nothing, and changes nothing here.
+        std::optional<struct stat> accepted = target_.existing;
         for (;;) {
-            const std::optional<struct stat> found = target_.existing;
             TargetLock lock =
                 target_.throughDescriptorLink ? TargetLock{TargetLock::State::unlockable} : tryLockEntry(target_);
             if (lock.state == TargetLock::State::busy || lock.state == TargetLock::State::moved) {
@@ -103,7 +106,8 @@ public:
                 }
                 continue;
             }
-            learnLocked(lock, found);
+            learnLocked(lock, accepted);
+            accepted = target_.existing;
             const Way way = putInPlace(std::move(lock.file));
             if (way != Way::lookAgain) {
                 return way == Way::writeInPlace ? 0 : syncDirectory();
@@ -126,7 +130,7 @@ private:
     // staging teaches something; throws where staging ends the run.
     Way stageFor(Way way)
     {
-        if (way == Way::renameOver || way == Way::linkAsNew) {
+        if (way == Way::renameOver) {
             const Place place = facts_.target == TargetKind::none ? Place::besideAsNew : Place::besideAsReplacement;
             if (staged_.place() != place) {
                 facts_.stagingErrno = staged_.moveTo(place, !facts_.directoryKeepsNames);
@@ -170,13 +174,14 @@ private:
         return old && staged && carryInodeFlags(staged_.fd(), *old, *staged, carriedFlags & ~(old->flags & FS_SYNC_FL));
     }
 
-    // Takes what a lock found at the name; throws where it is not ours to write.
-    void learnLocked(const TargetLock& lock, const std::optional<struct stat>& found)
+    // Takes what a lock found at the name, where the run had accepted
+    // `accepted`; throws where it is not ours to write.
+    void learnLocked(const TargetLock& lock, const std::optional<struct stat>& accepted)
     {
         if (lock.state == TargetLock::State::failed) {
             throw systemFailure(lock.failedTo, target_.displayName, lock.errnum);
         }
-        if (target_.existing && (!found || !sameFile(*found, *target_.existing))) {
+        if (target_.existing && (!accepted || !sameFile(*accepted, *target_.existing))) {
             // Another run may have put its file there; anything else is not ours to replace.
             if (!S_ISREG(target_.existing->st_mode)) {
                 throw replacedDuringRun(target_.displayName);
@@ -208,14 +213,12 @@ private:
             facts_.metadataCarried = applyMetadata(staged_.fd(), metadata);
             way = stageFor(decide(facts_));
         }
-        if (way == Way::renameOver || way == Way::linkAsNew) {
+        if (way == Way::renameOver) {
             if (::fsync(staged_.fd()) != 0) {
                 throw systemFailure("cannot sync", target_.displayName, errno);
             }
             bool nameGiven = false;
-            facts_.placingErrno = way == Way::linkAsNew
-                                      ? staged_.linkAsEntry()
-                                      : staged_.renameToEntry(facts_.target == TargetKind::regular, nameGiven);
+            facts_.placingErrno = staged_.putAtEntry(facts_.target == TargetKind::regular, nameGiven);
             if (facts_.placingErrno == 0) {
                 return way;
             }

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <utility>
 
 namespace initHashData {
@@ -26,12 +27,27 @@ constexpr std::size_t suffixLength = 16;
 // How often a staging name is drawn again while the names drawn are taken.
 constexpr int nameAttempts = 100;
 
+// splitmix64's finaliser: every bit of `x` reaches every bit of the result.
+std::uint64_t mixed(std::uint64_t x)
+{
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9U;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebU;
+    return x ^ (x >> 31);
+}
+
 std::string randomSuffix()
 {
     std::uint64_t bits = 0;
     if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+        // Without getrandom (an older kernel, a sandbox), what another user
+        // cannot foresee so as to take the names first: the clock to the
+        // nanosecond, and where the stack lies.
         static std::uint64_t counter = 0;
-        bits = (static_cast<std::uint64_t>(::getpid()) << 32) ^ ++counter;
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        bits = mixed((static_cast<std::uint64_t>(::getpid()) << 32) ^ ++counter) ^
+               mixed(static_cast<std::uint64_t>(now.tv_sec) * 1000000000U + static_cast<std::uint64_t>(now.tv_nsec)) ^
+               mixed(reinterpret_cast<std::uintptr_t>(&now));
     }
     char text[suffixLength + 1];
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
@@ -56,8 +72,8 @@ bool isUnnamedMissing(int errnum) noexcept
 
 // renameat, over a file at `to` only where `replace`; 0 or the errno. Where
 // RENAME_NOREPLACE is not offered, a hard link refuses a taken name as well,
-// and the old name goes after it; a file system without hard links is asked
-// to rename all the same.
+// and the old name goes after it; on a file system without hard links, an
+// empty file made with O_EXCL takes the free name first, to be renamed over.
 int renameWithin(int directory, const char* from, const char* to, bool replace)
 {
     if (!replace) {
@@ -71,8 +87,9 @@ int renameWithin(int directory, const char* from, const char* to, bool replace)
             ::unlinkat(directory, from, 0);
             return 0;
         }
-        if (errno == EEXIST) {
-            return EEXIST;
+        if (errno == EEXIST ||
+            !UniqueFd(::openat(directory, to, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, privateMode))) {
+            return errno;
         }
     }
     return ::renameat(directory, from, directory, to) == 0 ? 0 : errno;
@@ -184,10 +201,14 @@ int StagedFile::linkAs(const std::string& name) const
     return errno;
 }
 
-int StagedFile::linkAsEntry() const { return linkAs(entry_); }
-
-int StagedFile::renameToEntry(bool replace, bool& nameGiven)
+int StagedFile::putAtEntry(bool replace, bool& nameGiven)
 {
+    // An unnamed file for a free name is linked there at once: the link
+    // refuses a taken name, and no staging name is ever made.
+    nameGiven = false;
+    if (!replace && name_.empty()) {
+        return linkAs(entry_);
+    }
     // A staging name lives from the link to the rename, with the signals held
     // back: none can end the run while it is there.
     const CleanupSignalsBlocked blocked;

@@ -42,13 +42,13 @@ public:
     Place place() const noexcept { return place_; }
     int fd() const noexcept { return fd_.get(); }
 
-    // Links the file under the entry, which must be free. Returns 0 or the errno.
-    int linkAsEntry() const;
-    // Renames the file to the entry, over a file there only where `replace`,
-    // with the signals that end a process held back while a staging name
-    // lives. Returns 0 or the errno; `nameGiven` says whether the rename was
-    // tried, after the file got its staging name.
-    int renameToEntry(bool replace, bool& nameGiven);
+    // Puts the file at the entry: renamed over the file there where
+    // `replace`; else, only while the name is free, linked there at once (an
+    // unnamed file) or renamed there (a named one). The signals that end a
+    // process are held back while a staging name lives. Returns 0 or the
+    // errno; `nameGiven` says whether a staging name was given and the rename
+    // tried.
+    int putAtEntry(bool replace, bool& nameGiven);
 
     // Removes the staging name, if any, and closes the file, whose room is then free.
     void discard() noexcept;

@@ -354,6 +354,47 @@ TEST_F(OverlappingRuns, EachLeavesAWholeFileAndTheLastToEndWins)
     }
 }
 
+TEST_F(OverlappingRuns, TwoRunsCreatingTheFileBothLeaveAWholeOne)
+{
+    writeFile(path("first.txt"), usersText(20000, "pw"));
+    writeFile(path("second.txt"), usersText(20000));
+    const std::string outputs[] = {convertedUsersText(20000, "pw"), convertedUsersText(20000)};
+    ASSERT_EQ(::mkdir(path("work").c_str(), 0755), 0);
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const TempDir out[2];
+        const pid_t runs[] = {start("first.txt", {}, nullptr, out[0]), start("second.txt", {}, nullptr, out[1])};
+        for (int i = 0; i < 2; ++i) {
+            const RunResult result = finishTool(runs[i], out[i].path());
+            EXPECT_EQ(result.exitStatus, 0) << "a run that found the name taken failed: " << result.standardError;
+        }
+        const std::optional<std::string> bytes = readFile(path("work/userData.txt"));
+        EXPECT_TRUE(bytes == outputs[0] || bytes == outputs[1]) << "not one run's whole output";
+        EXPECT_EQ(listDirectory(path("work")), std::vector<std::string>{"userData.txt"});
+        ::unlink(path("work/userData.txt").c_str());
+    }
+}
+
+// Another process puts userData.txt there and removes it again and again,
+// and each run is held up as it checks the file it found: whatever is there
+// by the time it goes on, it ends as a plain open would, with status 0.
+TEST_F(InjectedFault, OutputRemovedAgainAndAgainIsMadeAnew)
+{
+    const TempDir loopOutput;
+    RunOptions loop;
+    loop.workDir = dir.path();
+    loop.tool = {"sh", "-c", "while :; do printf old >userData.txt; rm -f userData.txt; done"};
+    const pid_t remover = startTool(loop, loopOutput.path());
+    Fault slow("faccessat2", "", 1);
+    slow.delayEnter = "20000";
+    for (int i = 0; i < 20; ++i) {
+        const RunResult result = run("in.txt\n", inject({slow}));
+        EXPECT_EQ(result.exitStatus, 0) << "run " << i << ": " << result.standardError;
+    }
+    ::kill(remover, SIGKILL);
+    finishTool(remover, loopOutput.path());
+}
+
 TEST_F(EndToEnd, LockedOutputFailsAfterABoundedWait)
 {
     writeFile(path("in.txt"), sampleInput);

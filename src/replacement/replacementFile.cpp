@@ -74,10 +74,14 @@ public:
     explicit Replacement(const std::string& name)
         : target_(resolveOutputTarget(name)), staged_(target_.directory.get(), target_.entry)
     {
-        // Refuse what a plain open for writing would refuse, before any work.
+        // Refuse what a plain open for writing would refuse, before any work;
+        // a file removed since it was found is made anew, as open() would.
         if (target_.existing &&
             !mayWrite(target_.directory.get(), target_.entry.c_str(), target_.throughDescriptorLink)) {
-            throw systemFailure("cannot write", target_.displayName, errno);
+            if (errno != ENOENT || target_.throughDescriptorLink) {
+                throw systemFailure("cannot write", target_.displayName, errno);
+            }
+            target_.existing.reset();
         }
         learnTarget();
         stageFor(decide(facts_));

@@ -291,21 +291,26 @@ struct Overlap {
     bool firstAsNobody;
     bool secondAsNobody;
     const char* slowed;
+    int call = 1; // the call of it that is slowed
 };
 
 // Whether a run's trace shows it has entered the call it is slowed at.
-bool isHeldUp(const std::string& trace)
+bool isHeldUp(const std::string& trace, const Overlap& c)
 {
-    const std::optional<std::string> text = readFile(trace);
-    return text && text->find('(') != std::string::npos;
+    const std::string text = readFile(trace).value_or("");
+    int calls = 0;
+    for (auto at = text.find('('); at != std::string::npos; at = text.find('(', at + 1)) {
+        ++calls;
+    }
+    return calls >= c.call;
 }
 
 class OverlappingRuns : public InjectedFault {
 protected:
-    pid_t start(const std::string& input, RunOptions options, const char* slowed, const TempDir& output)
+    pid_t start(const std::string& input, RunOptions options, const char* slowed, const TempDir& output, int call = 1)
     {
         if (slowed != nullptr) {
-            Fault slow(slowed, "", 1);
+            Fault slow(slowed, "", call);
             slow.delayEnter = "1500000";
             options = straced(output / "trace", {}, {slow}, std::move(options));
         }
@@ -331,13 +336,15 @@ TEST_F(OverlappingRuns, EachLeavesAWholeFileAndTheLastToEndWins)
         {"a run in place overtaken by a rename", true, false, "fallocate"},
         {"a rename overtaken by a run in place", false, true, "fsync"},
         {"two renames", false, false, "fsync"},
+        // The second finds the first's new file in place and waits for the first to end.
+        {"two renames, the first held up after its rename", false, false, "fsync", 2},
     };
     for (const Overlap& c : cases) {
         SCOPED_TRACE(c.what);
         writeFile(path("work/userData.txt"), oldOutput, 0666);
         const TempDir out[2];
-        const pid_t first = start("first.txt", as[c.firstAsNobody], c.slowed, out[0]);
-        for (int wait = 0; wait < 3000 && !isHeldUp(out[0] / "trace"); ++wait) {
+        const pid_t first = start("first.txt", as[c.firstAsNobody], c.slowed, out[0], c.call);
+        for (int wait = 0; wait < 3000 && !isHeldUp(out[0] / "trace", c); ++wait) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         const pid_t runs[] = {first, start("second.txt", as[c.secondAsNobody], nullptr, out[1])};
@@ -395,21 +402,69 @@ TEST_F(InjectedFault, OutputRemovedAgainAndAgainIsMadeAnew)
     finishTool(remover, loopOutput.path());
 }
 
-TEST_F(EndToEnd, LockedOutputFailsAfterABoundedWait)
+// Another process's lock on the old file, and what it does to a run by
+// rename and to one in place (forced by a rename that cannot cross devices):
+// a reader's lock never makes a run fail, and only a write in place waits for
+// a read lock; a writer's lock is waited for, for 10 seconds.
+TEST_F(InjectedFault, ReadersLocksNeverFailARunAndWritersLocksAreWaitedFor)
 {
-    writeFile(path("in.txt"), sampleInput);
-    writeFile(path("userData.txt"), oldOutput);
-    const TempDir holderOutput;
-    RunOptions holder;
-    holder.workDir = dir.path();
-    holder.tool = {"flock", "userData.txt", "sleep", "60"};
-    const pid_t held = startTool(holder, holderOutput.path());
-    while (commandSucceeds({"flock", "-n", path("userData.txt"), "true"})) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    struct Case {
+        const char* what;
+        const char* lock; // flock(1) -x by user nobody, or this process's fcntl "read" or "write" lock
+        bool inPlace;
+        int status;
+        int leastSeconds;
+        int mostSeconds;
+        int releaseAfter = 0; // seconds into the run; else the lock is held to its end
+    };
+    const Case cases[] = {
+        {"another user's flock -x, by rename", "flock", false, 0, 0, 3},
+        {"another user's flock -x, in place", "flock", true, 0, 0, 3},
+        {"a read lock, by rename", "read", false, 0, 0, 3},
+        {"a read lock given up after a second, in place", "read", true, 0, 1, 5, 1},
+        {"a write lock, by rename", "write", false, 1, 10, 15},
+    };
+    const std::vector<Fault> inPlace = {{"renameat", "EXDEV", "1+"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(path("userData.txt"), oldOutput);
+        const TempDir holderOutput;
+        RunOptions holder = asNobody();
+        holder.workDir = dir.path();
+        holder.tool = {"flock", "-x", "userData.txt", "sleep", "60"};
+        const pid_t flocked = c.lock == std::string("flock") ? startTool(holder, holderOutput.path()) : 0;
+        while (flocked != 0 && commandSucceeds({"flock", "-n", path("userData.txt"), "true"})) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        UniqueFd locked(::open(path("userData.txt").c_str(), O_RDWR | O_CLOEXEC));
+        struct flock range {};
+        range.l_type = c.lock == std::string("write") ? F_WRLCK : F_RDLCK;
+        ASSERT_TRUE(flocked != 0 || ::fcntl(locked.get(), F_OFD_SETLK, &range) == 0);
+        const auto started = std::chrono::steady_clock::now();
+        const TempDir output;
+        RunOptions options = c.inPlace ? inject(inPlace) : RunOptions{};
+        options.workDir = dir.path();
+        options.standardInput = "in.txt\n";
+        const pid_t run = startTool(options, output.path());
+        if (c.releaseAfter > 0) {
+            std::this_thread::sleep_for(std::chrono::seconds(c.releaseAfter));
+            locked.reset();
+        }
+        const RunResult result = finishTool(run, output.path());
+        const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_EQ(result.exitStatus, c.status) << result.standardError;
+        EXPECT_GE(seconds, c.leastSeconds) << "a write in place did not wait for a reader's read lock";
+        EXPECT_LE(seconds, c.mostSeconds) << "a reader's lock held up the run";
+        EXPECT_EQ(readFile(path("userData.txt")), c.status == 0 ? sampleOutput : oldOutput);
+        if (c.status != 0) {
+            EXPECT_EQ(result.standardError, "initHashData: cannot write 'userData.txt': another process held a "
+                                            "write lock on it for 10 seconds\n");
+        }
+        if (flocked != 0) {
+            ::kill(flocked, SIGKILL);
+            finishTool(flocked, holderOutput.path());
+        }
     }
-    expectFailureKeepsOldOutput("in.txt\n", "cannot write 'userData.txt': it is locked by another process");
-    ::kill(held, SIGKILL);
-    finishTool(held, holderOutput.path());
 }
 
 // The test holds a read lease on the output and gives it up when the kernel asks.
@@ -476,8 +531,8 @@ TEST_F(InjectedFault, FallbacksStillWriteTheConversion)
         {"renameat", "", "EXDEV", true},
         {"renameat", "", "EBUSY", true},
         // A file system that keeps no locks is written as it would be without them.
-        {"flock", "", "ENOLCK", false, "+"},
-        {"flock", "", "EOPNOTSUPP", false, "+"},
+        {"fcntl", "F_OFD_SETLK", "ENOLCK", false, "+"},
+        {"fcntl", "F_OFD_SETLK", "EOPNOTSUPP", false, "+"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.syscall + " " + c.error);

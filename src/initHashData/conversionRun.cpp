@@ -102,7 +102,7 @@ int runConversion()
         const UniqueFd input = openInput(inputName);
         ReplacementFile output(outputName);
         convert(input, inputName, output);
-        if (const int syncErrno = output.commit(); syncErrno != 0) {
+        if (const int syncErrno = output.commit(report); syncErrno != 0) {
             warnUnsynced(output.target(), syncErrno);
         }
         return exitStatusFor(Outcome::replaced);

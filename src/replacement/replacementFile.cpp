@@ -90,33 +90,48 @@ public:
     int fd() const noexcept { return staged_.fd(); }
     const std::string& target() const noexcept { return target_.displayName; }
 
-    int commit()
+    int commit(Notice notice)
     {
         // The one retry loop: each pass follows a wait, for another process's
-        // lock or for a name that changed under the run, and one deadline
-        // bounds them all.
-        Backoff backoff(std::chrono::steady_clock::now() + lockWait);
+        // lock or for a name that changed under the run. The waits for
+        // writers are bounded; those for readers, which a write in place
+        // alone makes, last as long as their read locks.
+        Backoff writers(std::chrono::steady_clock::now() + lockWait);
+        Backoff readers(std::chrono::steady_clock::now() + lockWait);
         // The file the run has checked as its own to write: the one it found
         // first, then each one a lock found and the checks accepted. A pass
         // that only waited checks nothing, and changes nothing here.
         std::optional<struct stat> accepted = target_.existing;
+        auto kind = TargetLock::Kind::forRename;
         for (;;) {
             TargetLock lock =
-                target_.throughDescriptorLink ? TargetLock{TargetLock::State::unlockable} : tryLockEntry(target_);
-            if (lock.state == TargetLock::State::busy || lock.state == TargetLock::State::moved) {
-                if (!backoff.pause()) {
-                    throw lock.state == TargetLock::State::busy ? lockedByAnother(target_.displayName)
-                                                                : replacedDuringRun(target_.displayName);
+                target_.throughDescriptorLink ? TargetLock{TargetLock::State::unlockable} : tryLockEntry(target_, kind);
+            if (lock.state == TargetLock::State::readersBusy) {
+                if (readers.expired() && notice != nullptr) {
+                    notice("waiting to write " + quoteName(target_.displayName) +
+                           " in place: another process holds a read lock on it (lslocks shows which)");
+                    notice = nullptr;
+                }
+                readers.sleep();
+                writers = Backoff(std::chrono::steady_clock::now() + lockWait);
+                continue;
+            }
+            if (lock.state == TargetLock::State::writerBusy || lock.state == TargetLock::State::moved) {
+                if (!writers.pause()) {
+                    throw lock.state == TargetLock::State::writerBusy ? writtenByAnother(target_.displayName)
+                                                                      : replacedDuringRun(target_.displayName);
                 }
                 continue;
             }
             learnLocked(lock, accepted);
             accepted = target_.existing;
-            const Way way = putInPlace(std::move(lock.file));
-            if (way != Way::lookAgain) {
-                return way == Way::writeInPlace ? 0 : syncDirectory();
+            switch (putInPlace(std::move(lock.file), kind == TargetLock::Kind::forWriteInPlace)) {
+            case Placed::renamed: return syncDirectory();
+            case Placed::written: return 0;
+            case Placed::lockForWriting: kind = TargetLock::Kind::forWriteInPlace; continue;
+            case Placed::lookAgain: break;
             }
-            if (!backoff.pause()) {
+            if (!writers.pause()) {
                 throw replacedDuringRun(target_.displayName);
             }
         }
@@ -191,22 +206,33 @@ private:
                 throw replacedDuringRun(target_.displayName);
             }
             checkMayWriteExisting(target_.directoryStatus, *target_.existing, target_.displayName);
+            if (!mayWrite(target_.directory.get(), target_.entry.c_str(), false) && errno != ENOENT) {
+                throw systemFailure("cannot write", target_.displayName, errno);
+            }
         }
         const TargetKind before = facts_.target;
         learnTarget();
         if (facts_.target != before) {
-            // What staging learnt for the file that was there holds no more.
+            // What staging and placing learnt for the file that was there holds no more.
             facts_.stagingErrno = 0;
             facts_.metadataCarried = true;
+            facts_.placingErrno = 0;
         }
     }
 
-    // Puts the content in place under the lock, acting on each decision in
-    // turn; returns the way it took, or lookAgain where another process took
-    // the name first.
-    Way putInPlace(UniqueFd locked)
+    // What putInPlace did: the content renamed or written in place; nothing,
+    // for another process took the name first, or a write in place needs the
+    // write lock that `locked` does not hold.
+    enum class Placed { renamed, written, lookAgain, lockForWriting };
+
+    // Puts the content in place under the lock, acting on each decision in turn.
+    Placed putInPlace(UniqueFd locked, bool writeLocked)
     {
-        facts_.placingErrno = 0;
+        // A name taken is looked at again; a rename refused, as by a mount
+        // point, is so still under the write lock.
+        if (facts_.placingErrno == EEXIST) {
+            facts_.placingErrno = 0;
+        }
         Way way = stageFor(decide(facts_));
         if (way == Way::renameOver && facts_.target == TargetKind::regular) {
             FileMetadata metadata;
@@ -224,7 +250,7 @@ private:
             bool nameGiven = false;
             facts_.placingErrno = staged_.putAtEntry(facts_.target == TargetKind::regular, nameGiven);
             if (facts_.placingErrno == 0) {
-                return way;
+                return Placed::renamed;
             }
             const char* const action = nameGiven ? "cannot replace" : "cannot create";
             way = stageFor(decide(facts_));
@@ -232,10 +258,14 @@ private:
                 throw systemFailure(action, target_.displayName, facts_.placingErrno);
             }
         }
-        if (way == Way::writeInPlace) {
-            writeInPlace(target_, staged_.fd(), std::move(locked));
+        if (way == Way::lookAgain) {
+            return Placed::lookAgain;
         }
-        return way;
+        if (facts_.target == TargetKind::regular && !writeLocked) {
+            return Placed::lockForWriting;
+        }
+        writeInPlace(target_, staged_.fd(), std::move(locked));
+        return Placed::written;
     }
 
     int syncDirectory() const noexcept
@@ -256,6 +286,6 @@ ReplacementFile::ReplacementFile(const std::string& name) : replacement_(std::ma
 ReplacementFile::~ReplacementFile() = default;
 int ReplacementFile::fd() const noexcept { return replacement_->fd(); }
 const std::string& ReplacementFile::target() const noexcept { return replacement_->target(); }
-int ReplacementFile::commit() { return replacement_->commit(); }
+int ReplacementFile::commit(Notice notice) { return replacement_->commit(notice); }
 
 } // namespace initHashData

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace initHashData {
 
@@ -43,10 +44,16 @@ public:
     // chain of symbolic links.
     const std::string& target() const noexcept;
 
-    // Puts the content in place durably. Throws Failure where the target is
-    // as it was, DamagedOutput where it is not. Returns 0, or the errno for
-    // which the directory could not be synced once the new content was in place.
-    int commit();
+    // Says that the run waits, where it may wait long.
+    using Notice = void (*)(std::string_view message) noexcept;
+
+    // Puts the content in place durably, waiting for other writers' locks for
+    // a bounded time, and, before a write in place, for readers' read locks
+    // for as long as they are held (`notice` says so after a while). Throws
+    // Failure where the target is as it was, DamagedOutput where it is not.
+    // Returns 0, or the errno for which the directory could not be synced
+    // once the new content was in place.
+    int commit(Notice notice = nullptr);
 
 private:
     class Replacement;

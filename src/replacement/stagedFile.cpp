@@ -3,6 +3,7 @@
 
 #include "fileIo/systemCall.hpp"
 #include "replacement/signalCleanup.hpp"
+#include "replacement/targetLock.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -151,6 +152,7 @@ int StagedFile::makeBeside(Place place, bool namedAllowed)
     const mode_t mode = place == Place::besideAsNew ? creationMode : privateMode;
     fd_.reset(::openat(directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
     if (fd_) {
+        lockOwnFile(fd_.get());
         return 0;
     }
     if (!isUnnamedMissing(errno)) {
@@ -166,6 +168,7 @@ int StagedFile::makeBeside(Place place, bool namedAllowed)
         return fd_ ? 0 : errno;
     });
     if (errnum == 0) {
+        lockOwnFile(fd_.get());
         removeOnSignal();
     }
     return errnum;

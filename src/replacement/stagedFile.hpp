@@ -18,9 +18,11 @@ namespace initHashData {
 // Beside a new file it is made as open(O_CREAT) with mode 0666 makes one (the
 // umask or the directory's default ACL applied by the kernel), which is
 // harmless while it has no name; beside an existing file it is private (0600)
-// until it takes that file's metadata. A staging name it holds is removed
-// when the object goes, or when a signal that can be caught ends the process,
-// unless it was put in place. Returns errnos and throws nothing.
+// until it takes that file's metadata. A file beside the target is write
+// locked from the start until the object goes (targetLock.hpp). A staging
+// name it holds is removed when the object goes, or when a signal that can be
+// caught ends the process, unless it was put in place. Returns errnos and
+// throws nothing.
 class StagedFile {
 public:
     // Nowhere: not staged yet, or in a file that can no longer be linked.

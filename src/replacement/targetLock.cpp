@@ -2,7 +2,6 @@
 #include "replacement/targetLock.hpp"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,17 +10,50 @@
 
 namespace initHashData {
 
+namespace {
+
+// Open file description locks (Linux 3.15) belong to the descriptor, not the
+// process; where they are missing, POSIX record locks do the same for this
+// one-threaded run, which never closes another descriptor of a locked file.
+int lockCall(int fd, int command, short type)
+{
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET; // l_start 0 and l_len 0: the whole file, however long
+    const int ofd = command == F_GETLK ? F_OFD_GETLK : F_OFD_SETLK;
+    int result = ::fcntl(fd, ofd, &lock);
+    if (result != 0 && errno == EINVAL) {
+        lock.l_pid = 0;
+        result = ::fcntl(fd, command, &lock);
+    }
+    if (result == 0 && command == F_GETLK) {
+        return lock.l_type == F_UNLCK ? 0 : 1; // 1: a lock of another stands in the way
+    }
+    return result;
+}
+
+// Whether the lock failed because another holds one, rather than because
+// the file system keeps no locks (which the run then does without).
+bool isHeldByAnother(int errnum) { return errnum == EAGAIN || errnum == EACCES; }
+
+} // namespace
+
 bool Backoff::pause()
 {
-    if (std::chrono::steady_clock::now() >= deadline_) {
+    if (expired()) {
         return false;
     }
-    std::this_thread::sleep_for(pause_);
-    pause_ = std::min(pause_ * 2, std::chrono::milliseconds{128});
+    sleep();
     return true;
 }
 
-TargetLock tryLockEntry(OutputTarget& target)
+void Backoff::sleep()
+{
+    std::this_thread::sleep_for(pause_);
+    pause_ = std::min(pause_ * 2, std::chrono::milliseconds{128});
+}
+
+TargetLock tryLockEntry(OutputTarget& target, TargetLock::Kind kind)
 {
     const int directory = target.directory.get();
     const char* const entry = target.entry.c_str();
@@ -37,7 +69,17 @@ TargetLock tryLockEntry(OutputTarget& target)
     if (!S_ISREG(named.st_mode)) {
         return {TargetLock::State::unlockable};
     }
-    UniqueFd file(::openat(directory, entry, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    // Opened for writing only to write it: an open for writing alone can
+    // change a file (overlayfs copies it up, XFS frees its room past the end).
+    // A file the run may write but not read takes no read lock: a rename
+    // write-locks it, and goes on where only readers stand in the way.
+    const int flags = O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    bool writing = kind == TargetLock::Kind::forWriteInPlace;
+    UniqueFd file(::openat(directory, entry, (writing ? O_WRONLY : O_RDONLY) | flags));
+    if (!file && !writing && errno == EACCES) {
+        writing = true;
+        file.reset(::openat(directory, entry, O_WRONLY | flags));
+    }
     if (!file) {
         // Gone, or something else took its place since: look again. A lease
         // (an NFS delegation, a Samba oplock) being broken answers
@@ -45,11 +87,17 @@ TargetLock tryLockEntry(OutputTarget& target)
         if (errno == ENOENT || errno == ELOOP || errno == ENXIO) {
             return {TargetLock::State::moved};
         }
-        return {errno == EWOULDBLOCK ? TargetLock::State::busy : TargetLock::State::failed, UniqueFd(), errno,
+        return {errno == EWOULDBLOCK ? TargetLock::State::writerBusy : TargetLock::State::failed, UniqueFd(), errno,
                 "cannot write"};
     }
-    if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
-        return {TargetLock::State::busy};
+    if (lockCall(file.get(), F_SETLK, writing ? F_WRLCK : F_RDLCK) != 0 && isHeldByAnother(errno)) {
+        // A read lock meets only write locks; a write lock, read locks too.
+        if (!writing || lockCall(file.get(), F_GETLK, F_RDLCK) != 0) {
+            return {TargetLock::State::writerBusy};
+        }
+        if (kind == TargetLock::Kind::forWriteInPlace) {
+            return {TargetLock::State::readersBusy};
+        }
     }
     struct stat locked {};
     if (::fstat(file.get(), &locked) == 0 && S_ISREG(locked.st_mode) &&
@@ -60,9 +108,12 @@ TargetLock tryLockEntry(OutputTarget& target)
     return {TargetLock::State::moved};
 }
 
-Failure lockedByAnother(const std::string& displayName)
+void lockOwnFile(int fd) noexcept { (void)lockCall(fd, F_SETLK, F_WRLCK); }
+
+Failure writtenByAnother(const std::string& displayName)
 {
-    return Failure("cannot write " + quoteName(displayName) + ": it is locked by another process");
+    return Failure("cannot write " + quoteName(displayName) + ": another process held a write lock on it for " +
+                   std::to_string(lockWait.count()) + " seconds");
 }
 
 Failure replacedDuringRun(const std::string& displayName)

@@ -1,8 +1,20 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Runs at once: from its final decision until its content is in place, each
-// run holds an exclusive lock (flock) on the old file, so that no two writes
-// mix and the last to commit wins.
+// Runs at once, and other processes that lock the file. Runs coordinate with
+// fcntl record locks on the whole file (open file description locks, else
+// POSIX ones), which readers cannot turn against them: a write lock can only
+// be held by a process that opened the file for writing.
+// - A run that renames its new file over the old one holds a read lock on
+//   the old file from its final decision until the rename, and a write lock on
+//   its new file from before it has a name until the run ends. So it waits
+//   only for a writer's write lock, never for a reader, and a run that finds
+//   its new file at the name waits until it has ended.
+// - A run that writes the old file in place holds a write lock on it, so that
+//   no other run writes it or renames over it meanwhile, and a reader holding
+//   a read lock never sees the write half done. It waits for another
+//   writer's write lock for a bounded time, and for readers' read locks for
+//   as long as they are held.
+// flock() locks are not looked at.
 
 #include "fileIo/failure.hpp"
 #include "fileIo/uniqueFd.hpp"
@@ -13,29 +25,36 @@
 
 namespace initHashData {
 
-// How long a run waits, in all, for other processes' locks before it gives up.
+// How long a run waits, in all, for another writer before it gives up.
 inline constexpr std::chrono::seconds lockWait{10};
 
-// Short sleeps that a signal can end, growing from 1 to 128 ms: false, and
-// no sleep, once the deadline has come.
+// Short sleeps that a signal can end, growing from 1 to 128 ms, and the
+// deadline of the waits they make up.
 class Backoff {
 public:
     explicit Backoff(std::chrono::steady_clock::time_point deadline) noexcept : deadline_(deadline) {}
+    // Sleeps; false, and no sleep, once the deadline has come.
     bool pause();
+    // Sleeps whatever the deadline.
+    void sleep();
+    bool expired() const noexcept { return std::chrono::steady_clock::now() >= deadline_; }
 
 private:
     std::chrono::steady_clock::time_point deadline_;
     std::chrono::milliseconds pause_{1};
 };
 
-// One try at locking what the target's entry names now.
+// One try at locking what the target's entry names now, for a rename
+// (a read lock) or for a write in place (a write lock).
 struct TargetLock {
+    enum class Kind { forRename, forWriteInPlace };
     enum class State {
-        locked,     // `file` is the regular file the entry names, open for writing and locked
-        unlockable, // the entry is absent or names no regular file: nothing to lock
-        busy,       // another process holds a lock on it, or a lease being broken
-        moved,      // the entry named another file by the time it was locked
-        failed,     // the run cannot go on: "<failedTo> '<name>': <errnum>"
+        locked,      // `file` is the regular file the entry names, open and locked
+        unlockable,  // the entry is absent or names no regular file: nothing to lock
+        writerBusy,  // another process holds a write lock on it, or a lease being broken
+        readersBusy, // for a write in place: read locks alone stand in the way
+        moved,       // the entry named another file by the time it was locked
+        failed,      // the run cannot go on: "<failedTo> '<name>': <errnum>"
     };
     State state;
     UniqueFd file = UniqueFd();
@@ -44,12 +63,15 @@ struct TargetLock {
 };
 
 // Looks up the target's entry, records what it names in target.existing, and
-// opens for writing and locks a regular file there, without waiting. The open
-// for writing proves the right to write it. A file system that keeps no locks
-// is written as it would be without them.
-TargetLock tryLockEntry(OutputTarget& target);
+// opens and locks a regular file there as `kind` needs, without waiting. A
+// file system that keeps no locks is written as it would be without them.
+TargetLock tryLockEntry(OutputTarget& target, TargetLock::Kind kind);
 
-Failure lockedByAnother(const std::string& displayName);
+// Takes a write lock on `fd`, a file this run has just made, where no other
+// process can have one; nothing where it cannot.
+void lockOwnFile(int fd) noexcept;
+
+Failure writtenByAnother(const std::string& displayName);
 Failure replacedDuringRun(const std::string& displayName);
 
 } // namespace initHashData

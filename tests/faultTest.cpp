@@ -329,6 +329,26 @@ TEST_F(InjectedFault, FifoSwappedForAFileAsItIsOpenedIsNotWritten)
     EXPECT_EQ(readFile(path("userData.txt")), oldOutput) << "the content meant for the FIFO went into another file";
 }
 
+// On overlayfs, opening a lower file for writing copies it up for good: a
+// run that fails at its last step must not have done so.
+TEST_F(InjectedFault, FailedRunOnOverlayfsCopiesNothingUp)
+{
+    ASSERT_TRUE(shell("cd '" + dir.path() + "' && mkdir lower upper work merged && mv userData.txt in.txt lower/"));
+    const Mounted overlay("mount -t overlay overlay -o lowerdir='" + path("lower") + "',upperdir='" + path("upper") +
+                              "',workdir='" + path("work") + "' \"$0\"",
+                          path("merged"));
+    if (!overlay.mounted()) {
+        GTEST_SKIP() << "cannot mount an overlayfs here";
+    }
+    RunOptions options = inject({{"fsync", "EIO", 1}});
+    options.workDir = path("merged");
+    options.standardInput = "in.txt\n";
+    const RunResult result = runTool(options);
+    EXPECT_EQ(result.exitStatus, 1) << result.standardError;
+    EXPECT_EQ(listDirectory(path("upper")), std::vector<std::string>{}) << "the old file was copied up";
+    EXPECT_EQ(readFile(path("merged/userData.txt")), oldOutput);
+}
+
 TEST_F(InjectedFault, DirectorySyncFailureAfterTheRenameWarnsAndSucceeds)
 {
     const RunResult result = run("in.txt\n", inject({{"fsync", "EIO", 2}}));

@@ -145,10 +145,11 @@ RunOptions InjectedFault::straced(const std::string& output, std::vector<std::st
     return options;
 }
 
-int InjectedFault::ordinalOf(const std::string& syscall, const std::string& marker, const std::vector<Fault>& faults)
+int InjectedFault::ordinalOf(const std::string& syscall, const std::string& marker, const std::vector<Fault>& faults,
+                             const std::string& input)
 {
     const TempDir traceDir;
-    const RunResult result = run("in.txt\n", straced(traceDir / "trace", {syscall}, faults));
+    const RunResult result = run(input + "\n", straced(traceDir / "trace", {syscall}, faults));
     EXPECT_EQ(result.signal, 0) << "the traced run was killed";
     std::ifstream trace(traceDir / "trace");
     int ordinal = 0;

@@ -107,8 +107,9 @@ protected:
     void SetUp() override;
 
     // The ordinal among calls of `syscall` of the first whose trace line holds
-    // `marker`, in a run with `faults` injected.
-    int ordinalOf(const std::string& syscall, const std::string& marker, const std::vector<Fault>& faults = {});
+    // `marker`, in a run on `input` with `faults` injected.
+    int ordinalOf(const std::string& syscall, const std::string& marker, const std::vector<Fault>& faults = {},
+                  const std::string& input = "in.txt");
 
     // Options that inject `faults`, one system call each; strace goes in
     // front of what `options` already wrap the tool in.

@@ -329,6 +329,85 @@ TEST_F(InjectedFault, FifoSwappedForAFileAsItIsOpenedIsNotWritten)
     EXPECT_EQ(readFile(path("userData.txt")), oldOutput) << "the content meant for the FIFO went into another file";
 }
 
+// A run killed while a staging name of its lives leaves the name behind; the
+// next run removes it, but leaves another user's file of that name, and a
+// live run's.
+class LeftoverStaging : public InjectedFault {
+protected:
+    // Starts a run held up by `faults`, or on the slow input; once it is
+    // held, kills it (strace's child) with SIGKILL.
+    void killHeldUp(std::vector<Fault> faults, bool onSlowInput)
+    {
+        const TempDir output;
+        RunOptions options = straced(output / "trace", {}, faults);
+        options.workDir = dir.path();
+        options.standardInput = "in.txt\n";
+        UniqueFd fifo;
+        const pid_t started =
+            onSlowInput ? startOnSlowInput(options, output.path(), fifo, "a:b") : startTool(options, output.path());
+        const std::string heldAt = faults.front().syscall + "(";
+        for (int wait = 0;
+             wait < 500 && !onSlowInput && readFile(output / "trace").value_or("").find(heldAt) == std::string::npos;
+             ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const std::string tracer = std::to_string(started);
+        ::kill(std::stoi(readFile("/proc/" + tracer + "/task/" + tracer + "/children").value_or("0")), SIGKILL);
+        fifo.reset();
+        finishTool(started, output.path());
+    }
+
+    // The names in the directory beside in.txt, userData.txt and the slow input.
+    std::vector<std::string> leftovers()
+    {
+        std::vector<std::string> names;
+        for (const std::string& name : listDirectory(dir.path())) {
+            if (name != "in.txt" && name != "userData.txt" && name != "slow.fifo") {
+                names.push_back(name);
+            }
+        }
+        return names;
+    }
+};
+
+TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersOrALiveRuns)
+{
+    if (!canActAsNobody()) {
+        GTEST_SKIP() << "needs root and setpriv to give a leftover to another user";
+    }
+    Fault betweenLinkAndRename("renameat", "", 1);
+    betweenLinkAndRename.delayEnter = "2000000";
+    // On the slow input, whose name is as long as in.txt's in full.
+    const Fault noUnnamedFiles("openat", "EOPNOTSUPP", ordinalOf("openat", "O_TMPFILE", {}, path("in.txt")));
+    for (const bool named : {false, true}) {
+        SCOPED_TRACE(named ? "staged under a name from the start, killed while converting"
+                           : "killed before its rename");
+        writeFile(path("userData.txt"), oldOutput);
+        killHeldUp({named ? noUnnamedFiles : betweenLinkAndRename}, named);
+        ASSERT_EQ(leftovers().size(), 1U) << "the killed run left no staging name to remove";
+        if (!named) {
+            ::unlink(path("userData.txt").c_str()); // a new file takes no staging name of its own
+        }
+        EXPECT_EQ(run("in.txt\n").exitStatus, 0);
+        EXPECT_EQ(leftovers(), std::vector<std::string>{}) << "the next run left the staging file of a killed one";
+    }
+    // Another user's file of that name stays, and so does a live run's staging file.
+    killHeldUp({betweenLinkAndRename}, false);
+    const std::string foreign = leftovers().at(0);
+    ASSERT_EQ(::chown(path(foreign).c_str(), nobodyId, nobodyId), 0);
+    const TempDir liveOutput;
+    UniqueFd fifo;
+    RunOptions liveRun = inject({noUnnamedFiles});
+    liveRun.workDir = dir.path();
+    const pid_t live = startOnSlowInput(liveRun, liveOutput.path(), fifo, "a:b");
+    const std::vector<std::string> staged = leftovers();
+    EXPECT_EQ(run("in.txt\n").exitStatus, 0);
+    EXPECT_EQ(leftovers(), staged) << "a live run's staging file or another user's file was removed";
+    fifo.reset();
+    EXPECT_EQ(finishTool(live, liveOutput.path()).exitStatus, 0) << "the live run lost its staging file";
+    EXPECT_EQ(leftovers(), std::vector<std::string>{foreign});
+}
+
 // On overlayfs, opening a lower file for writing copies it up for good: a
 // run that fails at its last step must not have done so.
 TEST_F(InjectedFault, FailedRunOnOverlayfsCopiesNothingUp)

@@ -2,6 +2,7 @@
 #include "replacement/stagedFile.hpp"
 
 #include "fileIo/systemCall.hpp"
+#include "pathWalk/pathWalk.hpp"
 #include "replacement/signalCleanup.hpp"
 #include "replacement/targetLock.hpp"
 
@@ -14,7 +15,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 #include <utility>
 
@@ -36,7 +36,7 @@ std::uint64_t mixed(std::uint64_t x)
     return x ^ (x >> 31);
 }
 
-std::string randomSuffix()
+std::uint64_t randomBits()
 {
     std::uint64_t bits = 0;
     if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
@@ -50,15 +50,57 @@ std::string randomSuffix()
                mixed(static_cast<std::uint64_t>(now.tv_sec) * 1000000000U + static_cast<std::uint64_t>(now.tv_nsec)) ^
                mixed(reinterpret_cast<std::uintptr_t>(&now));
     }
-    char text[suffixLength + 1];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
-    return text;
+    return bits;
 }
 
-// A hidden name beside `entry`, the entry cut short where the whole would be too long a name.
-std::string stagingName(const std::string& entry)
+// How many staging names of a user's are the same in every run, so that a
+// later run finds those a killed run left without reading the directory.
+constexpr int slots = 4;
+
+// Sets the last 16 bytes of `name` to the hex digits of `bits`.
+void setSuffix(std::string& name, std::uint64_t bits)
 {
-    return "." + entry.substr(0, NAME_MAX - suffixLength - 2) + "." + randomSuffix();
+    for (auto digit = name.rbegin(); digit != name.rbegin() + suffixLength; ++digit, bits >>= 4) {
+        *digit = "0123456789abcdef"[bits & 0xf];
+    }
+}
+
+// The bits of this user's slot `slot`.
+std::uint64_t slotBits(int slot)
+{
+    return mixed(((static_cast<std::uint64_t>(::geteuid()) << 8) | static_cast<std::uint64_t>(slot)) ^
+                 0x9e3779b97f4a7c15U);
+}
+
+// A hidden name beside `entry`, the entry cut short where the whole would be
+// too long a name, ending in 16 hex digits: one of this user's slots, or at
+// random once they are taken.
+std::string stagingName(const std::string& entry, int attempt)
+{
+    std::string name(1, '.');
+    name.reserve(NAME_MAX);
+    name.append(entry, 0, NAME_MAX - suffixLength - 2).append(1, '.').append(suffixLength, '0');
+    setSuffix(name, attempt < slots ? slotBits(attempt) : randomBits());
+    return name;
+}
+
+// Removes the staging file at `name` that a run which has ended left behind:
+// a regular file of this user's with one link, whose write lock no live run
+// holds (the remover takes it while it removes the name). It is looked at
+// before it is opened, so that another user's file, a link, a FIFO or a
+// device is not even opened. True where the name went.
+bool removeIfLeftOver(int directory, const std::string& name)
+{
+    struct stat named {};
+    if (::fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
+        named.st_uid != ::geteuid() || named.st_nlink != 1) {
+        return false;
+    }
+    const UniqueFd file(::openat(directory, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    return file && ::fstat(file.get(), &opened) == 0 && sameFile(opened, named) && opened.st_nlink == 1 &&
+           lockUnheld(file.get()) && ::fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           sameFile(opened, named) && ::unlinkat(directory, name.c_str(), 0) == 0;
 }
 
 // A newer system call that an older kernel, a sandbox's seccomp filter or an
@@ -153,6 +195,7 @@ int StagedFile::makeBeside(Place place, bool namedAllowed)
     fd_.reset(::openat(directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
     if (fd_) {
         lockOwnFile(fd_.get());
+        removeLeftOvers();
         return 0;
     }
     if (!isUnnamedMissing(errno)) {
@@ -163,12 +206,22 @@ int StagedFile::makeBeside(Place place, bool namedAllowed)
     }
     // The content is written under this name, signals free to come.
     const CleanupSignalsBlocked blocked;
+    // Locked at once; a name that another run removed as a leftover in the
+    // meantime, taking its lock first, is given up.
     const int errnum = takeName([this, mode](const std::string& name) {
         fd_.reset(::openat(directory_, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, mode));
+        struct stat opened {};
+        struct stat named {};
+        if (fd_ &&
+            (!lockOwnFile(fd_.get()) || ::fstat(fd_.get(), &opened) != 0 ||
+             ::fstatat(directory_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(opened, named))) {
+            fd_.reset();
+            return EEXIST;
+        }
         return fd_ ? 0 : errno;
     });
     if (errnum == 0) {
-        lockOwnFile(fd_.get());
+        removeLeftOvers();
         removeOnSignal();
     }
     return errnum;
@@ -176,9 +229,12 @@ int StagedFile::makeBeside(Place place, bool namedAllowed)
 
 template <class Make> int StagedFile::takeName(Make make)
 {
-    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
-        const std::string name = stagingName(entry_);
-        const int errnum = make(name);
+    for (int attempt = 0; attempt < slots + nameAttempts; ++attempt) {
+        const std::string name = stagingName(entry_, attempt);
+        int errnum = make(name);
+        if (errnum == EEXIST && attempt < slots && removeIfLeftOver(directory_, name)) {
+            errnum = make(name);
+        }
         if (errnum == 0) {
             recordForRemoval(directory_, name.c_str());
             name_ = name;
@@ -189,6 +245,15 @@ template <class Make> int StagedFile::takeName(Make make)
         }
     }
     return EEXIST;
+}
+
+void StagedFile::removeLeftOvers() const
+{
+    std::string name = stagingName(entry_, 0);
+    for (int slot = 0; slot < slots; ++slot) {
+        setSuffix(name, slotBits(slot));
+        removeIfLeftOver(directory_, name);
+    }
 }
 
 int StagedFile::linkAs(const std::string& name) const

@@ -108,7 +108,9 @@ TargetLock tryLockEntry(OutputTarget& target, TargetLock::Kind kind)
     return {TargetLock::State::moved};
 }
 
-void lockOwnFile(int fd) noexcept { (void)lockCall(fd, F_SETLK, F_WRLCK); }
+bool lockOwnFile(int fd) noexcept { return lockCall(fd, F_SETLK, F_WRLCK) == 0 || !isHeldByAnother(errno); }
+
+bool lockUnheld(int fd) noexcept { return lockCall(fd, F_SETLK, F_WRLCK) == 0; }
 
 Failure writtenByAnother(const std::string& displayName)
 {

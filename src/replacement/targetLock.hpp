@@ -67,9 +67,12 @@ struct TargetLock {
 // file system that keeps no locks is written as it would be without them.
 TargetLock tryLockEntry(OutputTarget& target, TargetLock::Kind kind);
 
-// Takes a write lock on `fd`, a file this run has just made, where no other
-// process can have one; nothing where it cannot.
-void lockOwnFile(int fd) noexcept;
+// Takes a write lock on `fd`, a file of this run's own; false where another
+// process holds a lock on it (where the file system keeps no locks, true).
+bool lockOwnFile(int fd) noexcept;
+// Takes a write lock on `fd`; true only where it took one, which proves that
+// no other process held a lock on it.
+bool lockUnheld(int fd) noexcept;
 
 Failure writtenByAnother(const std::string& displayName);
 Failure replacedDuringRun(const std::string& displayName);

@@ -252,7 +252,11 @@ void StagedFile::removeLeftOvers() const
     std::string name = stagingName(entry_, 0);
     for (int slot = 0; slot < slots; ++slot) {
         setSuffix(name, slotBits(slot));
-        removeIfLeftOver(directory_, name);
+        // Its own name is not a leftover, even where POSIX locks, which a
+        // process never meets with its own, stand in for descriptors' locks.
+        if (name != name_) {
+            removeIfLeftOver(directory_, name);
+        }
     }
 }
 

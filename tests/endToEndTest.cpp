@@ -361,6 +361,39 @@ TEST_F(OverlappingRuns, EachLeavesAWholeFileAndTheLastToEndWins)
     }
 }
 
+// A rename held up after its read lock, while a second rename puts another
+// file at the name and a write in place takes that one: the first must not
+// rename over a file being written in place.
+TEST_F(OverlappingRuns, ARenameDoesNotOvertakeAWriteInPlaceOfAFileThatCameMeanwhile)
+{
+    if (!canActAsNobody()) {
+        GTEST_SKIP() << "needs root and setpriv to write root's file as another user";
+    }
+    const std::string inputs[] = {"first.txt", "second.txt", "third.txt"};
+    std::vector<std::string> outputs;
+    for (int i = 0; i < 3; ++i) {
+        writeFile(path(inputs[i]), usersText(50000 + 10000 * i, inputs[i]));
+        outputs.push_back(convertedUsersText(50000 + 10000 * i, inputs[i]));
+    }
+    ASSERT_EQ(::mkdir(path("work").c_str(), 0755), 0);
+    writeFile(path("work/userData.txt"), oldOutput, 0666);
+    const TempDir out[3];
+    const Overlap held{"", false, false, "fsync"};
+    const pid_t first = start(inputs[0], {}, held.slowed, out[0]);
+    for (int wait = 0; wait < 3000 && !isHeldUp(out[0] / "trace", held); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(finishTool(start(inputs[1], {}, nullptr, out[1]), out[1].path()).exitStatus, 0);
+    const pid_t third = start(inputs[2], asNobody(), "fallocate", out[2]);
+    siginfo_t ended{};
+    ASSERT_EQ(::waitid(P_ALL, 0, &ended, WEXITED | WNOWAIT), 0);
+    const std::size_t last = ended.si_pid == first ? 2 : 0;
+    EXPECT_EQ(finishTool(first, out[0].path()).exitStatus, 0);
+    EXPECT_EQ(finishTool(third, out[2].path()).exitStatus, 0);
+    EXPECT_TRUE(readFile(path("work/userData.txt")) == outputs[last])
+        << "run " << last << " ended last, yet its whole content is not what it left";
+}
+
 TEST_F(OverlappingRuns, TwoRunsCreatingTheFileBothLeaveAWholeOne)
 {
     writeFile(path("first.txt"), usersText(20000, "pw"));

@@ -106,8 +106,11 @@ public:
         for (;;) {
             TargetLock lock =
                 target_.throughDescriptorLink ? TargetLock{TargetLock::State::unlockable} : tryLockEntry(target_, kind);
-            if (lock.state == TargetLock::State::readersBusy) {
-                if (readers.expired() && notice != nullptr) {
+            // Readers' read locks hold back a write in place for as long as
+            // they are held; a lease, until its holder gives it up or the
+            // kernel breaks it, as a plain open waits.
+            if (lock.state == TargetLock::State::readersBusy || lock.state == TargetLock::State::leased) {
+                if (lock.state == TargetLock::State::readersBusy && readers.expired() && notice != nullptr) {
                     notice("waiting to write " + quoteName(target_.displayName) +
                            " in place: another process holds a read lock on it (lslocks shows which)");
                     notice = nullptr;
@@ -247,6 +250,11 @@ private:
             if (::fsync(staged_.fd()) != 0) {
                 throw systemFailure("cannot sync", target_.displayName, errno);
             }
+            // A read lock does not keep another rename out: where one put its
+            // file at the name meanwhile, a write in place may hold that one.
+            if (facts_.target == TargetKind::regular && !stillNamed()) {
+                return Placed::lookAgain;
+            }
             bool nameGiven = false;
             facts_.placingErrno = staged_.putAtEntry(facts_.target == TargetKind::regular, nameGiven);
             if (facts_.placingErrno == 0) {
@@ -265,7 +273,16 @@ private:
             return Placed::lockForWriting;
         }
         writeInPlace(target_, staged_.fd(), std::move(locked));
-        return Placed::written;
+        // Renamed over while it was written, it is written again where the name leads now.
+        return facts_.target == TargetKind::regular && !stillNamed() ? Placed::lookAgain : Placed::written;
+    }
+
+    // Whether the name still leads to the file the run locked.
+    bool stillNamed() const
+    {
+        struct stat named {};
+        return ::fstatat(target_.directory.get(), target_.entry.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+               sameFile(named, *target_.existing);
     }
 
     int syncDirectory() const noexcept

@@ -87,7 +87,7 @@ TargetLock tryLockEntry(OutputTarget& target, TargetLock::Kind kind)
         if (errno == ENOENT || errno == ELOOP || errno == ENXIO) {
             return {TargetLock::State::moved};
         }
-        return {errno == EWOULDBLOCK ? TargetLock::State::writerBusy : TargetLock::State::failed, UniqueFd(), errno,
+        return {errno == EWOULDBLOCK ? TargetLock::State::leased : TargetLock::State::failed, UniqueFd(), errno,
                 "cannot write"};
     }
     if (lockCall(file.get(), F_SETLK, writing ? F_WRLCK : F_RDLCK) != 0 && isHeldByAnother(errno)) {

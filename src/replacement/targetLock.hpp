@@ -51,8 +51,9 @@ struct TargetLock {
     enum class State {
         locked,      // `file` is the regular file the entry names, open and locked
         unlockable,  // the entry is absent or names no regular file: nothing to lock
-        writerBusy,  // another process holds a write lock on it, or a lease being broken
+        writerBusy,  // another process holds a write lock on it
         readersBusy, // for a write in place: read locks alone stand in the way
+        leased,      // a lease on it is being broken, which the kernel ends in lease-break-time
         moved,       // the entry named another file by the time it was locked
         failed,      // the run cannot go on: "<failedTo> '<name>': <errnum>"
     };

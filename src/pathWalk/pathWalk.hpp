@@ -5,6 +5,7 @@
 
 #include "fileIo/uniqueFd.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <optional>
@@ -15,6 +16,15 @@ namespace initHashData {
 inline bool sameFile(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `entry` of the open `directory` names, without following a link,
+// the file whose status is `file`: the check that the name still leads to a
+// file once it is opened or locked.
+inline bool namesFile(int directory, const char* entry, const struct stat& file)
+{
+    struct stat named {};
+    return ::fstatat(directory, entry, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(named, file);
 }
 
 // The directory entry that a plain open() of a name would write, held by an

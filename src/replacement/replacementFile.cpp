@@ -278,12 +278,7 @@ private:
     }
 
     // Whether the name still leads to the file the run locked.
-    bool stillNamed() const
-    {
-        struct stat named {};
-        return ::fstatat(target_.directory.get(), target_.entry.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-               sameFile(named, *target_.existing);
-    }
+    bool stillNamed() const { return namesFile(target_.directory.get(), target_.entry.c_str(), *target_.existing); }
 
     int syncDirectory() const noexcept
     {

@@ -99,8 +99,8 @@ bool removeIfLeftOver(int directory, const std::string& name)
     const UniqueFd file(::openat(directory, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat opened {};
     return file && ::fstat(file.get(), &opened) == 0 && sameFile(opened, named) && opened.st_nlink == 1 &&
-           lockUnheld(file.get()) && ::fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           sameFile(opened, named) && ::unlinkat(directory, name.c_str(), 0) == 0;
+           lockUnheld(file.get()) && namesFile(directory, name.c_str(), opened) &&
+           ::unlinkat(directory, name.c_str(), 0) == 0;
 }
 
 // A newer system call that an older kernel, a sandbox's seccomp filter or an
@@ -211,10 +211,8 @@ int StagedFile::makeBeside(Place place, bool namedAllowed)
     const int errnum = takeName([this, mode](const std::string& name) {
         fd_.reset(::openat(directory_, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, mode));
         struct stat opened {};
-        struct stat named {};
-        if (fd_ &&
-            (!lockOwnFile(fd_.get()) || ::fstat(fd_.get(), &opened) != 0 ||
-             ::fstatat(directory_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(opened, named))) {
+        if (fd_ && (!lockOwnFile(fd_.get()) || ::fstat(fd_.get(), &opened) != 0 ||
+                    !namesFile(directory_, name.c_str(), opened))) {
             fd_.reset();
             return EEXIST;
         }

@@ -100,8 +100,7 @@ TargetLock tryLockEntry(OutputTarget& target, TargetLock::Kind kind)
         }
     }
     struct stat locked {};
-    if (::fstat(file.get(), &locked) == 0 && S_ISREG(locked.st_mode) &&
-        ::fstatat(directory, entry, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(locked, named)) {
+    if (::fstat(file.get(), &locked) == 0 && S_ISREG(locked.st_mode) && namesFile(directory, entry, locked)) {
         target.existing = locked;
         return {TargetLock::State::locked, std::move(file)};
     }

@@ -31,21 +31,28 @@ convertSample() {
   (cd "$work/run" && rm -f userData.txt && printf '%s\n' users.txt | $emulator "$1" && cat userData.txt)
 }
 
+# Fails with "$1 needs ..." where the text on standard input names a GLIBC
+# symbol version newer than 2.28, RHEL 8's.
+glibcUpTo228() {
+  local newest
+  newest=$(grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -1 || true)
+  [ "$(printf '%s\n' GLIBC_2.28 "${newest:-GLIBC_2.28}" | sort -V | tail -1)" = GLIBC_2.28 ] ||
+    fail "$1 needs $newest, newer than the 2.28 of RHEL 8"
+}
+
 # The shipped tool (a Release build's): position-independent, with full RELRO
 # and immediate binding, needing no C library newer than 2.28 (none at all,
 # linked static), and built with the stack protector, _FORTIFY_SOURCE and
 # stack-clash protection in every compile command of its own code.
 checkExecutable() {
-  local exe=$1 dynamic newest commands flag
+  local exe=$1 dynamic commands flag
   [ "$buildType" = Release ] || return 0
   need readelf
   [ "$(readelf -hW "$exe" | awk '$1 == "Type:" {print $2}')" = DYN ] || fail "$exe is not position-independent"
   readelf -lW "$exe" | grep -q GNU_RELRO || fail "$exe has no RELRO"
   dynamic=$(readelf -dW "$exe")
   grep -q 'FLAGS.*BIND_NOW' <<<"$dynamic" && grep -q 'FLAGS_1.*NOW.*PIE' <<<"$dynamic" || fail "$exe binds lazily"
-  newest=$(readelf -VW "$exe" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -1 || true)
-  [ "$(printf '%s\n' GLIBC_2.28 "${newest:-GLIBC_2.28}" | sort -V | tail -1)" = GLIBC_2.28 ] ||
-    fail "$exe needs $newest, newer than the 2.28 of RHEL 8"
+  readelf -VW "$exe" | glibcUpTo228 "$exe"
   [ -f "$build/build.ninja" ] || return 0
   commands=$(cmake --build "$build" -- -t commands initHashData | grep -- ' -c .*/src/')
   for flag in -fstack-protector-strong -D_FORTIFY_SOURCE=2 -fstack-clash-protection; do
@@ -145,9 +152,7 @@ rpm)
   # Someone who wants the tool alone gets no pkg-config, nor a C library newer than RHEL 8's.
   requires=$(rpm -qpR "$rpmFile" 2>/dev/null)
   ! grep -qi pkgconf <<<"$requires" || fail "the tool's package pulls in pkg-config: $requires"
-  newest=$(grep -o 'GLIBC_[0-9.]*' <<<"$requires" | sort -uV | tail -1 || true)
-  [ "$buildType" != Release ] || [ "$(printf '%s\n' GLIBC_2.28 "${newest:-GLIBC_2.28}" | sort -V | tail -1)" = GLIBC_2.28 ] ||
-    fail "the tool's package needs $newest: $requires"
+  [ "$buildType" != Release ] || glibcUpTo228 "the tool's package" <<<"$requires"
   owned=$(rpm -qlp "$rpmFile" "$develFile" 2>/dev/null)
   for system in /usr /usr/bin /usr/share /usr/share/man /usr/share/man/man1 /usr/share/doc /usr/include; do
     ! grep -qx "$system" <<<"$owned" || fail "the packages own the system directory $system"

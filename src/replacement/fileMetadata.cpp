@@ -172,11 +172,14 @@ int readMetadata(int fd, const struct stat& st, FileMetadata& metadata)
     metadata.complete = flags.has_value();
     std::string names;
     if (!readSized(names, [&](char* buffer, std::size_t size) { return ::flistxattr(fd, buffer, size); })) {
-        if (isDenied(errno)) {
+        // A layer that refuses the listing (sshfs, 9p, NFSv3, many FUSE file
+        // systems) may still keep an ACL and attributes underneath: hidden
+        // ones cannot be told from none, so none are taken as carried.
+        if (isDenied(errno) || isUnsupported(errno)) {
             metadata.complete = false;
             return 0;
         }
-        return isUnsupported(errno) ? 0 : errno;
+        return errno;
     }
     for (std::size_t begin = 0; begin < names.size();) {
         const std::string name = names.c_str() + begin;
@@ -190,7 +193,7 @@ int readMetadata(int fd, const struct stat& st, FileMetadata& metadata)
             if (errno == ENODATA) {
                 continue; // removed since it was listed
             }
-            if (isDenied(errno)) {
+            if (isDenied(errno) || isUnsupported(errno)) {
                 metadata.complete = false;
                 continue;
             }
@@ -203,21 +206,26 @@ int readMetadata(int fd, const struct stat& st, FileMetadata& metadata)
 
 namespace {
 
+// Whether the file open at `fd` holds the value `value` of the attribute `name`.
+bool holdsAttribute(int fd, const std::string& name, const std::string& value)
+{
+    std::string current;
+    return readSized(current,
+                     [&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name.c_str(), buffer, size); }) &&
+           current == value;
+}
+
 // Gives `fd` the old file's extended attributes; an old file without an
 // access ACL leaves the new one without one too. False where one cannot be set.
 bool carryAttributes(int fd, const std::vector<std::pair<std::string, std::string>>& attributes)
 {
     bool hasAccessAcl = false;
     for (const auto& attribute : attributes) {
-        // Named, not bound: a lambda below takes the name.
         const std::string& name = attribute.first;
         const std::string& value = attribute.second;
         hasAccessAcl = hasAccessAcl || name == accessAcl;
-        std::string current;
         // An equal label set at creation needs no permission to relabel.
-        if (readSized(current,
-                      [&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name.c_str(), buffer, size); }) &&
-            current == value) {
+        if (holdsAttribute(fd, name, value)) {
             continue;
         }
         if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
@@ -225,6 +233,26 @@ bool carryAttributes(int fd, const std::vector<std::pair<std::string, std::strin
         }
     }
     return hasAccessAcl || removeAccessAcl(fd);
+}
+
+// Whether the file open at `fd` now carries all that `metadata` gave it:
+// some layers answer chown, chmod or setxattr with success and keep nothing
+// (a FUSE file system that ignores them, one that stores no ACL).
+bool carriesAll(int fd, const FileMetadata& metadata)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_uid != metadata.owner || st.st_gid != metadata.group ||
+        (st.st_mode & 07777) != modeAfterWrite(metadata.mode)) {
+        return false;
+    }
+    bool hasAccessAcl = false;
+    for (const auto& attribute : metadata.attributes) {
+        hasAccessAcl = hasAccessAcl || attribute.first == accessAcl;
+        if (!holdsAttribute(fd, attribute.first, attribute.second)) {
+            return false;
+        }
+    }
+    return hasAccessAcl || (::fgetxattr(fd, accessAcl, nullptr, 0) < 0 && (errno == ENODATA || isUnsupported(errno)));
 }
 
 } // namespace
@@ -248,7 +276,7 @@ bool applyMetadata(int fd, const FileMetadata& metadata)
     // compression property; the mode last, since a change of owner clears
     // set-ID bits, and with an ACL the group bits are its mask.
     return carryInodeFlags(fd, metadata.inode, *current, carriedFlags) && carryAttributes(fd, metadata.attributes) &&
-           ::fchmod(fd, modeAfterWrite(metadata.mode)) == 0;
+           ::fchmod(fd, modeAfterWrite(metadata.mode)) == 0 && carriesAll(fd, metadata);
 }
 
 } // namespace initHashData

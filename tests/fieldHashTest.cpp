@@ -5,8 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace initHashData {
 namespace {
@@ -45,6 +50,46 @@ TEST(FieldHash, KnownAnswersForEveryTailLengthAndHighBytes)
     for (const Case& c : cases) {
         EXPECT_EQ(fieldHash(c.bytes), c.expected) << "bytes " << quoteName(c.bytes);
     }
+}
+
+// Checkers in other languages are written against the table of
+// doc/fieldHash.md, so every row of it must be what the library gives; the
+// rows must also keep covering every tail length and a byte above 0x7f.
+TEST(FieldHash, DocumentedKnownAnswersAreTheLibrarys)
+{
+    std::ifstream doc(FIELD_HASH_DOC);
+    ASSERT_TRUE(doc) << "cannot read " << FIELD_HASH_DOC;
+    std::set<std::size_t> tails;
+    bool highByte = false;
+    for (std::string line; std::getline(doc, line);) {
+        // | password | bytes (hex) | tail | field 2 |
+        std::vector<std::string> cells;
+        std::istringstream row(line);
+        for (std::string cell; std::getline(row, cell, '|');) {
+            std::replace(cell.begin(), cell.end(), '`', ' ');
+            cells.push_back(cell);
+        }
+        std::istringstream hexBytes(cells.size() == 5 ? cells[2] : "");
+        std::istringstream tail(cells.size() == 5 ? cells[3] : "");
+        std::istringstream field2(cells.size() == 5 ? cells[4] : "");
+        std::string expected;
+        std::size_t tailLength = 0;
+        if (line.rfind('|', 0) != 0 || !(tail >> tailLength) || !(field2 >> expected)) {
+            continue; // prose, the heading or the rule under it
+        }
+        std::string bytes;
+        for (unsigned byte = 0; hexBytes >> std::hex >> byte;) {
+            ASSERT_LE(byte, 0xffU) << line;
+            bytes.push_back(static_cast<char>(byte));
+            highByte = highByte || byte >= 0x80U;
+        }
+        ASSERT_TRUE(hexBytes.eof()) << "bytes that are not hex in: " << line;
+        EXPECT_EQ(bytes.size() % 4, tailLength) << line;
+        EXPECT_EQ(renderHash(fieldHash(bytes)).view(), expected) << "bytes " << quoteName(bytes);
+        tails.insert(tailLength);
+    }
+    EXPECT_EQ(tails, (std::set<std::size_t>{0, 1, 2, 3}));
+    EXPECT_TRUE(highByte);
 }
 
 // SMHasher's verification of MurmurHash2: hash keys {}, {0}, {0,1}, ... {0..254}

@@ -83,6 +83,11 @@ ByteWriter::ByteWriter(int fd, std::string name, std::size_t blockSize)
 {
 }
 
+ByteWriter::ByteWriter(ByteSink& sink, std::size_t blockSize) : ByteWriter(-1, std::string(), blockSize)
+{
+    sink_ = &sink;
+}
+
 void ByteWriter::flush()
 {
     writeOut(block_.get(), static_cast<std::size_t>(free_ - block_.get()));
@@ -115,6 +120,10 @@ void ByteWriter::appendSlow(std::string_view bytes)
 
 void ByteWriter::writeOut(const char* bytes, std::size_t count)
 {
+    if (sink_ != nullptr) {
+        sink_->write(std::string_view(bytes, count));
+        return;
+    }
     std::size_t written = 0;
     if (const int errnum = initHashData::writeAll(fd_, bytes, count, written); errnum != 0) {
         throw systemFailure("cannot write", name_, errnum);

@@ -62,6 +62,19 @@ private:
     const char* end_;
 };
 
+// Where a writer's blocks go when not straight to a file descriptor.
+class ByteSink {
+public:
+    // Takes all of `bytes`, or throws Failure.
+    virtual void write(std::string_view bytes) = 0;
+
+protected:
+    ByteSink() = default;
+    ByteSink(const ByteSink&) = default;
+    ByteSink& operator=(const ByteSink&) = default;
+    ~ByteSink() = default;
+};
+
 // Writes a file descriptor through a block buffer; every write is checked.
 // Content goes out in whole blocks at offsets that are multiples of the block
 // size (only the last flush writes less), so the kernel never copies part of a
@@ -71,6 +84,8 @@ class ByteWriter {
 public:
     // `name` is only used in failure messages. Does not own `fd`.
     ByteWriter(int fd, std::string name, std::size_t blockSize = defaultBlockSize);
+    // Writes to `sink`, which must outlive the writer.
+    explicit ByteWriter(ByteSink& sink, std::size_t blockSize = defaultBlockSize);
 
     void append(std::string_view bytes)
     {
@@ -119,6 +134,7 @@ private:
     void writeOut(const char* bytes, std::size_t count);
 
     int fd_;
+    ByteSink* sink_ = nullptr;
     std::string name_;
     std::size_t blockSize_;
     PageBlock block_;

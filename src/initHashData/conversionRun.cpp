@@ -31,7 +31,7 @@ constexpr std::string_view nameUnread = "cannot read the input file name from st
 
 void convert(const UniqueFd& input, const std::string& inputName, ReplacementFile& output)
 {
-    ByteWriter out(output.fd(), output.target());
+    ByteWriter out(output);
     std::string field2;
     try {
         convertRecords(input.get(), inputName, out, field2);

@@ -4,12 +4,12 @@
 #include "fileIo/failure.hpp"
 #include "fileIo/systemCall.hpp"
 #include "replacement/fileMetadata.hpp"
+#include "replacement/mappedContent.hpp"
 #include "replacement/replacementFile.hpp"
 #include "replacement/signalCleanup.hpp"
 #include "replacement/targetLock.hpp"
 
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -60,7 +60,7 @@ std::string clearedBits(mode_t lost)
 // write, it ends as a plain open would: the file emptied, then written whole.
 class InPlaceWrite {
 public:
-    InPlaceWrite(const OutputTarget& target, int content, UniqueFd locked);
+    InPlaceWrite(const OutputTarget& target, const StagedFile& content, UniqueFd locked);
     void run();
 
 private:
@@ -76,7 +76,7 @@ private:
     std::string restoreModeAndTime() const;
 
     const std::string& name_;
-    int content_;
+    const StagedFile& content_;
     off_t newSize_ = 0;
     UniqueFd out_;
     struct stat before_ {};
@@ -89,14 +89,13 @@ private:
     bool changed_ = false;
 };
 
-InPlaceWrite::InPlaceWrite(const OutputTarget& target, int content, UniqueFd locked)
+InPlaceWrite::InPlaceWrite(const OutputTarget& target, const StagedFile& content, UniqueFd locked)
     : name_(target.displayName), content_(content), out_(std::move(locked))
 {
-    struct stat staged {};
-    if (::fstat(content, &staged) != 0) {
+    newSize_ = headEnd_ = content.size();
+    if (newSize_ < 0) {
         throw systemFailure("cannot write", name_, errno);
     }
-    newSize_ = headEnd_ = staged.st_size;
     if (!out_) {
         const int noFollow = target.throughDescriptorLink ? 0 : O_NOFOLLOW;
         out_.reset(::openat(target.directory.get(), target.entry.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | noFollow));
@@ -136,6 +135,10 @@ void InPlaceWrite::run()
             fail(errno);
         }
         changed_ = true;
+    } else if (marksReservations && newSize_ > oldSize_) {
+        // XFS keeps the room it took ahead of the growth until a remount,
+        // where a file written whole gives it back when it is closed.
+        releaseBeyondEnd(out_.get());
     }
     finish();
 }
@@ -151,9 +154,7 @@ void InPlaceWrite::checkRoom(const struct statfs& fs) const
     const auto unit = static_cast<unsigned long long>(fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize);
     const unsigned long long needed = (static_cast<unsigned long long>(newSize_) + unit - 1) / unit;
     const unsigned long long held = static_cast<unsigned long long>(before_.st_blocks) * 512 / unit;
-    // Blocks kept back for root are open to root and to CAP_SYS_RESOURCE.
-    const unsigned long long free = ::geteuid() == 0 || hasCapability(CAP_SYS_RESOURCE) ? fs.f_bfree : fs.f_bavail;
-    if (needed > 1 && needed > held + free) {
+    if (needed > 1 && needed > held + usableBlocks(out_.get(), fs)) {
         throw systemFailure("cannot write", name_, ENOSPC);
     }
 }
@@ -183,9 +184,8 @@ bool InPlaceWrite::reserve()
 void InPlaceWrite::grow()
 {
     off_t appended = 0;
-    int errnum = ::lseek(out_.get(), oldSize_, SEEK_SET) < 0
-                     ? errno
-                     : copyRange(out_.get(), content_, oldSize_, newSize_, appended);
+    int errnum =
+        ::lseek(out_.get(), oldSize_, SEEK_SET) < 0 ? errno : content_.copyTo(out_.get(), oldSize_, newSize_, appended);
     if (errnum == 0 && ::lseek(out_.get(), 0, SEEK_SET) < 0) {
         errnum = errno;
     }
@@ -197,7 +197,7 @@ void InPlaceWrite::grow()
 
 void InPlaceWrite::overwrite()
 {
-    const int errnum = copyRange(out_.get(), content_, 0, headEnd_, overwritten_);
+    const int errnum = content_.copyTo(out_.get(), 0, headEnd_, overwritten_);
     if (errnum != 0 && regular_ && isOutOfRoom(errnum)) {
         rewriteWhole();
     } else if (errnum != 0) {
@@ -212,8 +212,7 @@ void InPlaceWrite::rewriteWhole()
     }
     changed_ = true;
     off_t written = 0;
-    const int errnum =
-        ::lseek(out_.get(), 0, SEEK_SET) < 0 ? errno : copyRange(out_.get(), content_, 0, newSize_, written);
+    const int errnum = ::lseek(out_.get(), 0, SEEK_SET) < 0 ? errno : content_.copyTo(out_.get(), 0, newSize_, written);
     if (errnum != 0) {
         fail(errnum);
     }
@@ -284,7 +283,7 @@ std::string InPlaceWrite::restoreModeAndTime() const
 
 } // namespace
 
-void writeInPlace(const OutputTarget& target, int content, UniqueFd locked)
+void writeInPlace(const OutputTarget& target, const StagedFile& content, UniqueFd locked)
 {
     // Once old bytes of a file may be overwritten, the write runs to its end
     // whatever signal comes (a FIFO may wait for a reader: it stays

@@ -87,7 +87,12 @@ public:
         stageFor(decide(facts_));
     }
 
-    int fd() const noexcept { return staged_.fd(); }
+    void write(std::string_view bytes)
+    {
+        if (const int errnum = staged_.write(bytes); errnum != 0) {
+            throw stagingFailure("cannot write", errnum);
+        }
+    }
     const std::string& target() const noexcept { return target_.displayName; }
 
     int commit(Notice notice)
@@ -162,10 +167,11 @@ private:
                 way = decide(facts_);
             }
         }
-        if (way == Way::writeInPlace) {
-            // In memory, the content needs no room beside the file it is written into.
-            if (const int errnum = staged_.moveTo(Place::aside, false); errnum != 0) {
-                throw systemFailure("cannot hold in memory the new content of", target_.displayName, errnum);
+        // A file beside the old one holds the content for a write in place as
+        // well as any place aside, while its file system has room for both.
+        if (way == Way::writeInPlace && staged_.place() != Place::besideAsReplacement) {
+            if (const int errnum = staged_.moveTo(Place::asideOnDisk, false); errnum != 0) {
+                throw stagingFailure("cannot hold aside the new content of", errnum);
             }
         } else if (way == Way::refuse && facts_.stagingErrno != 0) {
             throw systemFailure("cannot create", target_.displayName, facts_.stagingErrno);
@@ -194,6 +200,14 @@ private:
         // flag waits for the commit where the old file has it, and goes now
         // where it does not.
         return old && staged && carryInodeFlags(staged_.fd(), *old, *staged, carriedFlags & ~(old->flags & FS_SYNC_FL));
+    }
+
+    // Content held aside ends in memory only where no disk has room; where
+    // memory is short too, the message says so.
+    Failure stagingFailure(const char* action, int errnum) const
+    {
+        return systemFailure(errnum == ENOMEM ? "cannot hold in memory the new content of" : action,
+                             target_.displayName, errnum);
     }
 
     // Takes what a lock found at the name, where the run had accepted
@@ -272,7 +286,13 @@ private:
         if (facts_.target == TargetKind::regular && !writeLocked) {
             return Placed::lockForWriting;
         }
-        writeInPlace(target_, staged_.fd(), std::move(locked));
+        if (facts_.target == TargetKind::regular) {
+            // Content the old file's file system holds must leave room there
+            // for the file to grow, as a plain write would; where it cannot
+            // move, the write finds out.
+            (void)staged_.keepRoomOn(target_.existing->st_dev, staged_.size() - target_.existing->st_size);
+        }
+        writeInPlace(target_, staged_, std::move(locked));
         // Renamed over while it was written, it is written again where the name leads now.
         return facts_.target == TargetKind::regular && !stillNamed() ? Placed::lookAgain : Placed::written;
     }
@@ -296,7 +316,7 @@ private:
 
 ReplacementFile::ReplacementFile(const std::string& name) : replacement_(std::make_unique<Replacement>(name)) {}
 ReplacementFile::~ReplacementFile() = default;
-int ReplacementFile::fd() const noexcept { return replacement_->fd(); }
+void ReplacementFile::write(std::string_view bytes) { replacement_->write(bytes); }
 const std::string& ReplacementFile::target() const noexcept { return replacement_->target(); }
 int ReplacementFile::commit(Notice notice) { return replacement_->commit(notice); }
 

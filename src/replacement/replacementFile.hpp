@@ -3,6 +3,7 @@
 // The output's replacement, as the run uses it. The manual page states the
 // whole contract; decision.hpp holds the choice between its ways.
 
+#include "fileIo/byteStream.hpp"
 #include "fileIo/failure.hpp"
 
 #include <memory>
@@ -26,7 +27,7 @@ public:
 // open(O_CREAT) with mode 0666 makes one. Otherwise the content is written
 // into the old file itself. Links are followed as open() follows them. A
 // temporary file outlives neither the object nor a signal that can be caught.
-class ReplacementFile {
+class ReplacementFile : public ByteSink {
 public:
     // Throws Failure where the target cannot or may not be written, before
     // anything is staged.
@@ -37,8 +38,9 @@ public:
     ReplacementFile& operator=(ReplacementFile&&) = delete;
     ~ReplacementFile();
 
-    // Where the new content is written.
-    int fd() const noexcept;
+    // Takes the next bytes of the new content; throws Failure where they
+    // cannot be held.
+    void write(std::string_view bytes) override;
 
     // The file that receives the content: the name given, or the end of its
     // chain of symbolic links.

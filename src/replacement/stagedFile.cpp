@@ -7,11 +7,15 @@
 #include "replacement/targetLock.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
+#include <linux/magic.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -138,13 +142,48 @@ int renameWithin(int directory, const char* from, const char* to, bool replace)
     return ::renameat(directory, from, directory, to) == 0 ? 0 : errno;
 }
 
-// Copies all of the file `content` to `out`; 0 or the errno.
-int copyAll(int out, int content)
+// A full disk or a quota.
+bool isOutOfRoom(int errnum) noexcept { return errnum == ENOSPC || errnum == EDQUOT; }
+
+// Appends all of the content, the file `content` or else `inMemory`, through
+// `append(bytes)` (0 or the errno); 0 or the errno.
+template <class Append> int copyContent(int content, std::string_view inMemory, Append append)
 {
-    struct stat st {};
-    off_t copied = 0;
-    return ::fstat(content, &st) != 0 ? errno : copyRange(out, content, 0, st.st_size, copied);
+    if (content < 0) {
+        return append(inMemory);
+    }
+    std::array<char, 65536> buffer;
+    for (off_t offset = 0;;) {
+        const ssize_t got = retryInterrupted([&] { return ::pread(content, buffer.data(), buffer.size(), offset); });
+        if (got <= 0) {
+            return got < 0 ? errno : 0;
+        }
+        if (const int errnum = append(std::string_view(buffer.data(), static_cast<std::size_t>(got))); errnum != 0) {
+            return errnum;
+        }
+        offset += got;
+    }
 }
+
+// Appends `bytes` to the file `out` at its file offset; 0 or the errno.
+int appendTo(int out, std::string_view bytes) noexcept
+{
+    std::size_t written = 0;
+    return writeAll(out, bytes.data(), bytes.size(), written);
+}
+
+// The bytes of the file system `fs` of the file open at `fd` that a write by
+// this process may take.
+std::uint64_t roomOf(int fd, const struct statfs& fs) noexcept
+{
+    return static_cast<std::uint64_t>(usableBlocks(fd, fs)) *
+           static_cast<std::uint64_t>(fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize);
+}
+
+// The temporary directories that may hold content aside. Fixed places, never
+// taken from the environment, which a caller could point at another user's
+// directory.
+constexpr std::array<const char*, 2> asideDirectories{"/var/tmp", "/tmp"};
 
 } // namespace
 
@@ -152,41 +191,152 @@ StagedFile::StagedFile(int directory, std::string entry) noexcept : directory_(d
 
 int StagedFile::moveTo(Place place, bool namedAllowed)
 {
-    if (place == place_) {
+    if (place == place_ || (place == Place::asideOnDisk && isAside())) {
         return 0;
     }
     // The name goes first: one name at a time is recorded for removal on a signal.
     removeName();
     UniqueFd content = std::move(fd_);
+    MappedContent inMemory = std::move(memory_);
     const Place from = std::exchange(place_, Place::nowhere);
-    int errnum = place == Place::aside ? makeAside() : makeBeside(place, namedAllowed);
-    if (errnum == 0 && content) {
-        errnum = copyAll(fd_.get(), content.get());
+    int errnum = 0;
+    if (place == Place::asideOnDisk || place == Place::inMemory) {
+        errnum = makeAside(content.get(), inMemory.view());
+    } else if (errnum = makeBeside(place, namedAllowed); errnum == 0) {
+        errnum = copyContent(content.get(), inMemory.view(),
+                             [this](std::string_view bytes) { return appendTo(fd_.get(), bytes); });
+        place_ = place;
     }
     if (errnum != 0) {
         discard();
         fd_ = std::move(content);
+        memory_ = std::move(inMemory);
         place_ = from;
+    }
+    return errnum;
+}
+
+int StagedFile::makeAside(int content, std::string_view inMemory)
+{
+    struct Candidate {
+        const char* directory;
+        dev_t device;
+        std::uint64_t room;
+    };
+    std::vector<Candidate> candidates;
+    for (const char* directory : asideDirectories) {
+        struct statfs fs {};
+        struct stat st {};
+        if (::statfs(directory, &fs) != 0 || ::stat(directory, &st) != 0 || (fs.f_flags & ST_RDONLY) != 0) {
+            continue;
+        }
+        // A file system in memory would hold the content where nothing
+        // counts it as this process's: memory is then taken as its own.
+        const auto type = static_cast<unsigned long>(fs.f_type);
+        const auto seen = [&st](const auto& devices) {
+            return std::find(devices.begin(), devices.end(), st.st_dev) != devices.end();
+        };
+        if (type != TMPFS_MAGIC && type != RAMFS_MAGIC && !seen(full_) &&
+            std::none_of(candidates.begin(), candidates.end(),
+                         [&st](const Candidate& other) { return other.device == st.st_dev; })) {
+            candidates.push_back({directory, st.st_dev, roomOf(-1, fs)});
+        }
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.room > b.room; });
+    for (const Candidate& candidate : candidates) {
+        // Unnamed, and never to be linked (O_EXCL): only this run can reach
+        // it, and nothing is left if the run is killed.
+        fd_.reset(::open(candidate.directory, O_TMPFILE | O_EXCL | O_RDWR | O_CLOEXEC, privateMode));
+        if (!fd_) {
+            continue;
+        }
+        const int errnum =
+            copyContent(content, inMemory, [this](std::string_view bytes) { return appendTo(fd_.get(), bytes); });
+        if (errnum == 0) {
+            place_ = Place::asideOnDisk;
+            return 0;
+        }
+        fd_.reset();
+        if (!isOutOfRoom(errnum)) {
+            return errnum;
+        }
+        full_.push_back(candidate.device);
+    }
+    const int errnum = copyContent(content, inMemory, [this](std::string_view bytes) { return memory_.append(bytes); });
+    if (errnum != 0) {
+        memory_.release();
         return errnum;
     }
-    place_ = place;
+    place_ = Place::inMemory;
     return 0;
 }
 
-int StagedFile::makeAside()
+int StagedFile::moveAside()
 {
-    fd_.reset(::memfd_create("userData.txt", MFD_CLOEXEC));
-    // Without memfd_create: an unnamed temporary file that can never be
-    // given a name (O_EXCL), in memory where /dev/shm is, else on disk.
-    if (!fd_ && isRefusedCall(errno)) {
-        for (const char* directory : {"/dev/shm", "/var/tmp", "/tmp"}) {
-            if (fd_.reset(::open(directory, O_TMPFILE | O_EXCL | O_RDWR | O_CLOEXEC, privateMode)); fd_) {
-                break;
-            }
+    removeName();
+    UniqueFd content = std::move(fd_);
+    const Place from = std::exchange(place_, Place::nowhere);
+    const int errnum = makeAside(content.get(), {});
+    if (errnum != 0) {
+        fd_ = std::move(content);
+        place_ = from;
+    }
+    return errnum;
+}
+
+int StagedFile::write(std::string_view bytes)
+{
+    for (;;) {
+        if (place_ == Place::inMemory) {
+            return memory_.append(bytes);
+        }
+        std::size_t written = 0;
+        int errnum = writeAll(fd_.get(), bytes.data(), bytes.size(), written);
+        struct stat st {};
+        if (errnum == 0 || place_ != Place::asideOnDisk || !isOutOfRoom(errnum) || ::fstat(fd_.get(), &st) != 0) {
+            return errnum;
+        }
+        // The disk filled up: the content moves on, to another disk or to memory.
+        bytes.remove_prefix(written);
+        full_.push_back(st.st_dev);
+        if (errnum = moveAside(); errnum != 0) {
+            return errnum;
         }
     }
-    // Private as every temporary file is, though it has no name.
-    return fd_ && ::fchmod(fd_.get(), privateMode) == 0 ? 0 : errno;
+}
+
+int StagedFile::copyTo(int out, off_t from, off_t to, off_t& copied) const noexcept
+{
+    if (place_ != Place::inMemory) {
+        return copyRange(out, fd_.get(), from, to, copied);
+    }
+    std::size_t written = 0;
+    const std::string_view content = memory_.view();
+    const int errnum = writeAll(out, content.data() + from, static_cast<std::size_t>(to - from), written);
+    copied += static_cast<off_t>(written);
+    return errnum;
+}
+
+off_t StagedFile::size() const noexcept
+{
+    struct stat st {};
+    if (place_ == Place::inMemory) {
+        return static_cast<off_t>(memory_.view().size());
+    }
+    return ::fstat(fd_.get(), &st) == 0 ? st.st_size : -1;
+}
+
+int StagedFile::keepRoomOn(dev_t device, off_t room)
+{
+    struct stat st {};
+    struct statfs fs {};
+    if (place_ == Place::inMemory || room <= 0 || ::fstat(fd_.get(), &st) != 0 || st.st_dev != device ||
+        ::fstatfs(fd_.get(), &fs) != 0 || roomOf(fd_.get(), fs) >= static_cast<std::uint64_t>(room)) {
+        return 0;
+    }
+    full_.push_back(device);
+    return moveAside();
 }
 
 int StagedFile::makeBeside(Place place, bool namedAllowed)
@@ -313,6 +463,7 @@ void StagedFile::discard() noexcept
 {
     removeName();
     fd_.reset();
+    memory_.release();
     place_ = Place::nowhere;
 }
 

@@ -1,0 +1,253 @@
+// SPDX-License-Identifier: MIT
+#include "replacement/mappedContent.hpp"
+
+#include "fileIo/systemCall.hpp"
+#include "fileIo/uniqueFd.hpp"
+#include "replacement/fileMetadata.hpp"
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/magic.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace initHashData {
+
+namespace {
+
+constexpr std::uint64_t unlimited = std::numeric_limits<std::uint64_t>::max();
+constexpr std::size_t mebibyte = std::size_t{1} << 20;
+// What is left for others after a growth: room for their next allocations,
+// and for the page cache that keeps the system from thrashing.
+constexpr std::uint64_t margin = std::uint64_t{64} * mebibyte;
+// The most a growth adds at once, so that memory is checked as it is taken.
+constexpr std::size_t largestGrowth = 64 * mebibyte;
+
+// The start of the small file at `path` (a /proc or /sys file); empty where it
+// cannot be read.
+std::string readSmallFile(const std::string& path)
+{
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::array<char, 4096> buffer{};
+    const ssize_t got = file ? retryInterrupted([&] { return ::read(file.get(), buffer.data(), buffer.size()); }) : -1;
+    return got > 0 ? std::string(buffer.data(), static_cast<std::size_t>(got)) : std::string();
+}
+
+// The number after `key` at the start of a line of `text` ("MemAvailable:",
+// "inactive_file "), times `unit`; `fallback` where there is none.
+std::uint64_t valueAfter(std::string_view text, std::string_view key, std::uint64_t unit, std::uint64_t fallback)
+{
+    for (std::size_t at = text.find(key); at != std::string_view::npos; at = text.find(key, at + 1)) {
+        if (at == 0 || text[at - 1] == '\n') {
+            const char* digits = text.data() + at + key.size();
+            while (*digits == ' ' || *digits == '\t') {
+                ++digits;
+            }
+            return std::strtoull(digits, nullptr, 10) * unit;
+        }
+    }
+    return fallback;
+}
+
+// A number alone in a cgroup file: "max", an empty file or none read as unlimited.
+std::uint64_t cgroupNumber(const std::string& path)
+{
+    const std::string text = readSmallFile(path);
+    return text.empty() || text[0] < '0' || text[0] > '9' ? unlimited : std::strtoull(text.c_str(), nullptr, 10);
+}
+
+// What a cgroup with `limit` and `used` bytes, of which `cached` are page
+// cache, has free.
+std::uint64_t freeUnder(std::uint64_t limit, std::uint64_t used, std::uint64_t cached)
+{
+    if (limit == unlimited) {
+        return unlimited;
+    }
+    const std::uint64_t kept = used - std::min(used, cached);
+    return limit - std::min(limit, kept);
+}
+
+// The cgroup v2 path of this process, or that of its v1 memory controller,
+// from /proc/self/cgroup; `v2` says which.
+std::string cgroupPath(bool& v2)
+{
+    const std::string text = readSmallFile("/proc/self/cgroup");
+    std::string unified;
+    for (std::size_t begin = 0; begin < text.size();) {
+        std::size_t end = text.find('\n', begin);
+        end = end == std::string::npos ? text.size() : end;
+        const std::string_view line(text.data() + begin, end - begin);
+        begin = end + 1;
+        const std::size_t first = line.find(':');
+        const std::size_t second = line.find(':', first + 1);
+        if (first == std::string_view::npos || second == std::string_view::npos) {
+            continue;
+        }
+        const std::string_view controllers = line.substr(first + 1, second - first - 1);
+        const std::string_view path = line.substr(second + 1);
+        if (controllers.empty()) {
+            unified = path;
+        }
+        for (std::size_t at = 0; at <= controllers.size();) {
+            std::size_t comma = controllers.find(',', at);
+            comma = comma == std::string_view::npos ? controllers.size() : comma;
+            if (controllers.substr(at, comma - at) == "memory") {
+                v2 = false;
+                return std::string(path);
+            }
+            at = comma + 1;
+        }
+    }
+    v2 = true;
+    return unified;
+}
+
+// What this process's memory cgroups have free, the tightest first.
+std::uint64_t cgroupFree()
+{
+    bool v2 = true;
+    std::string path = cgroupPath(v2);
+    if (path.empty() || path[0] != '/') {
+        return unlimited;
+    }
+    if (!v2) {
+        // v1 gives the limit that the ancestors set too.
+        const std::string group = "/sys/fs/cgroup/memory" + path;
+        const std::string stat = readSmallFile(group + "/memory.stat");
+        return freeUnder(valueAfter(stat, "hierarchical_memory_limit", 1, unlimited),
+                         cgroupNumber(group + "/memory.usage_in_bytes"),
+                         valueAfter(stat, "total_inactive_file", 1, 0) + valueAfter(stat, "total_active_file", 1, 0));
+    }
+    // v2: each ancestor's limit holds too, up to the root, which has none
+    // (in a cgroup namespace, the root seen is the container's own group).
+    std::uint64_t least = unlimited;
+    for (;; path.erase(std::max<std::size_t>(path.rfind('/'), 1))) {
+        const std::string group = "/sys/fs/cgroup" + (path == "/" ? std::string() : path);
+        const std::uint64_t limit = std::min(cgroupNumber(group + "/memory.max"), cgroupNumber(group + "/memory.high"));
+        if (limit != unlimited) {
+            const std::string stat = readSmallFile(group + "/memory.stat");
+            least = std::min(
+                least, freeUnder(limit, cgroupNumber(group + "/memory.current"),
+                                 valueAfter(stat, "inactive_file", 1, 0) + valueAfter(stat, "active_file", 1, 0)));
+        }
+        if (path == "/") {
+            return least;
+        }
+    }
+}
+
+std::size_t pageRounded(std::size_t size)
+{
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return (size + page - 1) / page * page;
+}
+
+// Whether ext4 keeps its reserved blocks for this process: its resuid or
+// resgid, which the kernel shows among the options of the mounted device.
+bool reservedForUs(int fd)
+{
+    struct stat st {};
+    std::array<char, 256> link{};
+    if (::fstat(fd, &st) != 0) {
+        return false;
+    }
+    const std::string device =
+        "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ':' + std::to_string(minor(st.st_dev));
+    const ssize_t length = ::readlink(device.c_str(), link.data(), link.size() - 1);
+    if (length <= 0) {
+        return false;
+    }
+    const std::string_view target(link.data(), static_cast<std::size_t>(length));
+    const std::string options =
+        readSmallFile("/proc/fs/ext4/" + std::string(target.substr(target.rfind('/') + 1)) + "/options");
+    constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t user = valueAfter(options, "resuid=", 1, none);
+    const std::uint64_t group = valueAfter(options, "resgid=", 1, none);
+    if (user == ::geteuid() || group == ::getegid()) {
+        return true;
+    }
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+    const int count = ::getgroups(static_cast<int>(groups.size()), groups.data());
+    return count > 0 && std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
+}
+
+} // namespace
+
+unsigned long long usableBlocks(int fd, const struct statfs& fs) noexcept
+{
+    if (fs.f_bfree <= fs.f_bavail || ::geteuid() == 0 || hasCapability(CAP_SYS_RESOURCE)) {
+        return fs.f_bfree;
+    }
+    try {
+        return static_cast<unsigned long>(fs.f_type) == EXT4_SUPER_MAGIC && reservedForUs(fd) ? fs.f_bfree
+                                                                                              : fs.f_bavail;
+    } catch (...) {
+        return fs.f_bavail;
+    }
+}
+
+std::uint64_t freeMemory() noexcept
+{
+    try {
+        const std::uint64_t system = valueAfter(readSmallFile("/proc/meminfo"), "MemAvailable:", 1024, unlimited);
+        return std::min(system, cgroupFree());
+    } catch (...) {
+        return 0; // no memory even to ask
+    }
+}
+
+MappedContent& MappedContent::operator=(MappedContent&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+}
+
+int MappedContent::append(std::string_view bytes) noexcept
+{
+    if (bytes.size() > capacity_ - size_) {
+        const std::size_t needed = bytes.size() - (capacity_ - size_);
+        const std::size_t growth =
+            pageRounded(std::max(needed, std::min(std::max(capacity_, mebibyte), largestGrowth)));
+        if (growth > std::numeric_limits<std::size_t>::max() - capacity_ || freeMemory() < growth + margin) {
+            return ENOMEM;
+        }
+        void* grown = data_ == nullptr
+                          ? ::mmap(nullptr, growth, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                          : ::mremap(data_, capacity_, capacity_ + growth, MREMAP_MAYMOVE);
+        if (grown == MAP_FAILED) {
+            return ENOMEM;
+        }
+        data_ = static_cast<char*>(grown);
+        capacity_ += growth;
+    }
+    std::memcpy(data_ + size_, bytes.data(), bytes.size());
+    size_ += bytes.size();
+    return 0;
+}
+
+void MappedContent::release() noexcept
+{
+    if (data_ != nullptr) {
+        ::munmap(data_, capacity_);
+    }
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+}
+
+} // namespace initHashData

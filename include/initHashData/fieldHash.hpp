@@ -6,6 +6,12 @@
 // reads userData.txt can hash a password and compare. Needs C++17.
 #pragma once
 
+// Older C++ would stop at the first C++17 construct below with errors that do
+// not say why; this one says why, and alone.
+#if !defined(__cplusplus) || __cplusplus < 201703L
+#error "initHashData/fieldHash.hpp needs C++17 or later: compile with -std=c++17"
+#else
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -42,3 +48,5 @@ private:
 HashText renderHash(std::uint32_t hash) noexcept;
 
 } // namespace initHashData
+
+#endif // C++17

@@ -274,10 +274,14 @@ protected:
     }
 
     // Prepares `c` in both directories, writes userData.txt with a plain
-    // open in one and with the tool in the other, and compares what each
-    // leaves; false when the case cannot be made here.
-    bool compareWithPlainOpen(const PlainOpenCase& c, const std::string& plainDir, const std::string& toolDir)
+    // open in one and with the tool in the other, each through the layer
+    // mounted at the `...Through` directory where one is given, and compares
+    // what each leaves; false when the case cannot be made here.
+    bool compareWithPlainOpen(const PlainOpenCase& c, const std::string& plainDir, const std::string& toolDir,
+                              std::string plainThrough = {}, std::string toolThrough = {})
     {
+        plainThrough = plainThrough.empty() ? plainDir : plainThrough;
+        toolThrough = toolThrough.empty() ? toolDir : toolThrough;
         for (const std::string& work : {plainDir, toolDir}) {
             const std::string prepare = "cd '" + work + "' && " + (c.directory.empty() ? "true" : c.directory) +
                                         (c.file.empty() ? "" : " && f=userData.txt && " + c.file);
@@ -289,13 +293,13 @@ protected:
         nobodyInBackup.back() = "--groups=34";
         std::vector<std::string> plainOpen = c.asNobody ? nobodyInBackup : std::vector<std::string>{};
         plainOpen.insert(plainOpen.end(), {"sh", "-c", "cd \"$0\" && umask 022 && printf %s \"$1\" >userData.txt",
-                                           plainDir, sampleOutput});
+                                           plainThrough, sampleOutput});
         EXPECT_TRUE(commandSucceeds(plainOpen)) << "a plain open failed";
         RunOptions options = c.asNobody ? asNobody() : RunOptions{};
         if (c.asNobody) {
             options.wrapper = nobodyInBackup;
         }
-        options.workDir = toolDir;
+        options.workDir = toolThrough;
         options.standardInput = path("in.txt") + "\n";
         options.inherited.umask = 022;
         const ino_t oldInode = stateOf(toolDir + "/userData.txt").inode;
@@ -404,6 +408,39 @@ TEST_F(PlainOpen, BtrfsReplacementKeepsCompressionAndNoCopyOnWrite)
             {"zstd compression", "", "printf old >$f && btrfs property set $f compression zstd", false},
             {"no copy-on-write, set while empty", "", "touch $f && chattr +C $f && printf old >>$f", false},
         });
+}
+
+// A layer (FUSE, a network file system) that hides attributes, or says yes
+// to chown or chmod and keeps nothing: each side is written through it, and
+// prepared and compared underneath.
+TEST_F(PlainOpen, LayerThatHidesOrIgnoresMetadataLeavesWhatAPlainOpenLeaves)
+{
+    const std::pair<const char*, PlainOpenCase> layers[] = {
+        {"-o xattr-none",
+         {"an ACL and attribute the layer hides", "",
+          "printf old >$f && chown root:daemon $f && chmod 640 $f && setfacl -m g::-,u:nobody:r,m::r $f && "
+          "setfattr -n user.origin -v keep $f",
+          false, true}},
+        {"--chown-ignore",
+         {"an owner the layer does not give", "", "printf old >$f && chown daemon:daemon $f", false, true}},
+        {"--chmod-ignore", {"a mode the layer does not give", "", "printf old >$f && chmod 640 $f", false, true}},
+    };
+    std::string unprepared;
+    for (const auto& [options, c] : layers) {
+        SCOPED_TRACE(c.what);
+        const std::string work = path(std::string("layer") + options);
+        ASSERT_TRUE(shell("mkdir -p '" + work + "/plain' '" + work + "/tool'"));
+        const Mounted plainLayer("bindfs " + std::string(options) + " '" + work + "/plain' \"$0\"",
+                                 work + "/plainLayer");
+        const Mounted toolLayer("bindfs " + std::string(options) + " '" + work + "/tool' \"$0\"", work + "/toolLayer");
+        if (!plainLayer.mounted() || !toolLayer.mounted() ||
+            !compareWithPlainOpen(c, work + "/plain", work + "/tool", work + "/plainLayer", work + "/toolLayer")) {
+            unprepared += std::string(" ") + c.what + ";";
+        }
+    }
+    if (!unprepared.empty()) {
+        GTEST_SKIP() << "needs bindfs and FUSE for:" << unprepared;
+    }
 }
 
 TEST_F(PlainOpen, TmpfsShortOfInodesIsWrittenWhereAPlainWriteIs)

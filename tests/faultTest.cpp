@@ -19,7 +19,9 @@ namespace initHashData::testing {
 namespace {
 
 // What the tool's run is wrapped in besides acting as nobody.
-enum class Around { nothing, statfsFails, tmpTakesNoFiles };
+// madeJustBefore: root makes the old file anew, in the same mount, as XFS
+// then keeps the room it takes ahead of the end at a later close.
+enum class Around { nothing, statfsFails, tmpTakesNoFiles, madeJustBefore };
 
 // The in-place case on a nearly full file system: the old userData.txt in a
 // directory of root's, written by user nobody.
@@ -51,6 +53,9 @@ std::vector<NearlyFullCase> nearlyFullCases()
     const std::string ext2 = "truncate -s 8M \"$0\" && mkfs.ext2 -q -F -b 1024 -m 0 \"$0\"";
     const std::string ext4 = "truncate -s 16M \"$0\" && mkfs.ext4 -q -F -b 1024 -m 0 \"$0\"";
     const std::string btrfs = "truncate -s 300M \"$0\" && mkfs.btrfs -q -f \"$0\"";
+    const std::string xfs = "truncate -s 300M \"$0\" && mkfs.xfs -q -f \"$0\"";
+    // Blocks kept back for user nobody, who runs the tool.
+    const std::string ext4KeptForNobody = ext4 + " && tune2fs -r 2048 -u 65534 \"$0\" >/dev/null";
     const std::string untilRefused = "i=0; while fallocate -l 8M f$i 2>/dev/null; do i=$((i+1)); done; "
                                      "while fallocate -l 256K f$i 2>/dev/null; do i=$((i+1)); done";
     const std::string holes = "truncate -s 75000 userData.txt && head -c 36000 /dev/zero | tr '\\0' o >>userData.txt";
@@ -75,6 +80,8 @@ std::vector<NearlyFullCase> nearlyFullCases()
         {"ext4: the same for the file's owner", ext4, old(63490, nobodys) + leaving(20), 2900, Around::statfsFails},
         {"ext4: another user's file, staged beside it first", ext4, old(3290, "chmod 666 userData.txt && chmod 777 .") +
          leaving(80), 2000},
+        {"ext4: a growth that fits only in the blocks kept for the user", ext4KeptForNobody, old(63490, "chmod 666 userData.txt") + "fallocate -l $(($(stat -f -c '%a*%S' .) - 20480)) fill", 2900},
+        {"xfs: a growth, which takes room ahead of the end", xfs, old(8000, "chmod 666 userData.txt") + "true", 600000, Around::madeJustBefore},
         {"ext4 with room, and a /tmp that takes no files", ext4, old(66890, "chmod 666 userData.txt") + "true", 2000,
          Around::tmpTakesNoFiles},
     };
@@ -139,7 +146,12 @@ protected:
     RunOptions toolOptions(Around around)
     {
         RunOptions options = asNobody();
-        if (around == Around::statfsFails) {
+        if (around == Around::madeJustBefore) {
+            options.wrapper.insert(
+                options.wrapper.begin(),
+                {"sh", "-c", "rm userData.txt && printf old >userData.txt && chmod 666 userData.txt && exec \"$@\"",
+                 "sh"});
+        } else if (around == Around::statfsFails) {
             options = inject({{"fstatfs", "ENOSYS", "1+"}}, std::move(options));
         } else if (around == Around::tmpTakesNoFiles) {
             // A read-only /tmp, but for the directories the run needs, mounted over it as they are.
@@ -163,10 +175,12 @@ protected:
         DiskState after;
         const bool plainSucceeded = runOnCopy(plain, before, after).exitStatus == 0;
         const std::string plainBytes = after.bytes;
+        const blkcnt_t plainBlocks = after.blocks;
         const RunResult result = runOnCopy(toolOptions(c.around), before, after);
         if (plainSucceeded) {
             EXPECT_EQ(result.exitStatus, 0) << "a plain write succeeds here: " << result.standardError;
             EXPECT_TRUE(after.bytes == plainBytes) << "the tool leaves other content than a plain write";
+            EXPECT_LE(after.blocks, plainBlocks + plainBlocks / 10) << "the file keeps room a plain write gives back";
             return;
         }
         EXPECT_EQ(result.exitStatus, 1) << "a plain write fails here, so the tool must change nothing";
@@ -269,6 +283,92 @@ TEST_F(InjectedFault, InPlaceWriteEndsWholeOrSaysWhetherOldBytesSurvive)
         EXPECT_EQ(result.exitStatus, 2) << "a damaged file was reported as unchanged";
         EXPECT_EQ(result.standardError, "initHashData: " + c.message + "\n");
         EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in.txt", "userData.txt"}));
+    }
+}
+
+// A memory cgroup (v2, else v1) limited to `limit` for the test's processes, removed with them.
+class MemoryCgroup {
+public:
+    explicit MemoryCgroup(const std::string& limit)
+    {
+        const std::string make =
+            "if grep -qw memory /sys/fs/cgroup/cgroup.controllers 2>/dev/null; then "
+            "cg=/sys/fs/cgroup/initHashDataTest$$ && echo +memory >/sys/fs/cgroup/cgroup.subtree_control && "
+            "mkdir $cg && echo $0 >$cg/memory.max && { echo 0 >$cg/memory.swap.max || true; }; else "
+            "cg=/sys/fs/cgroup/memory$(sed -n 's/^[0-9]*:memory://p' /proc/self/cgroup)/initHashDataTest$$ && "
+            "mkdir $cg && echo $0 >$cg/memory.limit_in_bytes && { echo $0 >$cg/memory.memsw.limit_in_bytes || true; }; "
+            "fi 2>/dev/null && printf %s $cg >\"$1\"";
+        const TempDir scratch;
+        if (shell("sh -c '" + make + "' " + limit + " '" + (scratch / "cg") + "'")) {
+            path_ = readFile(scratch / "cg").value_or("");
+        }
+    }
+    MemoryCgroup(const MemoryCgroup&) = delete;
+    MemoryCgroup& operator=(const MemoryCgroup&) = delete;
+    ~MemoryCgroup()
+    {
+        if (!path_.empty()) {
+            shell("for p in $(cat '" + path_ + "/cgroup.procs'); do kill -9 $p; done; sleep 0.2; rmdir '" + path_ +
+                  "'");
+        }
+    }
+    const std::string& path() const noexcept { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The output written in place by user nobody, a 768 MiB output in a 400 MiB
+// memory cgroup beside a 150 MiB process: with the temporary directories as
+// they are, and with each of them a full disk, which leaves only memory.
+TEST_F(EndToEnd, InPlaceContentUnderAMemoryLimitCostsNoBystanderItsLife)
+{
+    const MemoryCgroup cgroup("400M");
+    if (!canActAsNobody() || cgroup.path().empty()) {
+        GTEST_SKIP() << "needs root, setpriv and a memory cgroup controller (v2 or v1) to make a limited group in";
+    }
+    constexpr long lines = 768L * 1024 * 1024 / 27;
+    ASSERT_TRUE(shell("cd '" + dir.path() + "' && yes 'user:pass:1000:Some Name' | head -n " + std::to_string(lines) +
+                      " >in.txt && mkdir -m 755 w && printf 'old\\n' >w/userData.txt && chmod 666 w/userData.txt && " +
+                      "for i in var tmp; do truncate -s 4M $i.img && mkfs.ext2 -q -F -m 0 $i.img; done"));
+    // In its own mount namespace, as root: the cgroup joined, the bystander
+    // started, each temporary directory a full disk where "$1" says so (the
+    // test's directories, under /tmp, mounted back over it), then the tool.
+    const std::string script =
+        "cg=$0 full=$1 work=$2 tools=$3; shift 3; echo $$ >\"$cg/cgroup.procs\" || exit 125; "
+        "perl -e '$x = \"b\" x (150 << 20); open(F, \">\", $ARGV[0]) and close F; sleep 600' \"$work/ready\" & b=$!; "
+        "while [ ! -e \"$work/ready\" ]; do sleep 0.1; done; "
+        "if [ \"$full\" = yes ]; then "
+        "  mount -o loop \"$work/var.img\" /var/tmp && mount --rbind /tmp /mnt && "
+        "  mount -o loop \"$work/tmp.img\" /tmp && "
+        "  for d in \"$work\" \"$tools\"; do mkdir -p \"$d\" && mount --bind \"/mnt/${d#/tmp/}\" \"$d\"; done && "
+        "  for d in /tmp /var/tmp; do dd if=/dev/zero of=$d/fill bs=64k 2>/dev/null; done; "
+        "fi; \"$@\"; s=$?; kill -0 $b && touch \"$work/alive\"; exit "
+        "$s";
+    for (const char* full : {"no", "yes"}) {
+        SCOPED_TRACE(std::string("every temporary directory full: ") + full);
+        ::unlink(path("ready").c_str());
+        ::unlink(path("alive").c_str());
+        RunOptions options = asNobody();
+        const std::string& tool = options.tool->back();
+        options.wrapper.insert(options.wrapper.begin(), {"unshare", "-m", "sh", "-c", script, cgroup.path(), full,
+                                                         dir.path(), tool.substr(0, tool.rfind('/'))});
+        options.workDir = path("w");
+        options.standardInput = "../in.txt\n";
+        const RunResult result = runTool(options);
+        EXPECT_TRUE(readFile(path("alive"))) << "the bystander was killed: the run took memory that was not its own";
+        if (std::string(full) == "no") {
+            EXPECT_EQ(result.exitStatus, 0) << "a disk had room, yet: " << result.standardError;
+            EXPECT_TRUE(shell("cd '" + path("w") + "' && l=$(head -n 1 userData.txt) && yes \"$l\" | head -n " +
+                              std::to_string(lines) + " | cmp -s - userData.txt"))
+                << "the output is not the conversion";
+            ASSERT_TRUE(shell("printf 'old\\n' >'" + path("w/userData.txt") + "'"));
+        } else {
+            EXPECT_EQ(result.exitStatus, 1) << "killed, or holding more than the limit lets it";
+            EXPECT_EQ(result.standardError, "initHashData: cannot hold in memory the new content of 'userData.txt': "
+                                            "Cannot allocate memory\n");
+            EXPECT_EQ(readFile(path("w/userData.txt")), "old\n") << "the old file changed";
+        }
     }
 }
 

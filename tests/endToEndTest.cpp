@@ -588,7 +588,6 @@ TEST_F(InjectedFault, NewerSystemCallsRefusedStillWriteTheConversion)
     // The first fault of a row gets each error in turn; "O_TMPFILE" stands for that openat's ordinal.
     const std::vector<Fault> rows[] = {
         {{"statx", "", "1+"}},
-        {{"memfd_create", "", "1+"}},
         {{"renameat2", "", "1+"}},
         {{"faccessat2", "", "1+"}},
         {{"getrandom", "", "1+"}},

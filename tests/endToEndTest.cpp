@@ -21,18 +21,22 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST_F(EndToEnd, ConversionWritesExactBytesSilently)
+TEST_F(EndToEnd, ConversionWritesExactBytesAndWarnsOnlyOfRecordsSpanningLines)
 {
-    const std::pair<std::string, std::string> cases[] = {
-        {sampleInput, sampleOutput},
-        {"", ""},
+    const std::string warning = "initHashData: warning: 'users.txt' line ";
+    const std::string cases[][3] = {
+        {sampleInput, sampleOutput, ""},
+        {"", "", ""},
+        {"bob:pw2\ncarol:secret:C:y\n\n", "bob:" + hashOf("pw2\ncarol") + ":secret:C:y\n\n:" + hashOf("") + "::\n",
+         warning + "1: a record spans lines: is a colon missing?\n" + warning +
+             "3: blank line, read as the start of the next record\n"},
     };
-    for (const auto& [input, expected] : cases) {
+    for (const auto& [input, expected, warnings] : cases) {
         writeFile(path("users.txt"), input);
         writeFile(path("userData.txt"), oldOutput + oldOutput + oldOutput);
         const RunResult result = run("users.txt\n");
         EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-        EXPECT_EQ(result.standardError, "");
+        EXPECT_EQ(result.standardError, warnings);
         EXPECT_EQ(result.standardOutput, "");
         EXPECT_EQ(readFile(path("userData.txt")), expected) << "input " << input;
         EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"userData.txt", "users.txt"}));

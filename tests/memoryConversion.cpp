@@ -37,7 +37,7 @@ Converted convertInMemory(std::string_view input, const ConversionSettings& sett
     ByteWriter writer(out.get(), "out", settings.blockSize);
     std::string field2;
     Converted converted;
-    converted.records = static_cast<int>(convertRecords(in.get(), "in", writer, field2, settings));
+    converted.records = static_cast<int>(convertRecords(in.get(), "in", writer, field2, settings, &converted.notes));
     writer.flush();
     converted.output = contentsOf(out.get());
     return converted;

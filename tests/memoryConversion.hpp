@@ -14,6 +14,7 @@ namespace initHashData::testing {
 struct Converted {
     std::string output;
     int records = 0;
+    LineNotes notes;
 };
 
 // Runs convertRecords over `input` held in a memory file, with the settings'

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,13 +22,27 @@ using testing::hashOf;
 // Block sizes chosen to cut records, fields and terminators at every place.
 constexpr std::size_t blockSizes[] = {1, 2, 3, 5, 16, defaultBlockSize};
 
-// An input, its conversion and the number of records in it.
+// An input, its conversion, the number of records in it, and the records
+// that span lines: the lines they start on, "b" for a blank line, and how
+// many there are where more than those named.
 struct Layout {
     const char* what;
     std::string input;
     std::string expected;
     int records;
+    std::string noted = "";
+    std::uint64_t noteCount = 0;
 };
+
+// The lines of `notes` as a Layout names them: "1 3b".
+std::string namedLines(const LineNotes& notes)
+{
+    std::string named;
+    for (const LineNotes::Noted& noted : notes.named) {
+        named += (named.empty() ? "" : " ") + std::to_string(noted.line) + (noted.blank ? "b" : "");
+    }
+    return named;
+}
 
 std::vector<Layout> layouts()
 {
@@ -40,19 +56,30 @@ std::vector<Layout> layouts()
         scanGrid += ":::" + field4 + "\n";
         scanGridOutput += ":" + hashOf("") + "::" + field4 + "\n";
     }
+    std::string blankLed;
+    std::string blankLedOutput;
+    for (int record = 0; record < 12; ++record) {
+        blankLed += "\na:b:c:d\n";
+        blankLedOutput += "\na:" + hashOf("b") + ":c:d\n";
+    }
     return {
         {"one record", "A:B:C:D\n", "A:" + hashOf("B") + ":C:D\n", 1},
         {"no final newline", "A:B:C:D", "A:" + hashOf("B") + ":C:D\n", 1},
         {"empty input", "", "", 0},
         {"two records", "a:1:b:c\nd:2:e:f\n", "a:" + hashOf("1") + ":b:c\nd:" + hashOf("2") + ":e:f\n", 2},
-        {"blank line at the end", "A:B:C:D\n\n", "A:" + hashOf("B") + ":C:D\n\n:" + hashOf("") + "::\n", 2},
+        {"blank line at the end", "A:B:C:D\n\n", "A:" + hashOf("B") + ":C:D\n\n:" + hashOf("") + "::\n", 2, "2b"},
         {"text without colon at the end", "A:B:C:D\ntail", "A:" + hashOf("B") + ":C:D\ntail:" + hashOf("") + "::\n", 2},
         {"ends after field 1", "A:", "A:" + hashOf("") + "::\n", 1},
         {"ends inside field 3", "A:B:C", "A:" + hashOf("B") + ":C:\n", 1},
         {"empty field 2", "A::C:D\n", "A:" + hashOf("") + ":C:D\n", 1},
         {"all fields empty", ":::\n", ":" + hashOf("") + "::\n", 1},
-        {"single colon line joins the next", "x:\nA:B:C:D\n", "x:" + hashOf("\nA") + ":B:C:D\n", 1},
-        {"blank line before a record", "\nA:B:C:D\n", "\nA:" + hashOf("B") + ":C:D\n", 1},
+        {"single colon line joins the next", "x:\nA:B:C:D\n", "x:" + hashOf("\nA") + ":B:C:D\n", 1, "1"},
+        {"blank line before a record", "\nA:B:C:D\n", "\nA:" + hashOf("B") + ":C:D\n", 1, "1b"},
+        {"a missing colon runs into the next line, then a blank line", "bob:pw2\ncarol:secret:C:y\n\n",
+         "bob:" + hashOf("pw2\ncarol") + ":secret:C:y\n\n:" + hashOf("") + "::\n", 2, "1 3b"},
+        {"a newline a scan chunk before the colons", "x\n" + longField + ":b:c:d\n",
+         "x\n" + longField + ":" + hashOf("b") + ":c:d\n", 1, "1"},
+        {"ten of twelve blank lines named", blankLed, blankLedOutput, 12, "1b 3b 5b 7b 9b 11b 13b 15b 17b 19b", 12},
         {"carriage return stays in field 4", "A:B:C:D\r\n", "A:" + hashOf("B") + ":C:D\r\n", 1},
         {"colons in field 4", "A:B:C:D:E:F\n", "A:" + hashOf("B") + ":C:D:E:F\n", 1},
         {"NUL and high bytes", "\0\xff:\x80\0:\r:\t\n"s, "\0\xff:"s + hashOf("\x80\0"s) + ":\r:\t\n", 1},
@@ -73,6 +100,10 @@ TEST(UserRecord, LayoutsGiveTheSameOutputWhateverTheBlockSize)
                 const char* const how = scanName(scan);
                 EXPECT_EQ(got.output, c.expected) << c.what << ", block size " << blockSize << ", " << how;
                 EXPECT_EQ(got.records, c.records) << c.what << ", block size " << blockSize << ", " << how;
+                EXPECT_EQ(namedLines(got.notes), c.noted)
+                    << c.what << ", block size " << blockSize << ", " << how << ": records that span lines";
+                EXPECT_EQ(got.notes.count, std::max<std::uint64_t>(c.noteCount, got.notes.named.size()))
+                    << c.what << ", block size " << blockSize << ", " << how;
             }
         }
     }

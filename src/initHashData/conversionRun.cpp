@@ -17,6 +17,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 #include <string_view>
 
 namespace initHashData {
@@ -29,17 +30,36 @@ constexpr std::size_t maxNameLine = std::size_t{64} * 1024;
 
 constexpr std::string_view nameUnread = "cannot read the input file name from standard input: ";
 
+// Names the records that span lines, the first few by their line, then
+// counts the rest. The output is as the format reads the input; these
+// records are only suspect.
+void warnOfSpannedLines(const std::string& inputName, const LineNotes& notes)
+{
+    for (const LineNotes::Noted& noted : notes.named) {
+        report("warning: " + quoteName(inputName) + " line " + std::to_string(noted.line) +
+               (noted.blank ? ": blank line, read as the start of the next record"
+                            : ": a record spans lines: is a colon missing?"));
+    }
+    if (const std::uint64_t more = notes.count - notes.named.size(); more > 0) {
+        report("warning: " + quoteName(inputName) + ": " + std::to_string(more) + " more record" +
+               (more == 1 ? " spans lines" : "s span lines") + " or start" + (more == 1 ? "s" : "") +
+               " with a blank line");
+    }
+}
+
 void convert(const UniqueFd& input, const std::string& inputName, ReplacementFile& output)
 {
     ByteWriter out(output);
     std::string field2;
+    LineNotes notes;
     try {
-        convertRecords(input.get(), inputName, out, field2);
+        convertRecords(input.get(), inputName, out, field2, {}, &notes);
     } catch (const std::bad_alloc&) {
         field2 = std::string();
         throw systemFailure("cannot convert", inputName, ENOMEM);
     }
     out.flush();
+    warnOfSpannedLines(inputName, notes);
 }
 
 // The new content is in place, whatever becomes of this warning.

@@ -145,7 +145,9 @@ public:
     // field bytes, and colons before the newline bytes of field 4.
     [[gnu::always_inline]] const char* nextNewline() noexcept
     {
-        masks_.newlines &= ~std::uint64_t{0} << lastColon_;
+        const std::uint64_t afterColon = ~std::uint64_t{0} << lastColon_;
+        strayNewlines_ |= masks_.newlines & ~afterColon;
+        masks_.newlines &= afterColon;
         while (masks_.newlines == 0) {
             advance();
         }
@@ -155,9 +157,16 @@ public:
         return base_ + bit;
     }
 
+    // Whether a newline was passed over as a field byte (a record that spans
+    // lines, a blank line) since the scan began: here or past the last
+    // record of the block, so a hint for a closer look, never a finding.
+    bool passedNewlines() const noexcept { return strayNewlines_ != 0; }
+
 private:
     [[gnu::always_inline]] void advance() noexcept
     {
+        // Newlines left in a chunk the scan leaves lie in fields.
+        strayNewlines_ |= masks_.newlines;
         base_ += Chunk::width;
         masks_ = chunk_.classify(base_);
         lastColon_ = 0;
@@ -167,6 +176,7 @@ private:
     const char* base_;
     TerminatorMasks masks_;
     int lastColon_ = 0;
+    std::uint64_t strayNewlines_ = 0;
 };
 
 } // namespace initHashData

@@ -65,6 +65,8 @@ public:
 
     // Where the records read so far end.
     const char* readEnd() const noexcept { return lastNewline_ + 1; }
+    // Whether a newline may lie in a field: a hint, for a closer look.
+    bool mayHoldStrayNewlines() const noexcept { return scanner_.passedNewlines(); }
 
 private:
     static std::string_view between(const char* from, const char* to) noexcept
@@ -79,9 +81,15 @@ private:
     TerminatorScanner<Chunk> scanner_;
 };
 
-// Converts the records that lie wholly in the block `in` holds and consumes
-// them; returns how many.
-template <class Chunk> [[gnu::always_inline]] inline std::uint64_t convertWholeRecords(ByteReader& in, ByteWriter& out)
+// What convertWholeRecords did: how many records it converted, and whether
+// a newline may lie in a field of one of them.
+struct WholeRecords {
+    std::uint64_t count;
+    bool mayHoldStrayNewlines;
+};
+
+// Converts the records that lie wholly in the block `in` holds and consumes them.
+template <class Chunk> [[gnu::always_inline]] inline WholeRecords convertWholeRecords(ByteReader& in, ByteWriter& out)
 {
     const std::string_view block = in.buffered();
     BlockRecords<Chunk> records(block);
@@ -94,16 +102,16 @@ template <class Chunk> [[gnu::always_inline]] inline std::uint64_t convertWholeR
     }
     writer.finish(records.readEnd());
     in.consume(static_cast<std::size_t>(records.readEnd() - block.data()));
-    return count;
+    return {count, records.mayHoldStrayNewlines()};
 }
 
-std::uint64_t convertWholeRecordsByWords(ByteReader& in, ByteWriter& out)
+WholeRecords convertWholeRecordsByWords(ByteReader& in, ByteWriter& out)
 {
     return convertWholeRecords<WordChunk>(in, out);
 }
 
 #if INITHASHDATA_SSE2
-std::uint64_t convertWholeRecordsSse2(ByteReader& in, ByteWriter& out)
+WholeRecords convertWholeRecordsSse2(ByteReader& in, ByteWriter& out)
 {
     return convertWholeRecords<Sse2Chunk>(in, out);
 }
@@ -112,13 +120,13 @@ std::uint64_t convertWholeRecordsSse2(ByteReader& in, ByteWriter& out)
 #if INITHASHDATA_AVX2
 // Everything of the loop is inlined here, where AVX2 is allowed, and BMI2,
 // whose shifts and bit scans need no copies of their operands.
-[[gnu::target("avx2,bmi,bmi2")]] std::uint64_t convertWholeRecordsAvx2(ByteReader& in, ByteWriter& out)
+[[gnu::target("avx2,bmi,bmi2")]] WholeRecords convertWholeRecordsAvx2(ByteReader& in, ByteWriter& out)
 {
     return convertWholeRecords<Avx2Chunk>(in, out);
 }
 #endif
 
-using WholeRecordConverter = std::uint64_t (*)(ByteReader&, ByteWriter&);
+using WholeRecordConverter = WholeRecords (*)(ByteReader&, ByteWriter&);
 
 WholeRecordConverter wholeRecordConverter(RecordScan scan) noexcept
 {
@@ -137,9 +145,14 @@ WholeRecordConverter wholeRecordConverter(RecordScan scan) noexcept
 // 2, for a record too long to be held in a block and for the last one, which
 // the input may cut short: each field it reaches is streamed, across blocks
 // where it spans them, and the ones it does not reach stay empty.
-void streamUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit)
+void streamUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit, LineNotes* notes)
 {
-    const auto copy = [&out](std::string_view piece) { out.append(piece); };
+    std::uint64_t newlines = 0;
+    const bool blank = in.buffered().starts_with('\n');
+    const auto copy = [&out, &newlines](std::string_view piece) {
+        newlines += static_cast<std::uint64_t>(std::count(piece.begin(), piece.end(), '\n'));
+        out.append(piece);
+    };
     FieldEnd end = streamField(in, ':', copy);
     out.put(':');
 
@@ -150,6 +163,7 @@ void streamUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std:
                 throw Failure("cannot convert " + quoteName(in.name()) +
                               ": a record's second field is too long to hash (4 GiB or more)");
             }
+            newlines += static_cast<std::uint64_t>(std::count(piece.begin(), piece.end(), '\n'));
             field2.append(piece);
         });
     }
@@ -160,8 +174,11 @@ void streamUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std:
         end = streamField(in, ':', copy);
     }
     out.put(':');
+    if (notes != nullptr) {
+        notes->note(newlines, blank);
+    }
     if (end == FieldEnd::terminator) {
-        streamField(in, '\n', copy);
+        streamField(in, '\n', [&out](std::string_view piece) { out.append(piece); });
     }
     out.put('\n');
 }
@@ -199,8 +216,34 @@ const char* scanName(RecordScan scan) noexcept
     }
 }
 
+void LineNotes::note(std::uint64_t newlines, bool blank)
+{
+    if (newlines > 0) {
+        if (named.size() < namedAtMost) {
+            named.push_back({line, blank});
+        }
+        ++count;
+    }
+    line += newlines + 1;
+}
+
+void LineNotes::noteWholeRecords(std::string_view records)
+{
+    for (std::size_t start = 0; start < records.size();) {
+        std::size_t colon = start;
+        for (int field = 0; field < 3; ++field) {
+            colon = records.find(':', colon) + 1;
+        }
+        const std::size_t newline = records.find('\n', colon);
+        note(static_cast<std::uint64_t>(std::count(records.begin() + static_cast<std::ptrdiff_t>(start),
+                                                   records.begin() + static_cast<std::ptrdiff_t>(colon), '\n')),
+             records[start] == '\n');
+        start = newline + 1;
+    }
+}
+
 std::uint64_t convertRecords(int input, const std::string& inputName, ByteWriter& out, std::string& field2,
-                             const ConversionSettings& settings)
+                             const ConversionSettings& settings, LineNotes* notes)
 {
     // The scans load past the bytes read without a bounds check, and stop at the sentinel there.
     ByteReader in(input, inputName, settings.blockSize, ReadPadding{scanPadding, sentinelRecord});
@@ -208,8 +251,17 @@ std::uint64_t convertRecords(int input, const std::string& inputName, ByteWriter
     std::uint64_t records = 0;
     bool carried = false; // the block starts with a record cut by the end of the last
     for (;;) {
-        const std::uint64_t whole = convertWhole(in, out);
+        const char* const blockStart = in.buffered().data();
+        const auto [whole, mayHoldStrayNewlines] = convertWhole(in, out);
         records += whole;
+        if (notes != nullptr) {
+            // One record a line, unless the scan passed a newline in a field.
+            if (mayHoldStrayNewlines) {
+                notes->noteWholeRecords({blockStart, static_cast<std::size_t>(in.buffered().data() - blockStart)});
+            } else {
+                notes->line += whole;
+            }
+        }
         const bool cut = !in.buffered().empty();
         // A record cut by the end of a block is carried into the next one, once,
         // so that it is read whole there: the scan reads every byte at most twice.
@@ -222,7 +274,7 @@ std::uint64_t convertRecords(int input, const std::string& inputName, ByteWriter
                 return records;
             }
         }
-        streamUserRecord(in, out, field2, settings.field2Limit);
+        streamUserRecord(in, out, field2, settings.field2Limit, notes);
         ++records;
         carried = false;
     }

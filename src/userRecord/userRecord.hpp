@@ -41,6 +41,32 @@ struct ConversionSettings {
     std::optional<RecordScan> scan = std::nullopt; // the fastest, where none
 };
 
+// The records whose first three fields hold a newline: almost always a
+// mistake in a users file, where records are one a line (a missing colon
+// runs a line on into the next, whose clear-text password then stands in a
+// hashed file; a blank line starts a record that a line-based reader sees as
+// an empty user). The format allows them, so they are only noted.
+struct LineNotes {
+    // The lines that such records start on, the first `namedAtMost` of
+    // them, and whether each starts with a blank line.
+    struct Noted {
+        std::uint64_t line;
+        bool blank;
+    };
+    static constexpr std::size_t namedAtMost = 10;
+    std::vector<Noted> named;
+    std::uint64_t count = 0;
+    // The line the next record starts on.
+    std::uint64_t line = 1;
+
+    // Notes the records that `records`, whole records each ending in a
+    // newline, start with the next one.
+    void noteWholeRecords(std::string_view records);
+    // Notes a record starting on `line` whose first three fields hold
+    // `newlines` newlines and that starts with a blank line where `blank`.
+    void note(std::uint64_t newlines, bool blank);
+};
+
 // Converts every record read from `input`, an open descriptor called
 // `inputName` in messages, into `out`: each field 2 replaced by the decimal
 // text of its hash, every other byte as read. Memory stays the reader's and
@@ -48,7 +74,8 @@ struct ConversionSettings {
 // `field2`: a record cut short by the end of the input keeps what it has, and
 // the fields it does not reach are empty. Returns the number of records;
 // throws Failure when a read or write fails or a field 2 exceeds the limit.
+// Where `notes` is given, records that span lines are noted there.
 std::uint64_t convertRecords(int input, const std::string& inputName, ByteWriter& out, std::string& field2,
-                             const ConversionSettings& settings = {});
+                             const ConversionSettings& settings = {}, LineNotes* notes = nullptr);
 
 } // namespace initHashData

@@ -45,6 +45,9 @@ private:
     bool mounted_ = false;
 };
 
+// A path as messages show it.
+inline std::string shown(const std::string& path) { return "'" + path + "'"; }
+
 // The command that loop-mounts the file system in `image`, for Mounted.
 std::string loopMount(const std::string& image);
 

@@ -73,8 +73,8 @@ TEST_F(EndToEnd, ReadsOnlyTheFirstLineAndWarnsOfEveryArgumentItIgnores)
         EXPECT_EQ(result.exitStatus, 0) << c.what << ": " << result.standardError;
         std::string warnings;
         for (const std::string& argument : c.arguments) {
-            warnings +=
-                "initHashData: ignoring argument '" + argument + "': the input file name is read from standard input\n";
+            warnings += "initHashData: warning: ignoring argument '" + argument +
+                        "': the input file name is read from standard input\n";
         }
         EXPECT_EQ(result.standardError,
                   warnings + (warnings.empty() ? "" : "Try 'initHashData --help' for more information.\n"))
@@ -172,7 +172,7 @@ TEST_F(EndToEnd, UnwritableOutputKeepsOldOutput)
 {
     writeFile(path("in.txt"), sampleInput);
     ASSERT_EQ(::mkdir(path("userData.txt").c_str(), 0755), 0);
-    expectFailureKeepsOldOutput("in.txt\n", "cannot write 'userData.txt': Is a directory");
+    expectFailureKeepsOldOutput("in.txt\n", "cannot write " + shown(path("userData.txt")) + ": Is a directory");
     ASSERT_EQ(::rmdir(path("userData.txt").c_str()), 0);
 
     // A file size limit: the write fails with EFBIG rather than killing the run.
@@ -180,14 +180,23 @@ TEST_F(EndToEnd, UnwritableOutputKeepsOldOutput)
     writeFile(path("big.txt"), usersText(100));
     RunOptions limited;
     limited.inherited.fileSizeLimit = 1000;
-    expectFailureKeepsOldOutput("big.txt\n", "cannot write 'userData.txt': File too large", limited);
+    expectFailureKeepsOldOutput("big.txt\n", "cannot write " + shown(path("userData.txt")) + ": File too large",
+                                limited);
 
     // A device is written as it is, and its own error reported.
     ASSERT_EQ(::unlink(path("userData.txt").c_str()), 0);
     ASSERT_EQ(::symlink("/dev/full", path("userData.txt").c_str()), 0);
     const RunResult full = run("in.txt\n");
     EXPECT_EQ(full.exitStatus, 1);
-    EXPECT_EQ(full.standardError, "initHashData: cannot write '/dev/full': No space left on device\n");
+    EXPECT_EQ(full.standardError, "initHashData: cannot write " + shown(path("userData.txt")) +
+                                      " (a link to '/dev/full'): No space left on device\n");
+
+    // A working directory removed: its path is unknown, so the name is given as it is.
+    ASSERT_EQ(::unlink(path("userData.txt").c_str()), 0);
+    writeFile(path("userData.txt"), oldOutput);
+    RunOptions removed;
+    removed.wrapper = {"sh", "-c", "mkdir gone && cd gone && rmdir ../gone && exec \"$@\"", "sh"};
+    expectFailureKeepsOldOutput("../in.txt\n", "cannot create 'userData.txt': No such file or directory", removed);
 }
 
 TEST_F(EndToEnd, ReplacementKeepsPermissionsOwnerAndLink)
@@ -241,7 +250,8 @@ TEST_F(EndToEnd, UnprivilegedUserWritesOnlyWhatItMay)
 
     // A file the user may not write is refused, as a plain open would refuse it.
     writeFile(path("userData.txt"), oldOutput, 0444);
-    expectFailureKeepsOldOutput("in.txt\n", "cannot write 'userData.txt': Permission denied", nobody);
+    expectFailureKeepsOldOutput("in.txt\n", "cannot write " + shown(path("userData.txt")) + ": Permission denied",
+                                nobody);
     writeFile(path("private.txt"), sampleInput, 0600);
     expectFailureKeepsOldOutput("private.txt\n", "cannot open 'private.txt': Permission denied", nobody);
 
@@ -256,7 +266,8 @@ TEST_F(EndToEnd, UnprivilegedUserWritesOnlyWhatItMay)
     // A directory closed to the user: no new file can be made...
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     ::unlink(path("userData.txt").c_str());
-    expectFailureKeepsOldOutput("in.txt\n", "cannot create 'userData.txt': Permission denied", nobody);
+    expectFailureKeepsOldOutput("in.txt\n", "cannot create " + shown(path("userData.txt")) + ": Permission denied",
+                                nobody);
 
     // ...but a file the user may write is written in place, once converted.
     writeFile(path("userData.txt"), oldOutput, 0666);
@@ -494,8 +505,10 @@ TEST_F(InjectedFault, ReadersLocksNeverFailARunAndWritersLocksAreWaitedFor)
         EXPECT_LE(seconds, c.mostSeconds) << "a reader's lock held up the run";
         EXPECT_EQ(readFile(path("userData.txt")), c.status == 0 ? sampleOutput : oldOutput);
         if (c.status != 0) {
-            EXPECT_EQ(result.standardError, "initHashData: cannot write 'userData.txt': another process held a "
-                                            "write lock on it for 10 seconds\n");
+            EXPECT_EQ(result.standardError,
+                      "initHashData: cannot write " + shown(path("userData.txt")) +
+                          ": waited 10 seconds for another process to release its write lock on it (lslocks or fuser "
+                          "-v shows which)\n");
         }
         if (flocked != 0) {
             ::kill(flocked, SIGKILL);
@@ -539,10 +552,10 @@ TEST_F(InjectedFault, SystemCallFailureKeepsOldOutput)
     };
     const Case cases[] = {
         {"read", "262144", "EIO", "cannot read 'in.txt': Input/output error"},
-        {"write", "", "ENOSPC", "cannot write 'userData.txt': No space left on device"},
-        {"fsync", "", "EIO", "cannot sync 'userData.txt': Input/output error"},
-        {"renameat", "", "EIO", "cannot replace 'userData.txt': Input/output error"},
-        {"openat", "O_TMPFILE", "EIO", "cannot create 'userData.txt': Input/output error"},
+        {"write", "", "ENOSPC", "cannot write " + shown(path("userData.txt")) + ": No space left on device"},
+        {"fsync", "", "EIO", "cannot sync " + shown(path("userData.txt")) + ": Input/output error"},
+        {"renameat", "", "EIO", "cannot replace " + shown(path("userData.txt")) + ": Input/output error"},
+        {"openat", "O_TMPFILE", "EIO", "cannot create " + shown(path("userData.txt")) + ": Input/output error"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.syscall + " " + c.error);

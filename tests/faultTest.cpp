@@ -184,8 +184,8 @@ protected:
             return;
         }
         EXPECT_EQ(result.exitStatus, 1) << "a plain write fails here, so the tool must change nothing";
-        EXPECT_EQ(result.standardError,
-                  "initHashData: cannot write 'userData.txt': No space left on device" + c.note + "\n");
+        EXPECT_EQ(result.standardError, "initHashData: cannot write " + shown(path("disk/w/userData.txt")) +
+                                            ": No space left on device" + c.note + "\n");
         EXPECT_TRUE(after.bytes == before.bytes) << "the old content changed";
         EXPECT_EQ(after.blocks, before.blocks) << "blocks that a refused run reserved stay taken";
         // A bit the run cannot put back is named in its message.
@@ -222,12 +222,13 @@ struct InPlaceFault {
     std::string message;
 };
 
-std::vector<InPlaceFault> inPlaceFaults()
+// `output`: the old file as messages show it.
+std::vector<InPlaceFault> inPlaceFaults(const std::string& output)
 {
     const std::string longOld = std::string(4000, 'o') + ":1:kept:intact\n";
-    const std::string noSpace = "cannot write 'userData.txt': No space left on device";
-    const std::string ioError = "cannot write 'userData.txt': Input/output error";
-    const std::string damaged = "'userData.txt' is damaged: ";
+    const std::string noSpace = "cannot write " + output + ": No space left on device";
+    const std::string ioError = "cannot write " + output + ": Input/output error";
+    const std::string damaged = output + " is damaged: ";
     // clang-format off
     return {
         {"no space to reserve", oldOutput, {{"fallocate", "ENOSPC", 1}}, 1, noSpace},
@@ -255,7 +256,7 @@ TEST_F(InjectedFault, InPlaceWriteEndsWholeOrSaysWhetherOldBytesSurvive)
     // row's writes are counted from the first into the old file itself.
     const Fault noRename("renameat", "EXDEV", ordinalOf("renameat", ""));
     const int writesBefore = ordinalOf("write", "/userData.txt>", {noRename}) - 1;
-    for (const InPlaceFault& c : inPlaceFaults()) {
+    for (const InPlaceFault& c : inPlaceFaults(shown(path("userData.txt")))) {
         SCOPED_TRACE(c.what);
         writeFile(path("userData.txt"), c.old);
         std::vector<Fault> faults = c.faults;
@@ -365,8 +366,8 @@ TEST_F(EndToEnd, InPlaceContentUnderAMemoryLimitCostsNoBystanderItsLife)
             ASSERT_TRUE(shell("printf 'old\\n' >'" + path("w/userData.txt") + "'"));
         } else {
             EXPECT_EQ(result.exitStatus, 1) << "killed, or holding more than the limit lets it";
-            EXPECT_EQ(result.standardError, "initHashData: cannot hold in memory the new content of 'userData.txt': "
-                                            "Cannot allocate memory\n");
+            EXPECT_EQ(result.standardError, "initHashData: cannot hold in memory the new content of " +
+                                                shown(path("w/userData.txt")) + ": Cannot allocate memory\n");
             EXPECT_EQ(readFile(path("w/userData.txt")), "old\n") << "the old file changed";
         }
     }
@@ -424,8 +425,8 @@ TEST_F(InjectedFault, FifoSwappedForAFileAsItIsOpenedIsNotWritten)
     writeFile(path("userData.txt"), oldOutput);
     const RunResult result = finishTool(pid, output.path());
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.standardError, "initHashData: cannot replace 'userData.txt': another file took its place during "
-                                    "the run\n");
+    EXPECT_EQ(result.standardError, "initHashData: cannot replace " + shown(path("userData.txt")) +
+                                        ": another file took its place during the run\n");
     EXPECT_EQ(readFile(path("userData.txt")), oldOutput) << "the content meant for the FIFO went into another file";
 }
 
@@ -532,8 +533,9 @@ TEST_F(InjectedFault, DirectorySyncFailureAfterTheRenameWarnsAndSucceeds)
 {
     const RunResult result = run("in.txt\n", inject({{"fsync", "EIO", 2}}));
     EXPECT_EQ(result.exitStatus, 0) << "the new content is in place, yet the run reported failure";
-    EXPECT_EQ(result.standardError, "initHashData: replaced 'userData.txt', but cannot sync its directory '.', so "
-                                    "a crash may bring back the old file: Input/output error\n");
+    EXPECT_EQ(result.standardError, "initHashData: warning: replaced " + shown(path("userData.txt")) +
+                                        ", but cannot sync its directory " + shown(dir.path()) +
+                                        ", so a crash may bring back the old file: Input/output error\n");
     EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
 }
 

@@ -110,16 +110,18 @@ protected:
 
 TEST_F(StickyDirectory, OtherUsersLinksFilesAndFifosAreRefused)
 {
-    const std::string followMessage = "initHashData: refusing to follow 'userData.txt': a symbolic link on its way "
-                                      "belongs to another user in a sticky world-writable directory\n";
-    const std::string writeMessage = "initHashData: refusing to write 'userData.txt': it belongs to another user "
-                                     "in a sticky world-writable directory\n";
+    const std::string output = shown(sticky() + "/userData.txt");
+    const std::string followMessage = "initHashData: refusing to follow " + output +
+                                      ": a symbolic link on its way belongs to another user in a sticky world-writable "
+                                      "directory\n";
+    const std::string writeMessage = "initHashData: refusing to write " + output +
+                                     ": it belongs to another user in a sticky world-writable directory\n";
     const Plant cases[] = {
         {"a link to root's private file", "ln -s " + victim() + " userData.txt", "", followMessage},
         {"a dangling link into root's directory", "ln -s " + path("secret/new") + " userData.txt", "", followMessage},
         {"root's link through another user's link", "ln -s " + path("secret") + " hop", "ln -s hop/victim userData.txt",
-         "initHashData: refusing to follow 'hop/victim': a symbolic link on its way belongs to another user in a "
-         "sticky world-writable directory\n"},
+         "initHashData: refusing to follow " + output + " (a link to " + shown(sticky() + "/hop/victim") +
+             "): a symbolic link on its way belongs to another user in a sticky world-writable directory\n"},
         {"a file open to all", "printf planted >userData.txt && chmod 666 userData.txt", "", writeMessage},
         {"a FIFO", "mkfifo -m 666 userData.txt", "", writeMessage},
         {"a file planted while root's run reads its input", "printf planted >userData.txt && chmod 666 userData.txt",
@@ -130,8 +132,8 @@ TEST_F(StickyDirectory, OtherUsersLinksFilesAndFifosAreRefused)
         // Planted by root here; another user can do it where hard-link protection is off.
         {"a second hard link to root's own link", "true",
          "ln -sfn secret/victim ../rootLink && ln -P ../rootLink userData.txt",
-         "initHashData: refusing to follow 'userData.txt': a symbolic link on its way has other hard links in a "
-         "sticky world-writable directory\n"},
+         "initHashData: refusing to follow " + output +
+             ": a symbolic link on its way has other hard links in a sticky world-writable directory\n"},
         {"another user's link as the input", "ln -s " + victim() + " in.txt", "",
          "initHashData: refusing to follow '" + sticky() +
              "/in.txt': a symbolic link on its way belongs to another "
@@ -569,7 +571,9 @@ TEST_F(EndToEnd, OutputChangedDuringARunIsDecidedAgainForWhatIsThereNow)
         {"another file put in its place: replaced with that file's mode",
          "printf x >x && chmod 640 x && mv x userData.txt", 0, sampleOutput, 0640},
         {"a link to another file put in its place: refused", "printf victim >v && ln -sfn v userData.txt", 1, "victim",
-         0644, "initHashData: cannot replace 'userData.txt': another file took its place during the run\n"},
+         0644,
+         "initHashData: cannot replace " + shown(path("userData.txt")) +
+             ": another file took its place during the run\n"},
         {"a FIFO it was to feed removed: made as a new file", "rm userData.txt", 0, sampleOutput, 0644, "",
          "mkfifo userData.txt"},
     };

@@ -89,6 +89,11 @@ std::string quoteName(std::string_view name)
 
 Failure systemFailure(std::string_view action, std::string_view name, int errnum)
 {
+    return systemFailure(action, ShownName{std::string(name), {}}, errnum);
+}
+
+Failure systemFailure(std::string_view action, const ShownName& name, int errnum)
+{
     std::string message(action);
     message += ' ';
     message += quoteName(name);

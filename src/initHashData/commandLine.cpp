@@ -60,7 +60,7 @@ std::optional<int> answerOption(int argc, const char* const* argv)
         return std::nullopt;
     }
     if (const int errnum = writeJoined(STDOUT_FILENO, std::array{answer}); errnum != 0) {
-        report(std::string("cannot write the answer to standard output: ") + std::strerror(errnum));
+        report(std::string("cannot write to standard output: ") + std::strerror(errnum));
         return EXIT_FAILURE;
     }
     return EXIT_SUCCESS;
@@ -73,10 +73,11 @@ void warnIgnoredArguments(int argc, const char* const* argv) noexcept
     }
     try {
         for (int i = 1; i < argc; ++i) {
-            report("ignoring argument " + quoteName(argv[i]) + ": the input file name is read from standard input");
+            report("warning: ignoring argument " + quoteName(argv[i]) +
+                   ": the input file name is read from standard input");
         }
     } catch (const std::bad_alloc&) {
-        report("ignoring the arguments: the input file name is read from standard input");
+        report("warning: ignoring the arguments: the input file name is read from standard input");
     }
     writeJoined(STDERR_FILENO,
                 std::array<std::string_view, 3>{"Try '", programName, " --help' for more information.\n"});

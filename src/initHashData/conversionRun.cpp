@@ -63,14 +63,14 @@ void convert(const UniqueFd& input, const std::string& inputName, ReplacementFil
 }
 
 // The new content is in place, whatever becomes of this warning.
-void warnUnsynced(const std::string& displayName, int errnum) noexcept
+void warnUnsynced(const ShownName& displayName, int errnum) noexcept
 {
     try {
-        report("replaced " + quoteName(displayName) + ", but cannot sync its directory " +
-               quoteName(directoryOf(displayName)) +
+        report("warning: replaced " + quoteName(displayName) + ", but cannot sync its directory " +
+               quoteName(directoryOf(fullPath(displayName.path))) +
                ", so a crash may bring back the old file: " + std::strerror(errnum));
     } catch (const std::bad_alloc&) {
-        report("replaced the output, but cannot sync its directory, so a crash may bring back the old file");
+        report("warning: replaced the output, but cannot sync its directory, so a crash may bring back the old file");
     }
 }
 

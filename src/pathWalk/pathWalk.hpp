@@ -3,6 +3,7 @@
 // The walk from a name, through its symbolic links, to the file it names: for
 // the input, which is read, and the output, whose directory entry is written.
 
+#include "fileIo/failure.hpp"
 #include "fileIo/uniqueFd.hpp"
 
 #include <fcntl.h>
@@ -37,8 +38,9 @@ struct OutputTarget {
     struct stat directoryStatus {};
     // The file's name in `directory`.
     std::string entry;
-    // The path the user knows the file by, for messages.
-    std::string displayName;
+    // The path the user knows the file by, the end of its links, and its
+    // name in messages: the full path given, and where a link leads.
+    ShownName displayName;
     // The entry as it was found; never a symbolic link.
     std::optional<struct stat> existing;
     // The chain ends in a descriptor's link in /proc that names no path (a
@@ -55,7 +57,7 @@ OutputTarget resolveOutputTarget(const std::string& name);
 
 // Throws Failure when the sticky-directory rule above forbids writing `file`,
 // an entry of the directory whose status is `directory`.
-void checkMayWriteExisting(const struct stat& directory, const struct stat& file, const std::string& displayName);
+void checkMayWriteExisting(const struct stat& directory, const struct stat& file, const ShownName& displayName);
 
 // Opens `name` for reading, its symbolic links followed under the rule that
 // the output's are (another user's file may be read). Throws Failure.
@@ -63,5 +65,9 @@ UniqueFd openInput(const std::string& name);
 
 // The directory part of a path as the user wrote it: "." for a bare name.
 std::string directoryOf(const std::string& path);
+
+// `path` from the root: the working directory's path before a relative one,
+// where that can be found, else `path` as it is.
+std::string fullPath(const std::string& path);
 
 } // namespace initHashData

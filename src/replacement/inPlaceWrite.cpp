@@ -27,7 +27,7 @@ namespace {
 // A full disk or a quota, where a plain open would have freed the old blocks first.
 bool isOutOfRoom(int errnum) { return errnum == ENOSPC || errnum == EDQUOT; }
 
-DamagedOutput damaged(const std::string& displayName, const char* what, int errnum)
+DamagedOutput damaged(const ShownName& displayName, const char* what, int errnum)
 {
     return DamagedOutput(quoteName(displayName) + " is damaged: " + what + ": " + std::strerror(errnum));
 }
@@ -75,7 +75,7 @@ private:
     [[noreturn]] void fail(int errnum);
     std::string restoreModeAndTime() const;
 
-    const std::string& name_;
+    const ShownName& name_;
     const StagedFile& content_;
     off_t newSize_ = 0;
     UniqueFd out_;

@@ -93,7 +93,7 @@ public:
             throw stagingFailure("cannot write", errnum);
         }
     }
-    const std::string& target() const noexcept { return target_.displayName; }
+    const ShownName& target() const noexcept { return target_.displayName; }
 
     int commit(Notice notice)
     {
@@ -116,7 +116,7 @@ public:
             // kernel breaks it, as a plain open waits.
             if (lock.state == TargetLock::State::readersBusy || lock.state == TargetLock::State::leased) {
                 if (lock.state == TargetLock::State::readersBusy && readers.expired() && notice != nullptr) {
-                    notice("waiting to write " + quoteName(target_.displayName) +
+                    notice("warning: waiting to write " + quoteName(target_.displayName) +
                            " in place: another process holds a read lock on it (lslocks shows which)");
                     notice = nullptr;
                 }
@@ -317,7 +317,7 @@ private:
 ReplacementFile::ReplacementFile(const std::string& name) : replacement_(std::make_unique<Replacement>(name)) {}
 ReplacementFile::~ReplacementFile() = default;
 void ReplacementFile::write(std::string_view bytes) { replacement_->write(bytes); }
-const std::string& ReplacementFile::target() const noexcept { return replacement_->target(); }
+const ShownName& ReplacementFile::target() const noexcept { return replacement_->target(); }
 int ReplacementFile::commit(Notice notice) { return replacement_->commit(notice); }
 
 } // namespace initHashData

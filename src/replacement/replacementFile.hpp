@@ -44,7 +44,7 @@ public:
 
     // The file that receives the content: the name given, or the end of its
     // chain of symbolic links.
-    const std::string& target() const noexcept;
+    const ShownName& target() const noexcept;
 
     // Says that the run waits, where it may wait long.
     using Notice = void (*)(std::string_view message) noexcept;

@@ -111,13 +111,13 @@ bool lockOwnFile(int fd) noexcept { return lockCall(fd, F_SETLK, F_WRLCK) == 0 |
 
 bool lockUnheld(int fd) noexcept { return lockCall(fd, F_SETLK, F_WRLCK) == 0; }
 
-Failure writtenByAnother(const std::string& displayName)
+Failure writtenByAnother(const ShownName& displayName)
 {
-    return Failure("cannot write " + quoteName(displayName) + ": another process held a write lock on it for " +
-                   std::to_string(lockWait.count()) + " seconds");
+    return Failure("cannot write " + quoteName(displayName) + ": waited " + std::to_string(lockWait.count()) +
+                   " seconds for another process to release its write lock on it (lslocks or fuser -v shows which)");
 }
 
-Failure replacedDuringRun(const std::string& displayName)
+Failure replacedDuringRun(const ShownName& displayName)
 {
     return Failure("cannot replace " + quoteName(displayName) + ": another file took its place during the run");
 }

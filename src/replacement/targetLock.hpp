@@ -75,7 +75,7 @@ bool lockOwnFile(int fd) noexcept;
 // no other process held a lock on it.
 bool lockUnheld(int fd) noexcept;
 
-Failure writtenByAnother(const std::string& displayName);
-Failure replacedDuringRun(const std::string& displayName);
+Failure writtenByAnother(const ShownName& displayName);
+Failure replacedDuringRun(const ShownName& displayName);
 
 } // namespace initHashData

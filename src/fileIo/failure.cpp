@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "fileIo/failure.hpp"
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace initHashData {
 
@@ -85,6 +89,34 @@ std::string quoteName(std::string_view name)
     }
     quoted += '\'';
     return quoted;
+}
+
+std::string fullPath(const std::string& path)
+{
+    if (path.starts_with('/')) {
+        return path;
+    }
+    // getcwd fails where the working directory was removed, or lies beyond
+    // what the process may see.
+    const std::unique_ptr<char, decltype(&std::free)> working(::getcwd(nullptr, 0), &std::free);
+    if (!working) {
+        return path;
+    }
+    const std::string_view relative =
+        std::string_view(path).starts_with("./") ? std::string_view(path).substr(2) : path;
+    return std::string(working.get()) + (std::string_view(working.get()) == "/" ? "" : "/") + std::string(relative);
+}
+
+std::string quoteName(const ShownName& name)
+{
+    if (!name.full) {
+        return quoteName(name.path);
+    }
+    std::string shown = quoteName(fullPath(name.given));
+    if (name.path != name.given) {
+        shown += " (a link to " + quoteName(fullPath(name.path)) + ")";
+    }
+    return shown;
 }
 
 Failure systemFailure(std::string_view action, std::string_view name, int errnum)

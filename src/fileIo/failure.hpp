@@ -18,14 +18,20 @@ public:
 // that a stray carriage return or space in a name is visible.
 std::string quoteName(std::string_view name);
 
-// A file's name as messages show it: the path, quoted by quoteName(), unless
-// `shown` gives more (the output's full path, and where its link leads).
+// `path` from the root: the working directory's path before a relative one,
+// where that can be found, else `path` as it is.
+std::string fullPath(const std::string& path);
+
+// A file's name as messages show it: `path`, quoted; where `full`, from the
+// root, and where `path` is the end of the links from `given`, that too.
+// Worded only when a message needs it.
 struct ShownName {
     std::string path;
-    std::string shown;
+    std::string given;
+    bool full = false;
 };
 
-inline std::string quoteName(const ShownName& name) { return name.shown.empty() ? quoteName(name.path) : name.shown; }
+std::string quoteName(const ShownName& name);
 
 // A Failure reading "<action> '<name>': <reason for errnum>".
 Failure systemFailure(std::string_view action, std::string_view name, int errnum);

@@ -8,9 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <deque>
-#include <memory>
 
 namespace initHashData {
 
@@ -92,12 +90,9 @@ public:
     // messages name the file at the end of the links; reading, the name given.
     enum class Use { read, write };
 
-    PathWalk(const std::string& name, Use use) : writing_(use == Use::write), given_(name), pending_(componentsOf(name))
+    PathWalk(const std::string& name, Use use) : writing_(use == Use::write), pending_(componentsOf(name))
     {
-        target_.displayName.path = name;
-        if (writing_) {
-            target_.displayName.shown = quoteName(fullPath(name));
-        }
+        target_.displayName = {name, name, writing_};
         mustBeDirectory_ = !name.empty() && name.back() == '/';
         directory_ = openDirectory(AT_FDCWD, !name.empty() && name.front() == '/' ? "/" : ".");
     }
@@ -219,7 +214,6 @@ private:
             std::string& path = target_.displayName.path;
             const auto slash = path.rfind('/');
             path = text.front() == '/' || slash == std::string::npos ? text : path.substr(0, slash + 1) + text;
-            target_.displayName.shown = quoteName(fullPath(given_)) + " (a link to " + quoteName(fullPath(path)) + ")";
         }
         if (last) {
             mustBeDirectory_ = text.back() == '/';
@@ -252,7 +246,6 @@ private:
     }
 
     bool writing_;
-    std::string given_;
     std::deque<std::string> pending_;
     std::optional<std::string> entry_;
     bool mustBeDirectory_ = false;
@@ -269,22 +262,6 @@ std::string directoryOf(const std::string& path)
         return ".";
     }
     return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-std::string fullPath(const std::string& path)
-{
-    if (path.starts_with('/')) {
-        return path;
-    }
-    // getcwd fails where the working directory was removed, or lies beyond
-    // what the process may see.
-    const std::unique_ptr<char, decltype(&std::free)> working(::getcwd(nullptr, 0), &std::free);
-    if (!working) {
-        return path;
-    }
-    const std::string_view relative =
-        std::string_view(path).starts_with("./") ? std::string_view(path).substr(2) : path;
-    return std::string(working.get()) + (std::string_view(working.get()) == "/" ? "" : "/") + std::string(relative);
 }
 
 void checkMayWriteExisting(const struct stat& directory, const struct stat& file, const ShownName& displayName)

@@ -66,8 +66,4 @@ UniqueFd openInput(const std::string& name);
 // The directory part of a path as the user wrote it: "." for a bare name.
 std::string directoryOf(const std::string& path);
 
-// `path` from the root: the working directory's path before a relative one,
-// where that can be found, else `path` as it is.
-std::string fullPath(const std::string& path);
-
 } // namespace initHashData

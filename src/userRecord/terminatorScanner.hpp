@@ -145,16 +145,20 @@ public:
     // field bytes, and colons before the newline bytes of field 4.
     [[gnu::always_inline]] const char* nextNewline() noexcept
     {
-        const std::uint64_t afterColon = ~std::uint64_t{0} << lastColon_;
-        strayNewlines_ |= masks_.newlines & ~afterColon;
-        masks_.newlines &= afterColon;
-        while (masks_.newlines == 0) {
-            advance();
+        for (;;) {
+            while (masks_.newlines == 0) {
+                advance();
+            }
+            const int bit = std::countr_zero(masks_.newlines);
+            masks_.newlines &= masks_.newlines - 1;
+            // One compare, where masking off the newlines before the colon
+            // would cost as much, and no more to note those passed over.
+            if (bit >= lastColon_) [[likely]] {
+                masks_.colons &= (~std::uint64_t{0} << bit) << 1;
+                return base_ + bit;
+            }
+            strayNewlines_ = 1;
         }
-        const int bit = std::countr_zero(masks_.newlines);
-        masks_.newlines &= masks_.newlines - 1;
-        masks_.colons &= (~std::uint64_t{0} << bit) << 1;
-        return base_ + bit;
     }
 
     // Whether a newline was passed over as a field byte (a record that spans

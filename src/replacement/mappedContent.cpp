@@ -220,6 +220,9 @@ MappedContent& MappedContent::operator=(MappedContent&& other) noexcept
 
 int MappedContent::append(std::string_view bytes) noexcept
 {
+    if (bytes.empty()) {
+        return 0; // nothing to copy, and perhaps no mapping yet to copy to
+    }
     if (bytes.size() > capacity_ - size_) {
         const std::size_t needed = bytes.size() - (capacity_ - size_);
         const std::size_t growth =

@@ -83,9 +83,9 @@ ByteWriter::ByteWriter(int fd, std::string name, std::size_t blockSize)
 {
 }
 
-ByteWriter::ByteWriter(ByteSink& sink, std::size_t blockSize) : ByteWriter(-1, std::string(), blockSize)
+ByteWriter::ByteWriter(ByteSink sink, std::size_t blockSize) : ByteWriter(-1, std::string(), blockSize)
 {
-    sink_ = &sink;
+    sink_ = sink;
 }
 
 void ByteWriter::flush()
@@ -120,8 +120,8 @@ void ByteWriter::appendSlow(std::string_view bytes)
 
 void ByteWriter::writeOut(const char* bytes, std::size_t count)
 {
-    if (sink_ != nullptr) {
-        sink_->write(std::string_view(bytes, count));
+    if (sink_.write != nullptr) {
+        sink_.write(sink_.context, std::string_view(bytes, count));
         return;
     }
     std::size_t written = 0;

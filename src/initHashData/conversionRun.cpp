@@ -49,7 +49,7 @@ void warnOfSpannedLines(const std::string& inputName, const LineNotes& notes)
 
 void convert(const UniqueFd& input, const std::string& inputName, ReplacementFile& output)
 {
-    ByteWriter out(output);
+    ByteWriter out(output.sink());
     std::string field2;
     LineNotes notes;
     try {

@@ -27,7 +27,7 @@ public:
 // open(O_CREAT) with mode 0666 makes one. Otherwise the content is written
 // into the old file itself. Links are followed as open() follows them. A
 // temporary file outlives neither the object nor a signal that can be caught.
-class ReplacementFile : public ByteSink {
+class ReplacementFile {
 public:
     // Throws Failure where the target cannot or may not be written, before
     // anything is staged.
@@ -40,7 +40,12 @@ public:
 
     // Takes the next bytes of the new content; throws Failure where they
     // cannot be held.
-    void write(std::string_view bytes) override;
+    void write(std::string_view bytes);
+    // write(), for a ByteWriter.
+    ByteSink sink() noexcept
+    {
+        return {this, [](void* self, std::string_view bytes) { static_cast<ReplacementFile*>(self)->write(bytes); }};
+    }
 
     // The file that receives the content: the name given, or the end of its
     // chain of symbolic links.

@@ -39,7 +39,7 @@ constexpr std::size_t largestGrowth = 64 * mebibyte;
 std::string readSmallFile(const std::string& path)
 {
     const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    std::array<char, 4096> buffer{};
+    std::array<char, 16384> buffer{};
     const ssize_t got = file ? retryInterrupted([&] { return ::read(file.get(), buffer.data(), buffer.size()); }) : -1;
     return got > 0 ? std::string(buffer.data(), static_cast<std::size_t>(got)) : std::string();
 }
@@ -121,25 +121,23 @@ std::uint64_t cgroupFree()
     if (path.empty() || path[0] != '/') {
         return unlimited;
     }
-    if (!v2) {
-        // v1 gives the limit that the ancestors set too.
-        const std::string group = "/sys/fs/cgroup/memory" + path;
-        const std::string stat = readSmallFile(group + "/memory.stat");
-        return freeUnder(valueAfter(stat, "hierarchical_memory_limit", 1, unlimited),
-                         cgroupNumber(group + "/memory.usage_in_bytes"),
-                         valueAfter(stat, "total_inactive_file", 1, 0) + valueAfter(stat, "total_active_file", 1, 0));
-    }
-    // v2: each ancestor's limit holds too, up to the root, which has none
-    // (in a cgroup namespace, the root seen is the container's own group).
+    // Each ancestor's limit holds too, over what all its members use, up to
+    // the root, which has none (in a cgroup namespace, the root seen is the
+    // container's own group). Page cache can be reclaimed: it counts as free.
+    const std::string mount = v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory";
     std::uint64_t least = unlimited;
     for (;; path.erase(std::max<std::size_t>(path.rfind('/'), 1))) {
-        const std::string group = "/sys/fs/cgroup" + (path == "/" ? std::string() : path);
-        const std::uint64_t limit = std::min(cgroupNumber(group + "/memory.max"), cgroupNumber(group + "/memory.high"));
+        const std::string group = mount + (path == "/" ? std::string() : path);
+        const std::uint64_t limit =
+            v2 ? std::min(cgroupNumber(group + "/memory.max"), cgroupNumber(group + "/memory.high"))
+               : cgroupNumber(group + "/memory.limit_in_bytes");
         if (limit != unlimited) {
             const std::string stat = readSmallFile(group + "/memory.stat");
-            least = std::min(
-                least, freeUnder(limit, cgroupNumber(group + "/memory.current"),
-                                 valueAfter(stat, "inactive_file", 1, 0) + valueAfter(stat, "active_file", 1, 0)));
+            const std::string_view prefix = v2 ? "" : "total_";
+            least = std::min(least,
+                             freeUnder(limit, cgroupNumber(group + (v2 ? "/memory.current" : "/memory.usage_in_bytes")),
+                                       valueAfter(stat, std::string(prefix) + "inactive_file ", 1, 0) +
+                                           valueAfter(stat, std::string(prefix) + "active_file ", 1, 0)));
         }
         if (path == "/") {
             return least;
@@ -174,12 +172,14 @@ bool reservedForUs(int fd)
     constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
     const std::uint64_t user = valueAfter(options, "resuid=", 1, none);
     const std::uint64_t group = valueAfter(options, "resgid=", 1, none);
-    if (user == ::geteuid() || group == ::getegid()) {
+    // The kernel never lets the root group in by resgid.
+    if (user == ::geteuid() || (group != 0 && group == ::getegid())) {
         return true;
     }
     std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
     const int count = ::getgroups(static_cast<int>(groups.size()), groups.data());
-    return count > 0 && std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
+    return group != 0 && count > 0 &&
+           std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
 }
 
 } // namespace

@@ -142,8 +142,9 @@ int renameWithin(int directory, const char* from, const char* to, bool replace)
     return ::renameat(directory, from, directory, to) == 0 ? 0 : errno;
 }
 
-// A full disk or a quota.
-bool isOutOfRoom(int errnum) noexcept { return errnum == ENOSPC || errnum == EDQUOT; }
+// A disk aside that cannot take more: full, or kept from filling up, a
+// quota, or a file size limit, which a FIFO or device target does not meet.
+bool isFullAside(int errnum) noexcept { return errnum == ENOSPC || errnum == EDQUOT || errnum == EFBIG; }
 
 // Appends all of the content, the file `content` or else `inMemory`, through
 // `append(bytes)` (0 or the errno); 0 or the errno.
@@ -172,12 +173,37 @@ int appendTo(int out, std::string_view bytes) noexcept
     return writeAll(out, bytes.data(), bytes.size(), written);
 }
 
+std::uint64_t unitOf(const struct statfs& fs) noexcept
+{
+    return static_cast<std::uint64_t>(fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize);
+}
+
 // The bytes of the file system `fs` of the file open at `fd` that a write by
 // this process may take.
 std::uint64_t roomOf(int fd, const struct statfs& fs) noexcept
 {
-    return static_cast<std::uint64_t>(usableBlocks(fd, fs)) *
-           static_cast<std::uint64_t>(fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize);
+    return static_cast<std::uint64_t>(usableBlocks(fd, fs)) * unitOf(fs);
+}
+
+// The bytes content aside may take on the file system `fs`: what every user
+// may take, never the blocks kept back for some, less a twentieth of the disk
+// and at least 64 MiB, spared for the logs and files of others.
+std::uint64_t asideRoom(const struct statfs& fs) noexcept
+{
+    const std::uint64_t spared = std::max<std::uint64_t>(std::uint64_t{64} << 20, fs.f_blocks * unitOf(fs) / 20);
+    const std::uint64_t room = fs.f_bavail * unitOf(fs);
+    return room > spared ? room - spared : 0;
+}
+
+// Appends `bytes` to the file aside `out` while its disk keeps the room it
+// spares, adding to `written` what went out; ENOSPC where it would not.
+int appendAside(int out, std::string_view bytes, std::size_t& written) noexcept
+{
+    struct statfs fs {};
+    if (::fstatfs(out, &fs) == 0 && asideRoom(fs) < bytes.size()) {
+        return ENOSPC;
+    }
+    return writeAll(out, bytes.data(), bytes.size(), written);
 }
 
 // The temporary directories that may hold content aside. Fixed places, never
@@ -239,26 +265,31 @@ int StagedFile::makeAside(int content, std::string_view inMemory)
         if (type != TMPFS_MAGIC && type != RAMFS_MAGIC && !seen(full_) &&
             std::none_of(candidates.begin(), candidates.end(),
                          [&st](const Candidate& other) { return other.device == st.st_dev; })) {
-            candidates.push_back({directory, st.st_dev, roomOf(-1, fs)});
+            candidates.push_back({directory, st.st_dev, asideRoom(fs)});
         }
     }
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Candidate& a, const Candidate& b) { return a.room > b.room; });
     for (const Candidate& candidate : candidates) {
+        if (candidate.room == 0) {
+            continue;
+        }
         // Unnamed, and never to be linked (O_EXCL): only this run can reach
         // it, and nothing is left if the run is killed.
         fd_.reset(::open(candidate.directory, O_TMPFILE | O_EXCL | O_RDWR | O_CLOEXEC, privateMode));
         if (!fd_) {
             continue;
         }
-        const int errnum =
-            copyContent(content, inMemory, [this](std::string_view bytes) { return appendTo(fd_.get(), bytes); });
+        const int errnum = copyContent(content, inMemory, [this](std::string_view bytes) {
+            std::size_t written = 0;
+            return appendAside(fd_.get(), bytes, written);
+        });
         if (errnum == 0) {
             place_ = Place::asideOnDisk;
             return 0;
         }
         fd_.reset();
-        if (!isOutOfRoom(errnum)) {
+        if (!isFullAside(errnum)) {
             return errnum;
         }
         full_.push_back(candidate.device);
@@ -292,9 +323,10 @@ int StagedFile::write(std::string_view bytes)
             return memory_.append(bytes);
         }
         std::size_t written = 0;
-        int errnum = writeAll(fd_.get(), bytes.data(), bytes.size(), written);
+        int errnum = place_ == Place::asideOnDisk ? appendAside(fd_.get(), bytes, written)
+                                                  : writeAll(fd_.get(), bytes.data(), bytes.size(), written);
         struct stat st {};
-        if (errnum == 0 || place_ != Place::asideOnDisk || !isOutOfRoom(errnum) || ::fstat(fd_.get(), &st) != 0) {
+        if (errnum == 0 || place_ != Place::asideOnDisk || !isFullAside(errnum) || ::fstat(fd_.get(), &st) != 0) {
             return errnum;
         }
         // The disk filled up: the content moves on, to another disk or to memory.

@@ -287,7 +287,8 @@ TEST_F(InjectedFault, InPlaceWriteEndsWholeOrSaysWhetherOldBytesSurvive)
     }
 }
 
-// A memory cgroup (v2, else v1) limited to `limit` for the test's processes, removed with them.
+// A memory cgroup (v2, else v1) limited to `limit`, with two groups in it,
+// "bystander" and "tool", for the test's processes; removed with them.
 class MemoryCgroup {
 public:
     explicit MemoryCgroup(const std::string& limit)
@@ -295,10 +296,11 @@ public:
         const std::string make =
             "if grep -qw memory /sys/fs/cgroup/cgroup.controllers 2>/dev/null; then "
             "cg=/sys/fs/cgroup/initHashDataTest$$ && echo +memory >/sys/fs/cgroup/cgroup.subtree_control && "
-            "mkdir $cg && echo $0 >$cg/memory.max && { echo 0 >$cg/memory.swap.max || true; }; else "
+            "mkdir $cg && echo $0 >$cg/memory.max && { echo 0 >$cg/memory.swap.max || true; } && "
+            "echo +memory >$cg/cgroup.subtree_control; else "
             "cg=/sys/fs/cgroup/memory$(sed -n 's/^[0-9]*:memory://p' /proc/self/cgroup)/initHashDataTest$$ && "
             "mkdir $cg && echo $0 >$cg/memory.limit_in_bytes && { echo $0 >$cg/memory.memsw.limit_in_bytes || true; }; "
-            "fi 2>/dev/null && printf %s $cg >\"$1\"";
+            "fi 2>/dev/null && mkdir $cg/bystander $cg/tool && printf %s $cg >\"$1\"";
         const TempDir scratch;
         if (shell("sh -c '" + make + "' " + limit + " '" + (scratch / "cg") + "'")) {
             path_ = readFile(scratch / "cg").value_or("");
@@ -309,8 +311,10 @@ public:
     ~MemoryCgroup()
     {
         if (!path_.empty()) {
-            shell("for p in $(cat '" + path_ + "/cgroup.procs'); do kill -9 $p; done; sleep 0.2; rmdir '" + path_ +
-                  "'");
+            shell("cd '" + path_ +
+                  "' && for g in bystander tool; do for p in $(cat $g/cgroup.procs); do kill -9 $p; done; "
+                  "done; sleep 0.2; rmdir bystander tool '" +
+                  path_ + "'");
         }
     }
     const std::string& path() const noexcept { return path_; }
@@ -332,19 +336,21 @@ TEST_F(EndToEnd, InPlaceContentUnderAMemoryLimitCostsNoBystanderItsLife)
     ASSERT_TRUE(shell("cd '" + dir.path() + "' && yes 'user:pass:1000:Some Name' | head -n " + std::to_string(lines) +
                       " >in.txt && mkdir -m 755 w && printf 'old\\n' >w/userData.txt && chmod 666 w/userData.txt && " +
                       "for i in var tmp; do truncate -s 4M $i.img && mkfs.ext2 -q -F -m 0 $i.img; done"));
-    // In its own mount namespace, as root: the cgroup joined, the bystander
-    // started, each temporary directory a full disk where "$1" says so (the
-    // test's directories, under /tmp, mounted back over it), then the tool.
+    // In its own mount namespace, as root: the bystander started in a group of
+    // its own, each temporary directory a full disk where "$1" says so (the
+    // test's directories, under /tmp, mounted back over it), then the tool in
+    // another group; the limit is on the group that holds both.
     const std::string script =
-        "cg=$0 full=$1 work=$2 tools=$3; shift 3; echo $$ >\"$cg/cgroup.procs\" || exit 125; "
-        "perl -e '$x = \"b\" x (150 << 20); open(F, \">\", $ARGV[0]) and close F; sleep 600' \"$work/ready\" & b=$!; "
+        "cg=$0 full=$1 work=$2 tools=$3; shift 3; "
+        "sh -c 'echo $$ >\"$0/bystander/cgroup.procs\" && exec perl -e \"\\$x = q(b) x (150 << 20); "
+        "open(F, q(>), \\$ARGV[0]) and close F; sleep 600\" \"$1/ready\"' \"$cg\" \"$work\" & b=$!; "
         "while [ ! -e \"$work/ready\" ]; do sleep 0.1; done; "
         "if [ \"$full\" = yes ]; then "
         "  mount -o loop \"$work/var.img\" /var/tmp && mount --rbind /tmp /mnt && "
         "  mount -o loop \"$work/tmp.img\" /tmp && "
         "  for d in \"$work\" \"$tools\"; do mkdir -p \"$d\" && mount --bind \"/mnt/${d#/tmp/}\" \"$d\"; done && "
         "  for d in /tmp /var/tmp; do dd if=/dev/zero of=$d/fill bs=64k 2>/dev/null; done; "
-        "fi; \"$@\"; s=$?; kill -0 $b && touch \"$work/alive\"; exit "
+        "fi; echo $$ >\"$cg/tool/cgroup.procs\" || exit 125; \"$@\"; s=$?; kill -0 $b && touch \"$work/alive\"; exit "
         "$s";
     for (const char* full : {"no", "yes"}) {
         SCOPED_TRACE(std::string("every temporary directory full: ") + full);

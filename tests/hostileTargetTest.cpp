@@ -426,6 +426,10 @@ TEST_F(PlainOpen, LayerThatHidesOrIgnoresMetadataLeavesWhatAPlainOpenLeaves)
         {"--chown-ignore",
          {"an owner the layer does not give", "", "printf old >$f && chown daemon:daemon $f", false, true}},
         {"--chmod-ignore", {"a mode the layer does not give", "", "printf old >$f && chmod 640 $f", false, true}},
+        {"--perms=a+rX", {"a mode the layer shows wider", "", "printf old >$f && chmod 600 $f", false, true}},
+        {"--force-user=daemon --force-group=daemon",
+         {"an owner the layer shows as another", "", "printf old >$f && chown nobody:nogroup $f && chmod 600 $f", false,
+          true}},
     };
     std::string unprepared;
     for (const auto& [options, c] : layers) {

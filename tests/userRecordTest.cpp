@@ -39,7 +39,7 @@ std::string namedLines(const LineNotes& notes)
 {
     std::string named;
     for (const LineNotes::Noted& noted : notes.named) {
-        named += (named.empty() ? "" : " ") + std::to_string(noted.line) + (noted.blank ? "b" : "");
+        named.append(named.empty() ? "" : " ").append(std::to_string(noted.line)).append(noted.blank ? "b" : "");
     }
     return named;
 }

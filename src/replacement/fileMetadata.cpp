@@ -3,8 +3,10 @@
 
 #include <linux/capability.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -23,12 +25,14 @@ constexpr const char* accessAcl = "system.posix_acl_access";
 constexpr std::uint32_t carriedExtendedFlags =
     FS_XFLAG_REALTIME | FS_XFLAG_EXTSIZE | FS_XFLAG_NODEFRAG | FS_XFLAG_FILESTREAM | FS_XFLAG_COWEXTSIZE;
 
+// A write drops file capabilities, and the integrity hashes no longer match the content.
+bool isDropped(std::string_view name)
+{
+    return name == "security.capability" || name == "security.ima" || name == "security.evm";
+}
+
 bool isCarried(std::string_view name)
 {
-    // A write drops file capabilities, and the integrity hashes no longer match the content.
-    if (name == "security.capability" || name == "security.ima" || name == "security.evm") {
-        return false;
-    }
     return name == accessAcl || name.starts_with("user.") || name.starts_with("security.") ||
            name.starts_with("trusted.") || name.starts_with("btrfs.");
 }
@@ -167,6 +171,14 @@ bool carryInodeFlags(int fd, const InodeFlags& old, InodeFlags& current, int fla
 int readMetadata(int fd, const struct stat& st, FileMetadata& metadata)
 {
     metadata = FileMetadata{st.st_mode & 07777, st.st_uid, st.st_gid, {}, {}, true};
+    // A FUSE layer may show owners and modes other than those it keeps
+    // underneath (bindfs's --force-user, --perms): what it shows, and reads
+    // back, proves nothing of what a new file would keep.
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0 || static_cast<unsigned long>(fs.f_type) == FUSE_SUPER_MAGIC) {
+        metadata.complete = false;
+        return 0;
+    }
     const std::optional<InodeFlags> flags = readInodeFlags(fd);
     metadata.inode = flags.value_or(InodeFlags{});
     metadata.complete = flags.has_value();
@@ -184,7 +196,13 @@ int readMetadata(int fd, const struct stat& st, FileMetadata& metadata)
     for (std::size_t begin = 0; begin < names.size();) {
         const std::string name = names.c_str() + begin;
         begin += name.size() + 1;
+        if (isDropped(name)) {
+            continue;
+        }
+        // Another kind of ACL (NFSv4's, a rich ACL) or a file system's own
+        // attribute: only the old file keeps it.
         if (!isCarried(name)) {
+            metadata.complete = false;
             continue;
         }
         std::string value;

@@ -12,4 +12,7 @@ if(CPACK_GENERATOR STREQUAL "DEB")
     message(FATAL_ERROR "dpkg-shlibdeps (package dpkg-dev) is missing: without it the .deb of a dynamically "
       "linked tool would not say which C library it needs")
   endif()
+elseif(CPACK_GENERATOR STREQUAL "RPM")
+  # The lintian override is Debian's alone: an .rpm of it would hold nothing.
+  set(CPACK_COMPONENTS_ALL tool devel)
 endif()

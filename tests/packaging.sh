@@ -25,6 +25,15 @@ buildFlags=$(sed -n 's/^CMAKE_CXX_FLAGS:STRING=//p' "$build/CMakeCache.txt")
 buildType=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt")
 
 # Converts the bundled sample with the tool given, in a fresh directory; prints the output.
+# Installs the build into $1, keeping the build's install_manifest.txt, which
+# names what its user installed and is how they uninstall it.
+installInto() {
+  local manifest="$build/install_manifest.txt"
+  [ ! -e "$manifest" ] || cp "$manifest" "$work/manifest.kept"
+  cmake --install "$build" --prefix "$1" >/dev/null
+  if [ -e "$work/manifest.kept" ]; then mv "$work/manifest.kept" "$manifest"; else rm -f "$manifest"; fi
+}
+
 convertSample() {
   mkdir -p "$work/run" && cp "$source/examples/users.txt" "$work/run/"
   # shellcheck disable=SC2086
@@ -90,7 +99,7 @@ man)
   done
   ;;
 install)
-  cmake --install "$build" --prefix "$work/prefix" >/dev/null
+  installInto "$work/prefix"
   for file in bin/initHashData share/man/man1/initHashData.1.gz share/doc/inithashdata/copyright \
     share/doc/inithashdata/changelog.gz include/initHashData/fieldHash.hpp; do
     [ -e "$work/prefix/$file" ] || fail "$file not installed"
@@ -166,7 +175,7 @@ rpm)
   ;;
 library)
   need pkg-config
-  cmake --install "$build" --prefix "$work/prefix" >/dev/null
+  installInto "$work/prefix"
   checkConsumer "$work/prefix"
   ;;
 subproject)

@@ -3,9 +3,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
-
 namespace initHashData {
 
 int writeAll(int fd, iovec* pieces, std::size_t count, std::size_t& written) noexcept
@@ -41,22 +38,12 @@ int writeAll(int fd, iovec* pieces, std::size_t count, std::size_t& written) noe
 
 int copyRange(int out, int content, off_t from, off_t to, off_t& copied) noexcept
 {
-    std::array<char, 65536> buffer;
-    for (off_t offset = from; offset < to;) {
-        const auto want = static_cast<std::size_t>(std::min<off_t>(to - offset, buffer.size()));
-        const ssize_t got = retryInterrupted([&] { return ::pread(content, buffer.data(), want, offset); });
-        if (got <= 0) {
-            return got < 0 ? errno : EIO;
-        }
+    return readRange(content, from, to, [&](std::string_view piece) {
         std::size_t written = 0;
-        const int errnum = writeAll(out, buffer.data(), static_cast<std::size_t>(got), written);
+        const int errnum = writeAll(out, piece.data(), piece.size(), written);
         copied += static_cast<off_t>(written);
-        if (errnum != 0) {
-            return errnum;
-        }
-        offset += got;
-    }
-    return 0;
+        return errnum;
+    });
 }
 
 } // namespace initHashData

@@ -7,7 +7,9 @@
 
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -36,6 +38,26 @@ inline int writeAll(int fd, const char* bytes, std::size_t length, std::size_t& 
 {
     iovec piece{const_cast<char*>(bytes), length};
     return writeAll(fd, &piece, 1, written);
+}
+
+// Hands bytes `from` to `to` of the file `content`, read at those offsets
+// (pread), to `take(bytes)` (0 or the errno) a piece at a time. Returns 0, the
+// errno, or EIO where `content` ends early.
+template <class Take> int readRange(int content, off_t from, off_t to, Take take)
+{
+    std::array<char, 65536> buffer;
+    for (off_t offset = from; offset < to;) {
+        const auto want = static_cast<std::size_t>(std::min<off_t>(to - offset, buffer.size()));
+        const ssize_t got = retryInterrupted([&] { return ::pread(content, buffer.data(), want, offset); });
+        if (got <= 0) {
+            return got < 0 ? errno : EIO;
+        }
+        if (const int errnum = take(std::string_view(buffer.data(), static_cast<std::size_t>(got))); errnum != 0) {
+            return errnum;
+        }
+        offset += got;
+    }
+    return 0;
 }
 
 // Copies bytes `from` to `to` of the file `content`, read at those offsets

@@ -153,17 +153,8 @@ template <class Append> int copyContent(int content, std::string_view inMemory, 
     if (content < 0) {
         return append(inMemory);
     }
-    std::array<char, 65536> buffer;
-    for (off_t offset = 0;;) {
-        const ssize_t got = retryInterrupted([&] { return ::pread(content, buffer.data(), buffer.size(), offset); });
-        if (got <= 0) {
-            return got < 0 ? errno : 0;
-        }
-        if (const int errnum = append(std::string_view(buffer.data(), static_cast<std::size_t>(got))); errnum != 0) {
-            return errnum;
-        }
-        offset += got;
-    }
+    struct stat st {};
+    return ::fstat(content, &st) != 0 ? errno : readRange(content, 0, st.st_size, append);
 }
 
 // Appends `bytes` to the file `out` at its file offset; 0 or the errno.
@@ -217,7 +208,10 @@ StagedFile::StagedFile(int directory, std::string entry) noexcept : directory_(d
 
 int StagedFile::moveTo(Place place, bool namedAllowed)
 {
-    if (place == place_ || (place == Place::asideOnDisk && isAside())) {
+    if (place == Place::asideOnDisk || place == Place::inMemory) {
+        return isAside() ? 0 : moveAside();
+    }
+    if (place == place_) {
         return 0;
     }
     // The name goes first: one name at a time is recorded for removal on a signal.
@@ -225,10 +219,8 @@ int StagedFile::moveTo(Place place, bool namedAllowed)
     UniqueFd content = std::move(fd_);
     MappedContent inMemory = std::move(memory_);
     const Place from = std::exchange(place_, Place::nowhere);
-    int errnum = 0;
-    if (place == Place::asideOnDisk || place == Place::inMemory) {
-        errnum = makeAside(content.get(), inMemory.view());
-    } else if (errnum = makeBeside(place, namedAllowed); errnum == 0) {
+    int errnum = makeBeside(place, namedAllowed);
+    if (errnum == 0) {
         errnum = copyContent(content.get(), inMemory.view(),
                              [this](std::string_view bytes) { return appendTo(fd_.get(), bytes); });
         place_ = place;
@@ -242,7 +234,7 @@ int StagedFile::moveTo(Place place, bool namedAllowed)
     return errnum;
 }
 
-int StagedFile::makeAside(int content, std::string_view inMemory)
+int StagedFile::makeAside(int content)
 {
     struct Candidate {
         const char* directory;
@@ -280,7 +272,7 @@ int StagedFile::makeAside(int content, std::string_view inMemory)
         if (!fd_) {
             continue;
         }
-        const int errnum = copyContent(content, inMemory, [this](std::string_view bytes) {
+        const int errnum = copyContent(content, {}, [this](std::string_view bytes) {
             std::size_t written = 0;
             return appendAside(fd_.get(), bytes, written);
         });
@@ -294,7 +286,7 @@ int StagedFile::makeAside(int content, std::string_view inMemory)
         }
         full_.push_back(candidate.device);
     }
-    const int errnum = copyContent(content, inMemory, [this](std::string_view bytes) { return memory_.append(bytes); });
+    const int errnum = copyContent(content, {}, [this](std::string_view bytes) { return memory_.append(bytes); });
     if (errnum != 0) {
         memory_.release();
         return errnum;
@@ -308,7 +300,7 @@ int StagedFile::moveAside()
     removeName();
     UniqueFd content = std::move(fd_);
     const Place from = std::exchange(place_, Place::nowhere);
-    const int errnum = makeAside(content.get(), {});
+    const int errnum = makeAside(content.get());
     if (errnum != 0) {
         fd_ = std::move(content);
         place_ = from;

@@ -82,9 +82,10 @@ public:
 private:
     int makeBeside(Place place, bool namedAllowed);
     // Makes the file aside, on the disk with the most room that has not
-    // filled up, and moves `content` there; in memory where none takes it.
-    int makeAside(int content, std::string_view inMemory);
-    // Moves the content aside from the file it is in now.
+    // filled up, and copies the file `content` there; in memory where none
+    // takes it.
+    int makeAside(int content);
+    // Moves the content aside from the file it is in now, or from none.
     int moveAside();
     int linkAs(const std::string& name) const;
     // Gives the file a staging name made by `make(name)` (0 or the errno) and

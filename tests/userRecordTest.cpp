@@ -54,7 +54,7 @@ std::vector<Layout> layouts()
     for (std::size_t length = 4; length < 68; ++length) {
         const std::string field4(length - 4, 'd');
         scanGrid += ":::" + field4 + "\n";
-        scanGridOutput += ":" + hashOf("") + "::" + field4 + "\n";
+        scanGridOutput.append(":").append(hashOf("")).append("::").append(field4).append("\n");
     }
     std::string blankLed;
     std::string blankLedOutput;

@@ -3,12 +3,15 @@
 // the block size nor on the scan (vector width) that finds whole records, must
 // hold one record per record read, and reading it back
 // must give fields 1, 3 and 4 unchanged and field 2 as the hash text of the
-// original field 2.
+// original field 2. The records noted as spanning lines must be those whose
+// first three fields hold a newline, on the lines where they start.
 #include "fileIo/byteStream.hpp"
 #include "memoryConversion.hpp"
 #include <initHashData/fieldHash.hpp>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,12 +22,16 @@ namespace {
 
 using Record = std::array<std::string, 4>;
 
-// The record format, cut byte by byte as simply as it can be said.
-std::vector<Record> cutRecords(std::string_view bytes)
+// The record format, cut byte by byte as simply as it can be said; where
+// `starts` is given, the offset of each record goes there.
+std::vector<Record> cutRecords(std::string_view bytes, std::vector<std::size_t>* starts = nullptr)
 {
     std::vector<Record> records;
     std::size_t i = 0;
     while (i < bytes.size()) {
+        if (starts != nullptr) {
+            starts->push_back(i);
+        }
         Record record;
         std::size_t field = 0;
         while (i < bytes.size()) {
@@ -50,6 +57,37 @@ void require(bool holds, const char* what)
     }
 }
 
+// The records that span lines, read again from the records cut above: the
+// line a record starts on is one past the newlines before it.
+initHashData::LineNotes spanningRecords(std::string_view bytes)
+{
+    std::vector<std::size_t> starts;
+    const std::vector<Record> records = cutRecords(bytes, &starts);
+    initHashData::LineNotes notes;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const std::string firstThree = records[i][0] + records[i][1] + records[i][2];
+        if (firstThree.find('\n') == std::string::npos) {
+            continue;
+        }
+        ++notes.count;
+        if (notes.named.size() < initHashData::LineNotes::namedAtMost) {
+            const auto before = bytes.substr(0, starts[i]);
+            notes.named.push_back({1 + static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n')),
+                                   records[i][0].starts_with('\n')});
+        }
+    }
+    return notes;
+}
+
+void requireNotes(const initHashData::LineNotes& got, const initHashData::LineNotes& expected, const char* what)
+{
+    require(got.count == expected.count, what);
+    require(got.named.size() == expected.named.size(), what);
+    for (std::size_t i = 0; i < got.named.size(); ++i) {
+        require(got.named[i].line == expected.named[i].line && got.named[i].blank == expected.named[i].blank, what);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -58,13 +96,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view input(reinterpret_cast<const char*>(data), size);
 
     const auto converted = convertInMemory(input, {});
+    const initHashData::LineNotes spanning = spanningRecords(input);
+    requireNotes(converted.notes, spanning, "the records noted as spanning lines differ from a plain reading");
     for (const std::size_t blockSize : {std::size_t{1}, std::size_t{3}, std::size_t{16}, std::size_t{64}}) {
-        require(convertInMemory(input, {blockSize}).output == converted.output, "the output depends on the block size");
+        const auto other = convertInMemory(input, {blockSize});
+        require(other.output == converted.output, "the output depends on the block size");
+        requireNotes(other.notes, spanning, "the records noted as spanning lines depend on the block size");
     }
     for (const initHashData::RecordScan scan : initHashData::availableScans()) {
         for (const std::size_t blockSize : {std::size_t{40}, initHashData::defaultBlockSize}) {
             const auto other = convertInMemory(input, {blockSize, initHashData::maxField2Length, scan});
             require(other.output == converted.output, "one scan disagrees with the fastest");
+            requireNotes(other.notes, spanning, "one scan notes other records as spanning lines");
         }
     }
 

@@ -24,12 +24,22 @@ using namespace std::string_literals;
 TEST_F(EndToEnd, ConversionWritesExactBytesAndWarnsOnlyOfRecordsSpanningLines)
 {
     const std::string warning = "initHashData: warning: 'users.txt' line ";
+    // Eleven records that span lines: ten named, one counted.
+    std::string spanning[3];
+    for (int line = 1; line < 23; line += 2) {
+        spanning[0] += "u:p\nw:c:d\n";
+        spanning[1] += "u:" + hashOf("p\nw") + ":c:d\n";
+        spanning[2] +=
+            line < 20 ? warning + std::to_string(line) + ": a record spans lines: is a colon missing?\n" : "";
+    }
     const std::string cases[][3] = {
         {sampleInput, sampleOutput, ""},
         {"", "", ""},
         {"bob:pw2\ncarol:secret:C:y\n\n", "bob:" + hashOf("pw2\ncarol") + ":secret:C:y\n\n:" + hashOf("") + "::\n",
          warning + "1: a record spans lines: is a colon missing?\n" + warning +
              "3: blank line, read as the start of the next record\n"},
+        {spanning[0], spanning[1],
+         spanning[2] + "initHashData: warning: 'users.txt': 1 more record spans lines or starts with a blank line\n"},
     };
     for (const auto& [input, expected, warnings] : cases) {
         writeFile(path("users.txt"), input);

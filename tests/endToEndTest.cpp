@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <optional>
+#include <regex>
 #include <thread>
 
 namespace initHashData::testing {
@@ -453,28 +454,32 @@ TEST_F(InjectedFault, OutputRemovedAgainAndAgainIsMadeAnew)
 // Another process's lock on the old file, and what it does to a run by
 // rename and to one in place (forced by a rename that cannot cross devices):
 // a reader's lock never makes a run fail, and only a write in place waits for
-// a read lock; a writer's lock is waited for, for 10 seconds.
+// a read lock; a writer's lock is waited for, for 10 seconds. Where the
+// kernel refuses open file description locks, classic POSIX locks do the same.
 TEST_F(InjectedFault, ReadersLocksNeverFailARunAndWritersLocksAreWaitedFor)
 {
     struct Case {
         const char* what;
-        const char* lock; // flock(1) -x by user nobody, or this process's fcntl "read" or "write" lock
+        const char* lock; // flock(1) -x by user nobody, or this process's fcntl "read", "write" or "classic" lock
         bool inPlace;
         int status;
         int leastSeconds;
         int mostSeconds;
-        int releaseAfter = 0; // seconds into the run; else the lock is held to its end
+        bool releasedOnceWaitedFor = false; // else the lock is held to the run's end
     };
     const Case cases[] = {
         {"another user's flock -x, by rename", "flock", false, 0, 0, 3},
         {"another user's flock -x, in place", "flock", true, 0, 0, 3},
         {"a read lock, by rename", "read", false, 0, 0, 3},
-        {"a read lock given up after a second, in place", "read", true, 0, 1, 5, 1},
+        {"a read lock given up once waited for, in place", "read", true, 0, 0, 5, true},
         {"a write lock, by rename", "write", false, 1, 10, 15},
+        {"a classic write lock given up once waited for, by rename", "classic", false, 0, 0, 5, true},
+        {"a classic write lock given up once waited for, in place", "classic", true, 0, 0, 5, true},
     };
     const std::vector<Fault> inPlace = {{"renameat", "EXDEV", "1+"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        const bool classic = c.lock == std::string("classic");
         writeFile(path("userData.txt"), oldOutput);
         const TempDir holderOutput;
         RunOptions holder = asNobody();
@@ -484,24 +489,38 @@ TEST_F(InjectedFault, ReadersLocksNeverFailARunAndWritersLocksAreWaitedFor)
         while (flocked != 0 && commandSucceeds({"flock", "-n", path("userData.txt"), "true"})) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        // A classic lock is this process's until it closes any descriptor of the file.
         UniqueFd locked(::open(path("userData.txt").c_str(), O_RDWR | O_CLOEXEC));
         struct flock range {};
-        range.l_type = c.lock == std::string("write") ? F_WRLCK : F_RDLCK;
-        ASSERT_TRUE(flocked != 0 || ::fcntl(locked.get(), F_OFD_SETLK, &range) == 0);
+        range.l_type = c.lock == std::string("read") ? F_RDLCK : F_WRLCK;
+        ASSERT_TRUE(flocked != 0 || ::fcntl(locked.get(), classic ? F_SETLK : F_OFD_SETLK, &range) == 0);
         const auto started = std::chrono::steady_clock::now();
         const TempDir output;
-        RunOptions options = c.inPlace ? inject(inPlace) : RunOptions{};
+        RunOptions options = straced(output / "trace", {"fcntl"}, c.inPlace ? inPlace : std::vector<Fault>{});
+        if (classic) {
+            options.inherited.refusedCalls = descriptorLocksRefused();
+        }
         options.workDir = dir.path();
         options.standardInput = "in.txt\n";
         const pid_t run = startTool(options, output.path());
-        if (c.releaseAfter > 0) {
-            std::this_thread::sleep_for(std::chrono::seconds(c.releaseAfter));
+        if (c.releasedOnceWaitedFor) {
+            // The run is seen to find the lock in its way, and not to write meanwhile.
+            const std::regex refused("userData.txt>.*= -1 (EAGAIN|EACCES)");
+            for (siginfo_t ended{}; !std::regex_search(readFile(output / "trace").value_or(""), refused) &&
+                                    ::waitid(P_PID, static_cast<id_t>(run), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                                    ended.si_pid == 0;) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            EXPECT_EQ(readFile(path("userData.txt")), oldOutput) << "the run did not wait for the lock to be given up";
             locked.reset();
         }
         const RunResult result = finishTool(run, output.path());
+        if (result.exitStatus == unfilteredStatus) {
+            GTEST_SKIP() << "no seccomp filter can refuse descriptor locks here, so classic locks are untested";
+        }
         const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         EXPECT_EQ(result.exitStatus, c.status) << result.standardError;
-        EXPECT_GE(seconds, c.leastSeconds) << "a write in place did not wait for a reader's read lock";
+        EXPECT_GE(seconds, c.leastSeconds) << "the run did not wait for a writer's write lock";
         EXPECT_LE(seconds, c.mostSeconds) << "a reader's lock held up the run";
         EXPECT_EQ(readFile(path("userData.txt")), c.status == 0 ? sampleOutput : oldOutput);
         if (c.status != 0) {

@@ -334,6 +334,29 @@ protected:
         options.standardInput = path(input) + "\n";
         return startTool(options, output.path());
     }
+
+    // Sends `signal` to the tool that strace, process `tracer`, runs.
+    static void signalTool(pid_t tracer, int signal)
+    {
+        const std::string task = std::to_string(tracer);
+        const pid_t tool = std::stoi(readFile("/proc/" + task + "/task/" + task + "/children").value_or("0") + " 0");
+        if (tool > 0) {
+            ::kill(tool, signal);
+        } else {
+            ADD_FAILURE() << "strace runs no tool to signal";
+        }
+    }
+
+    // Once the run started as `tracer` is held at `syscall`, stops it there
+    // until a SIGCONT; it stops as the call returns.
+    static void stopWhereHeld(pid_t tracer, const std::string& trace, const std::string& syscall)
+    {
+        for (int wait = 0; wait < 3000 && readFile(trace).value_or("").find(syscall + "(") == std::string::npos;
+             ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        signalTool(tracer, SIGSTOP);
+    }
 };
 
 TEST_F(OverlappingRuns, EachLeavesAWholeFileAndTheLastToEndWins)
@@ -379,7 +402,8 @@ TEST_F(OverlappingRuns, EachLeavesAWholeFileAndTheLastToEndWins)
 
 // A rename held up after its read lock, while a second rename puts another
 // file at the name and a write in place takes that one: the first must not
-// rename over a file being written in place.
+// rename over a file being written in place, but wait for that write to end.
+// Each held run is stopped where it was held, and let go in turn.
 TEST_F(OverlappingRuns, ARenameDoesNotOvertakeAWriteInPlaceOfAFileThatCameMeanwhile)
 {
     if (!canActAsNobody()) {
@@ -394,20 +418,52 @@ TEST_F(OverlappingRuns, ARenameDoesNotOvertakeAWriteInPlaceOfAFileThatCameMeanwh
     ASSERT_EQ(::mkdir(path("work").c_str(), 0755), 0);
     writeFile(path("work/userData.txt"), oldOutput, 0666);
     const TempDir out[3];
-    const Overlap held{"", false, false, "fsync"};
-    const pid_t first = start(inputs[0], {}, held.slowed, out[0]);
-    for (int wait = 0; wait < 3000 && !isHeldUp(out[0] / "trace", held); ++wait) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    Fault slow("fsync", "", 1);
+    slow.delayEnter = "1500000";
+    const pid_t first = start(inputs[0], straced(out[0] / "trace", {"fcntl"}, {slow}), nullptr, out[0]);
+    stopWhereHeld(first, out[0] / "trace", "fsync");
     EXPECT_EQ(finishTool(start(inputs[1], {}, nullptr, out[1]), out[1].path()).exitStatus, 0);
     const pid_t third = start(inputs[2], asNobody(), "fallocate", out[2]);
+    stopWhereHeld(third, out[2] / "trace", "fallocate");
+    signalTool(first, SIGCONT);
+    // Let go once it finds the write in place in its way (or has ended).
+    const std::regex refused("userData.txt>.*= -1 (EAGAIN|EACCES)");
+    for (siginfo_t ended{}; !std::regex_search(readFile(out[0] / "trace").value_or(""), refused) &&
+                            ::waitid(P_PID, static_cast<id_t>(first), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                            ended.si_pid == 0;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    signalTool(third, SIGCONT);
     siginfo_t ended{};
     ASSERT_EQ(::waitid(P_ALL, 0, &ended, WEXITED | WNOWAIT), 0);
-    const std::size_t last = ended.si_pid == first ? 2 : 0;
+    EXPECT_EQ(ended.si_pid, third) << "the held rename did not wait for the write in place of the file that came";
     EXPECT_EQ(finishTool(first, out[0].path()).exitStatus, 0);
     EXPECT_EQ(finishTool(third, out[2].path()).exitStatus, 0);
-    EXPECT_TRUE(readFile(path("work/userData.txt")) == outputs[last])
-        << "run " << last << " ended last, yet its whole content is not what it left";
+    EXPECT_TRUE(readFile(path("work/userData.txt")) == outputs[0]) << "the rename that ended last is not what is left";
+}
+
+// A file moved over the name while a run writes the old one in place, as
+// mv does without a lock: the run writes again where the name leads now.
+TEST_F(OverlappingRuns, FileMovedOverTheNameDuringAWriteInPlaceGetsTheContent)
+{
+    if (!canActAsNobody()) {
+        GTEST_SKIP() << "needs root and setpriv to write root's file as another user";
+    }
+    writeFile(path("first.txt"), usersText(60000, "pw"));
+    ASSERT_EQ(::mkdir(path("work").c_str(), 0755), 0);
+    writeFile(path("work/userData.txt"), oldOutput, 0666);
+    writeFile(path("work/moved.txt"), oldOutput, 0666);
+    const TempDir out;
+    const Overlap held{"", true, false, "fallocate"};
+    const pid_t run = start("first.txt", asNobody(), held.slowed, out);
+    for (int wait = 0; wait < 3000 && !isHeldUp(out / "trace", held); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(::rename(path("work/moved.txt").c_str(), path("work/userData.txt").c_str()), 0);
+    const RunResult result = finishTool(run, out.path());
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_TRUE(readFile(path("work/userData.txt")) == convertedUsersText(60000, "pw"))
+        << "the content went into the file that lost the name, not the one moved there";
 }
 
 TEST_F(OverlappingRuns, TwoRunsCreatingTheFileBothLeaveAWholeOne)

@@ -454,12 +454,10 @@ TEST_F(OverlappingRuns, FileMovedOverTheNameDuringAWriteInPlaceGetsTheContent)
     writeFile(path("work/userData.txt"), oldOutput, 0666);
     writeFile(path("work/moved.txt"), oldOutput, 0666);
     const TempDir out;
-    const Overlap held{"", true, false, "fallocate"};
-    const pid_t run = start("first.txt", asNobody(), held.slowed, out);
-    for (int wait = 0; wait < 3000 && !isHeldUp(out / "trace", held); ++wait) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_EQ(::rename(path("work/moved.txt").c_str(), path("work/userData.txt").c_str()), 0);
+    const pid_t run = start("first.txt", asNobody(), "fallocate", out);
+    stopWhereHeld(run, out / "trace", "fallocate");
+    EXPECT_EQ(::rename(path("work/moved.txt").c_str(), path("work/userData.txt").c_str()), 0);
+    signalTool(run, SIGCONT);
     const RunResult result = finishTool(run, out.path());
     EXPECT_EQ(result.exitStatus, 0) << result.standardError;
     EXPECT_TRUE(readFile(path("work/userData.txt")) == convertedUsersText(60000, "pw"))

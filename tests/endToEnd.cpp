@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <thread>
 #include <utility>
@@ -47,6 +50,15 @@ Mounted::~Mounted()
 std::string loopMount(const std::string& image) { return "mount -o loop '" + image + "' \"$0\""; }
 
 bool isRoot() { return ::geteuid() == 0; }
+
+std::vector<RefusedCalls> descriptorLocksRefused()
+{
+    std::vector<RefusedCalls> refused;
+    for (const int command : {F_OFD_GETLK, F_OFD_SETLK, F_OFD_SETLKW}) {
+        refused.push_back({SYS_fcntl, 1, static_cast<std::uint32_t>(command), false, EINVAL});
+    }
+    return refused;
+}
 
 RunResult EndToEnd::run(std::string standardInput, RunOptions options)
 {

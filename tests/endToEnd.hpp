@@ -55,6 +55,9 @@ std::string loopMount(const std::string& image);
 inline constexpr uid_t nobodyId = 65534;
 inline const std::vector<std::string> asNobodyPrefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 
+// Open file description locks answered as a kernel without them answers (EINVAL).
+std::vector<RefusedCalls> descriptorLocksRefused();
+
 class EndToEnd : public ::testing::Test {
 protected:
     RunResult run(std::string standardInput, RunOptions options = {});

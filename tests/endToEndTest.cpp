@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <optional>
+#include <regex>
 #include <thread>
 
 namespace initHashData::testing {
@@ -343,6 +344,29 @@ protected:
         options.standardInput = path(input) + "\n";
         return startTool(options, output.path());
     }
+
+    // Sends `signal` to the tool that strace, process `tracer`, runs.
+    static void signalTool(pid_t tracer, int signal)
+    {
+        const std::string task = std::to_string(tracer);
+        const pid_t tool = std::stoi(readFile("/proc/" + task + "/task/" + task + "/children").value_or("0") + " 0");
+        if (tool > 0) {
+            ::kill(tool, signal);
+        } else {
+            ADD_FAILURE() << "strace runs no tool to signal";
+        }
+    }
+
+    // Once the run started as `tracer` is held at `syscall`, stops it there
+    // until a SIGCONT; it stops as the call returns.
+    static void stopWhereHeld(pid_t tracer, const std::string& trace, const std::string& syscall)
+    {
+        for (int wait = 0; wait < 3000 && readFile(trace).value_or("").find(syscall + "(") == std::string::npos;
+             ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        signalTool(tracer, SIGSTOP);
+    }
 };
 
 TEST_F(OverlappingRuns, EachLeavesAWholeFileAndTheLastToEndWins)
@@ -388,7 +412,8 @@ TEST_F(OverlappingRuns, EachLeavesAWholeFileAndTheLastToEndWins)
 
 // A rename held up after its read lock, while a second rename puts another
 // file at the name and a write in place takes that one: the first must not
-// rename over a file being written in place.
+// rename over a file being written in place, but wait for that write to end.
+// Each held run is stopped where it was held, and let go in turn.
 TEST_F(OverlappingRuns, ARenameDoesNotOvertakeAWriteInPlaceOfAFileThatCameMeanwhile)
 {
     if (!canActAsNobody()) {
@@ -403,20 +428,50 @@ TEST_F(OverlappingRuns, ARenameDoesNotOvertakeAWriteInPlaceOfAFileThatCameMeanwh
     ASSERT_EQ(::mkdir(path("work").c_str(), 0755), 0);
     writeFile(path("work/userData.txt"), oldOutput, 0666);
     const TempDir out[3];
-    const Overlap held{"", false, false, "fsync"};
-    const pid_t first = start(inputs[0], {}, held.slowed, out[0]);
-    for (int wait = 0; wait < 3000 && !isHeldUp(out[0] / "trace", held); ++wait) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    Fault slow("fsync", "", 1);
+    slow.delayEnter = "1500000";
+    const pid_t first = start(inputs[0], straced(out[0] / "trace", {"fcntl"}, {slow}), nullptr, out[0]);
+    stopWhereHeld(first, out[0] / "trace", "fsync");
     EXPECT_EQ(finishTool(start(inputs[1], {}, nullptr, out[1]), out[1].path()).exitStatus, 0);
     const pid_t third = start(inputs[2], asNobody(), "fallocate", out[2]);
+    stopWhereHeld(third, out[2] / "trace", "fallocate");
+    signalTool(first, SIGCONT);
+    // Let go once it finds the write in place in its way (or has ended).
+    const std::regex refused("userData.txt>.*= -1 (EAGAIN|EACCES)");
+    for (siginfo_t ended{}; !std::regex_search(readFile(out[0] / "trace").value_or(""), refused) &&
+                            ::waitid(P_PID, static_cast<id_t>(first), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                            ended.si_pid == 0;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    signalTool(third, SIGCONT);
     siginfo_t ended{};
     ASSERT_EQ(::waitid(P_ALL, 0, &ended, WEXITED | WNOWAIT), 0);
-    const std::size_t last = ended.si_pid == first ? 2 : 0;
+    EXPECT_EQ(ended.si_pid, third) << "the held rename did not wait for the write in place of the file that came";
     EXPECT_EQ(finishTool(first, out[0].path()).exitStatus, 0);
     EXPECT_EQ(finishTool(third, out[2].path()).exitStatus, 0);
-    EXPECT_TRUE(readFile(path("work/userData.txt")) == outputs[last])
-        << "run " << last << " ended last, yet its whole content is not what it left";
+    EXPECT_TRUE(readFile(path("work/userData.txt")) == outputs[0]) << "the rename that ended last is not what is left";
+}
+
+// A file moved over the name while a run writes the old one in place, as
+// mv does without a lock: the run writes again where the name leads now.
+TEST_F(OverlappingRuns, FileMovedOverTheNameDuringAWriteInPlaceGetsTheContent)
+{
+    if (!canActAsNobody()) {
+        GTEST_SKIP() << "needs root and setpriv to write root's file as another user";
+    }
+    writeFile(path("first.txt"), usersText(60000, "pw"));
+    ASSERT_EQ(::mkdir(path("work").c_str(), 0755), 0);
+    writeFile(path("work/userData.txt"), oldOutput, 0666);
+    writeFile(path("work/moved.txt"), oldOutput, 0666);
+    const TempDir out;
+    const pid_t run = start("first.txt", asNobody(), "fallocate", out);
+    stopWhereHeld(run, out / "trace", "fallocate");
+    EXPECT_EQ(::rename(path("work/moved.txt").c_str(), path("work/userData.txt").c_str()), 0);
+    signalTool(run, SIGCONT);
+    const RunResult result = finishTool(run, out.path());
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    EXPECT_TRUE(readFile(path("work/userData.txt")) == convertedUsersText(60000, "pw"))
+        << "the content went into the file that lost the name, not the one moved there";
 }
 
 TEST_F(OverlappingRuns, TwoRunsCreatingTheFileBothLeaveAWholeOne)
@@ -463,28 +518,32 @@ TEST_F(InjectedFault, OutputRemovedAgainAndAgainIsMadeAnew)
 // Another process's lock on the old file, and what it does to a run by
 // rename and to one in place (forced by a rename that cannot cross devices):
 // a reader's lock never makes a run fail, and only a write in place waits for
-// a read lock; a writer's lock is waited for, for 10 seconds.
+// a read lock; a writer's lock is waited for, for 10 seconds. Where the
+// kernel refuses open file description locks, classic POSIX locks do the same.
 TEST_F(InjectedFault, ReadersLocksNeverFailARunAndWritersLocksAreWaitedFor)
 {
     struct Case {
         const char* what;
-        const char* lock; // flock(1) -x by user nobody, or this process's fcntl "read" or "write" lock
+        const char* lock; // flock(1) -x by user nobody, or this process's fcntl "read", "write" or "classic" lock
         bool inPlace;
         int status;
         int leastSeconds;
         int mostSeconds;
-        int releaseAfter = 0; // seconds into the run; else the lock is held to its end
+        bool releasedOnceWaitedFor = false; // else the lock is held to the run's end
     };
     const Case cases[] = {
         {"another user's flock -x, by rename", "flock", false, 0, 0, 3},
         {"another user's flock -x, in place", "flock", true, 0, 0, 3},
         {"a read lock, by rename", "read", false, 0, 0, 3},
-        {"a read lock given up after a second, in place", "read", true, 0, 1, 5, 1},
+        {"a read lock given up once waited for, in place", "read", true, 0, 0, 5, true},
         {"a write lock, by rename", "write", false, 1, 10, 15},
+        {"a classic write lock given up once waited for, by rename", "classic", false, 0, 0, 5, true},
+        {"a classic write lock given up once waited for, in place", "classic", true, 0, 0, 5, true},
     };
     const std::vector<Fault> inPlace = {{"renameat", "EXDEV", "1+"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        const bool classic = c.lock == std::string("classic");
         writeFile(path("userData.txt"), oldOutput);
         const TempDir holderOutput;
         RunOptions holder = asNobody();
@@ -494,24 +553,38 @@ TEST_F(InjectedFault, ReadersLocksNeverFailARunAndWritersLocksAreWaitedFor)
         while (flocked != 0 && commandSucceeds({"flock", "-n", path("userData.txt"), "true"})) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        // A classic lock is this process's until it closes any descriptor of the file.
         UniqueFd locked(::open(path("userData.txt").c_str(), O_RDWR | O_CLOEXEC));
         struct flock range {};
-        range.l_type = c.lock == std::string("write") ? F_WRLCK : F_RDLCK;
-        ASSERT_TRUE(flocked != 0 || ::fcntl(locked.get(), F_OFD_SETLK, &range) == 0);
+        range.l_type = c.lock == std::string("read") ? F_RDLCK : F_WRLCK;
+        ASSERT_TRUE(flocked != 0 || ::fcntl(locked.get(), classic ? F_SETLK : F_OFD_SETLK, &range) == 0);
         const auto started = std::chrono::steady_clock::now();
         const TempDir output;
-        RunOptions options = c.inPlace ? inject(inPlace) : RunOptions{};
+        RunOptions options = straced(output / "trace", {"fcntl"}, c.inPlace ? inPlace : std::vector<Fault>{});
+        if (classic) {
+            options.inherited.refusedCalls = descriptorLocksRefused();
+        }
         options.workDir = dir.path();
         options.standardInput = "in.txt\n";
         const pid_t run = startTool(options, output.path());
-        if (c.releaseAfter > 0) {
-            std::this_thread::sleep_for(std::chrono::seconds(c.releaseAfter));
+        if (c.releasedOnceWaitedFor) {
+            // The run is seen to find the lock in its way, and not to write meanwhile.
+            const std::regex refused("userData.txt>.*= -1 (EAGAIN|EACCES)");
+            for (siginfo_t ended{}; !std::regex_search(readFile(output / "trace").value_or(""), refused) &&
+                                    ::waitid(P_PID, static_cast<id_t>(run), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                                    ended.si_pid == 0;) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            EXPECT_EQ(readFile(path("userData.txt")), oldOutput) << "the run did not wait for the lock to be given up";
             locked.reset();
         }
         const RunResult result = finishTool(run, output.path());
+        if (result.exitStatus == unfilteredStatus) {
+            GTEST_SKIP() << "no seccomp filter can refuse descriptor locks here, so classic locks are untested";
+        }
         const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         EXPECT_EQ(result.exitStatus, c.status) << result.standardError;
-        EXPECT_GE(seconds, c.leastSeconds) << "a write in place did not wait for a reader's read lock";
+        EXPECT_GE(seconds, c.leastSeconds) << "the run did not wait for a writer's write lock";
         EXPECT_LE(seconds, c.mostSeconds) << "a reader's lock held up the run";
         EXPECT_EQ(readFile(path("userData.txt")), c.status == 0 ? sampleOutput : oldOutput);
         if (c.status != 0) {

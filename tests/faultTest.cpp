@@ -498,21 +498,34 @@ TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersOrALiveRuns)
         EXPECT_EQ(run("in.txt\n").exitStatus, 0);
         EXPECT_EQ(leftovers(), std::vector<std::string>{}) << "the next run left the staging file of a killed one";
     }
-    // Another user's file of that name stays, and so does a live run's staging file.
+    // Another user's file of that name stays, and so does a live run's
+    // staging file, also where both runs lock it with classic POSIX locks.
     killHeldUp({betweenLinkAndRename}, false);
     const std::string foreign = leftovers().at(0);
     ASSERT_EQ(::chown(path(foreign).c_str(), nobodyId, nobodyId), 0);
-    const TempDir liveOutput;
-    UniqueFd fifo;
-    RunOptions liveRun = inject({noUnnamedFiles});
-    liveRun.workDir = dir.path();
-    const pid_t live = startOnSlowInput(liveRun, liveOutput.path(), fifo, "a:b");
-    const std::vector<std::string> staged = leftovers();
-    EXPECT_EQ(run("in.txt\n").exitStatus, 0);
-    EXPECT_EQ(leftovers(), staged) << "a live run's staging file or another user's file was removed";
-    fifo.reset();
-    EXPECT_EQ(finishTool(live, liveOutput.path()).exitStatus, 0) << "the live run lost its staging file";
-    EXPECT_EQ(leftovers(), std::vector<std::string>{foreign});
+    for (const bool classicLocks : {false, true}) {
+        SCOPED_TRACE(classicLocks ? "classic locks" : "open file description locks");
+        const TempDir liveOutput;
+        UniqueFd fifo;
+        RunOptions liveRun = inject({noUnnamedFiles});
+        liveRun.workDir = dir.path();
+        RunOptions nextRun;
+        if (classicLocks) {
+            liveRun.inherited.refusedCalls = nextRun.inherited.refusedCalls = descriptorLocksRefused();
+        }
+        const pid_t live = startOnSlowInput(liveRun, liveOutput.path(), fifo, "a:b");
+        const std::vector<std::string> staged = leftovers();
+        EXPECT_EQ(staged.size(), 2U) << "the live run took no staging name";
+        const int nextStatus = run("in.txt\n", nextRun).exitStatus;
+        EXPECT_EQ(leftovers(), staged) << "a live run's staging file or another user's file was removed";
+        fifo.reset();
+        EXPECT_EQ(finishTool(live, liveOutput.path()).exitStatus, 0) << "the live run lost its staging file";
+        if (nextStatus == unfilteredStatus) {
+            GTEST_SKIP() << "no seccomp filter can refuse descriptor locks here, so classic locks are untested";
+        }
+        EXPECT_EQ(nextStatus, 0);
+        EXPECT_EQ(leftovers(), std::vector<std::string>{foreign});
+    }
 }
 
 // On overlayfs, opening a lower file for writing copies it up for good: a

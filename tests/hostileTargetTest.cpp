@@ -566,6 +566,7 @@ struct MidRunChange {
     mode_t mode;
     std::string message = {};
     std::string old = "printf old >userData.txt && chmod 600 userData.txt"; // sh, before the run
+    bool asNobody = false; // the run's user, whose own the old file then is
 };
 
 TEST_F(EndToEnd, OutputChangedDuringARunIsDecidedAgainForWhatIsThereNow)
@@ -580,12 +581,20 @@ TEST_F(EndToEnd, OutputChangedDuringARunIsDecidedAgainForWhatIsThereNow)
              ": another file took its place during the run\n"},
         {"a FIFO it was to feed removed: made as a new file", "rm userData.txt", 0, sampleOutput, 0644, "",
          "mkfifo userData.txt"},
+        // Last, as the rows after it would be skipped with it.
+        {"the user's own file it may not write put in its place: refused",
+         "printf theirs >x && chmod 444 x && chown 65534:65534 x && mv x userData.txt", 1, "theirs", 0444,
+         "initHashData: cannot write " + shown(path("userData.txt")) + ": Permission denied\n",
+         "printf old >userData.txt && chmod 600 userData.txt && chown 65534:65534 userData.txt", true},
     };
     for (const MidRunChange& c : changes) {
         SCOPED_TRACE(c.what);
+        if (c.asNobody && !canActAsNobody()) {
+            GTEST_SKIP() << "needs root and setpriv to run as an unprivileged user";
+        }
         ASSERT_TRUE(shell("cd '" + dir.path() + "' && rm -f userData.txt v && " + c.old));
         const TempDir output;
-        RunOptions options;
+        RunOptions options = c.asNobody ? asNobody() : RunOptions{};
         options.workDir = dir.path();
         UniqueFd fifo;
         const pid_t pid = startOnSlowInput(options, output.path(), fifo, sampleInput.substr(0, 10));

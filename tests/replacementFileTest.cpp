@@ -4,12 +4,8 @@
 #include "toolRunner.hpp"
 
 #include <fcntl.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
 #include <linux/fs.h>
-#include <linux/seccomp.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -29,6 +25,7 @@
 namespace initHashData {
 namespace {
 
+using testing::filterCalls;
 using testing::listDirectory;
 using testing::readFile;
 using testing::TempDir;
@@ -47,36 +44,6 @@ std::vector<ino_t> openFiles()
         }
     }
     return files;
-}
-
-// Makes this process's calls of `syscall` whose argument `argument` matches
-// `value` (all its bits where `anyBit`, else equal in its low word) return
-// -`errnum` without being made, or 0 where `errnum` is 0; for good. Returns
-// false where it cannot.
-bool filterCalls(long syscall, std::uint32_t argument, std::uint32_t value, bool anyBit, int errnum)
-{
-#if defined(__x86_64__)
-    constexpr std::uint32_t arch = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
-    constexpr std::uint32_t arch = AUDIT_ARCH_AARCH64;
-#else
-    return false;
-#endif
-    const auto lowWord = static_cast<std::uint32_t>(offsetof(seccomp_data, args)) + 8 * argument;
-    const std::uint16_t test = anyBit ? BPF_JSET : BPF_JEQ;
-    sock_filter program[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(syscall), 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, lowWord),
-        BPF_JUMP(static_cast<std::uint16_t>(BPF_JMP | test | BPF_K), value, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(errnum)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
-    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 
 // Every openat(O_TMPFILE) fails with EOPNOTSUPP, as on a file system without unnamed files.

@@ -4,6 +4,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -98,6 +103,32 @@ std::vector<std::string> listDirectory(const std::string& path)
     return names;
 }
 
+bool filterCalls(long syscall, std::uint32_t argument, std::uint32_t value, bool anyBit, int errnum)
+{
+#if defined(__x86_64__)
+    constexpr std::uint32_t arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    constexpr std::uint32_t arch = AUDIT_ARCH_AARCH64;
+#else
+    return false;
+#endif
+    const auto lowWord = static_cast<std::uint32_t>(offsetof(seccomp_data, args)) + 8 * argument;
+    const std::uint16_t test = anyBit ? BPF_JSET : BPF_JEQ;
+    sock_filter program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(syscall), 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, lowWord),
+        BPF_JUMP(static_cast<std::uint16_t>(BPF_JMP | test | BPF_K), value, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(errnum)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+}
+
 std::vector<std::string> toolCommand()
 {
     const char* configured = std::getenv("INITHASHDATA_TOOL");
@@ -151,6 +182,11 @@ void inherit(const RunOptions::Inherited& inherited)
     }
     if (inherited.umask) {
         ::umask(*inherited.umask);
+    }
+    for (const RefusedCalls& refused : inherited.refusedCalls) {
+        if (!filterCalls(refused.syscall, refused.argument, refused.value, refused.anyBit, refused.errnum)) {
+            ::_exit(unfilteredStatus);
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -47,6 +48,24 @@ FileState stateOf(const std::string& path);
 // Every extended attribute of `path` (a final link not followed), by name.
 std::map<std::string, std::string> attributesOf(const std::string& path);
 
+// Makes this process's calls of `syscall` whose argument `argument` matches
+// `value` (all its bits where `anyBit`, else equal in its low word) return
+// -`errnum` without being made, or 0 where `errnum` is 0; for good, and for
+// the programs it runs. Returns false where it cannot.
+bool filterCalls(long syscall, std::uint32_t argument, std::uint32_t value, bool anyBit, int errnum);
+
+// Calls of a system call that a seccomp filter refuses, as filterCalls() takes them.
+struct RefusedCalls {
+    long syscall;
+    std::uint32_t argument;
+    std::uint32_t value;
+    bool anyBit;
+    int errnum;
+};
+
+// The exit status of a run whose seccomp filter could not be put in place.
+inline constexpr int unfilteredStatus = 77;
+
 struct RunOptions {
     std::string workDir;
     std::string standardInput;
@@ -65,6 +84,8 @@ struct RunOptions {
         std::optional<mode_t> umask;
         // Standard streams that are pipes whose reader has gone.
         std::vector<int> brokenPipes;
+        // Refused to the wrappers and the tool alike, as by a sandbox.
+        std::vector<RefusedCalls> refusedCalls;
     } inherited;
 };
 

@@ -477,7 +477,7 @@ protected:
     }
 };
 
-TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersOrALiveRuns)
+TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersLinkedTwiceOrALiveRuns)
 {
     if (!canActAsNobody()) {
         GTEST_SKIP() << "needs root and setpriv to give a leftover to another user";
@@ -502,6 +502,12 @@ TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersOrALiveRuns)
     killHeldUp({betweenLinkAndRename}, false);
     const std::string foreign = leftovers().at(0);
     ASSERT_EQ(::chown(path(foreign).c_str(), nobodyId, nobodyId), 0);
+    // So does a leftover that a second hard link still reaches.
+    killHeldUp({betweenLinkAndRename}, false);
+    std::vector<std::string> kept = leftovers();
+    ASSERT_EQ(kept.size(), 2U) << "the killed run left no staging name to link";
+    ASSERT_EQ(::link(path(kept.at(kept.at(0) == foreign ? 1 : 0)).c_str(), path("linked").c_str()), 0);
+    kept = leftovers();
     const TempDir liveOutput;
     UniqueFd fifo;
     RunOptions liveRun = inject({noUnnamedFiles});
@@ -512,7 +518,8 @@ TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersOrALiveRuns)
     EXPECT_EQ(leftovers(), staged) << "a live run's staging file or another user's file was removed";
     fifo.reset();
     EXPECT_EQ(finishTool(live, liveOutput.path()).exitStatus, 0) << "the live run lost its staging file";
-    EXPECT_EQ(leftovers(), std::vector<std::string>{foreign});
+    EXPECT_EQ(leftovers(), kept) << "another user's file, or a staging file that another name still reaches, was "
+                                    "removed";
 }
 
 // On overlayfs, opening a lower file for writing copies it up for good: a

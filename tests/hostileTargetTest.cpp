@@ -477,9 +477,11 @@ struct AppendOnlyUndone {
     ~AppendOnlyUndone() { commandSucceeds({"chattr", "-a", directory}); }
 };
 
-TEST_F(EndToEnd, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
+// Without statx (an older kernel, a seccomp filter), the directory's inode flags tell.
+const std::vector<Fault> withoutStatx = {{"statx", "ENOSYS", "1+"}};
+
+TEST_F(InjectedFault, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
 {
-    writeFile(path("in.txt"), sampleInput);
     const std::string work = path("appendOnly");
     ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
     writeFile(work + "/userData.txt", oldOutput);
@@ -487,35 +489,42 @@ TEST_F(EndToEnd, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
         GTEST_SKIP() << "chattr +a needs root and a file system with inode flags";
     }
     const AppendOnlyUndone undo{work};
-    RunOptions options;
-    options.workDir = work;
-    options.standardInput = path("in.txt") + "\n";
-    const FileState before = stateOf(work + "/userData.txt");
-    RunResult result = runTool(options);
-    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-    EXPECT_EQ(stateOf(work + "/userData.txt").inode, before.inode) << "not written in place";
-    EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
-    EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging file was left behind";
+    for (const bool statx : {true, false}) {
+        SCOPED_TRACE(statx ? "with statx" : "without statx");
+        RunOptions options = statx ? RunOptions{} : inject(withoutStatx);
+        options.workDir = work;
+        options.standardInput = path("in.txt") + "\n";
+        writeFile(work + "/userData.txt", oldOutput);
+        const FileState before = stateOf(work + "/userData.txt");
+        const RunResult result = runTool(options);
+        EXPECT_EQ(result.exitStatus, 0) << "the rename out of an append-only directory was tried: "
+                                        << result.standardError;
+        EXPECT_EQ(stateOf(work + "/userData.txt").inode, before.inode) << "not written in place";
+        EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
+        EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging file was left behind";
+    }
 
     // A new file is linked under its name at once: nothing to rename or remove.
     const std::string fresh = path("appendOnlyEmpty");
     ASSERT_EQ(::mkdir(fresh.c_str(), 0755), 0);
     ASSERT_TRUE(commandSucceeds({"chattr", "+a", fresh}));
     const AppendOnlyUndone undoFresh{fresh};
+    RunOptions options;
     options.workDir = fresh;
-    result = runTool(options);
+    options.standardInput = path("in.txt") + "\n";
+    const RunResult result = runTool(options);
     EXPECT_EQ(result.exitStatus, 0) << result.standardError;
     EXPECT_EQ(readFile(fresh + "/userData.txt"), sampleOutput);
     EXPECT_EQ(listDirectory(fresh), std::vector<std::string>{"userData.txt"});
 }
 
-// Its user may write but not read it, and so cannot ask for its flags.
-TEST_F(EndToEnd, AppendOnlyDirectoryItsUserMayNotReadIsWrittenWithoutLeftovers)
+// Its user may write but not read it, and so cannot ask for its flags
+// (without statx, cannot learn them at all).
+TEST_F(InjectedFault, AppendOnlyDirectoryItsUserMayNotReadIsWrittenWithoutLeftovers)
 {
     if (!canActAsNobody()) {
         GTEST_SKIP() << "needs root and setpriv to act as another user";
     }
-    writeFile(path("in.txt"), sampleInput);
     const std::string work = path("blind");
     ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
     writeFile(work + "/userData.txt", oldOutput);
@@ -526,13 +535,17 @@ TEST_F(EndToEnd, AppendOnlyDirectoryItsUserMayNotReadIsWrittenWithoutLeftovers)
     if (!commandSucceeds({"chattr", "+a", work})) {
         GTEST_SKIP() << "chattr +a needs a file system with inode flags";
     }
-    RunOptions options = asNobody();
-    options.workDir = work;
-    options.standardInput = path("in.txt") + "\n";
-    const RunResult result = runTool(options);
-    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-    EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
-    EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging name cannot be removed";
+    for (const bool statx : {true, false}) {
+        SCOPED_TRACE(statx ? "with statx" : "without statx");
+        RunOptions options = statx ? asNobody() : inject(withoutStatx, asNobody());
+        options.workDir = work;
+        options.standardInput = path("in.txt") + "\n";
+        writeFile(work + "/userData.txt", oldOutput);
+        const RunResult result = runTool(options);
+        EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+        EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
+        EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging name cannot be removed";
+    }
 }
 
 TEST_F(EndToEnd, DirectoryMadeAppendOnlyDuringARunIsWrittenInPlace)

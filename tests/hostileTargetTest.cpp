@@ -259,10 +259,11 @@ Metadata metadataOf(const std::string& path)
 // One old file, or none, that the tool and a plain open write side by side.
 struct PlainOpenCase {
     const char* what;
-    std::string directory; // run in each side's directory
-    std::string file;      // then on the old file, $f, if there is one
-    bool asNobody;         // in the group backup (34), else root
-    bool inPlace = false;  // the old file is written in place: only its inode keeps what it has
+    std::string directory;          // run in each side's directory
+    std::string file;               // then on the old file, $f, if there is one
+    bool asNobody;                  // in the group backup (34), else root
+    bool inPlace = false;           // the old file is written in place: only its inode keeps what it has
+    std::vector<Fault> faults = {}; // injected into the tool's run
 };
 
 class PlainOpen : public EndToEnd {
@@ -291,6 +292,9 @@ protected:
                 return false;
             }
         }
+        if (!c.faults.empty() && !commandSucceeds({"strace", "-o", "/dev/null", "true"})) {
+            return false;
+        }
         std::vector<std::string> nobodyInBackup = asNobodyPrefix;
         nobodyInBackup.back() = "--groups=34";
         std::vector<std::string> plainOpen = c.asNobody ? nobodyInBackup : std::vector<std::string>{};
@@ -300,6 +304,9 @@ protected:
         RunOptions options = c.asNobody ? asNobody() : RunOptions{};
         if (c.asNobody) {
             options.wrapper = nobodyInBackup;
+        }
+        if (!c.faults.empty()) {
+            options = InjectedFault::inject(c.faults, std::move(options));
         }
         options.workDir = toolThrough;
         options.standardInput = path("in.txt") + "\n";
@@ -341,6 +348,13 @@ protected:
 
 TEST_F(PlainOpen, ReplacementLeavesWhatAPlainOpenLeaves)
 {
+    const auto keepingNothing = [](const char* call) {
+        Fault fault(call, "", "1+");
+        fault.retval = "0";
+        return std::vector<Fault>{fault};
+    };
+    const std::string daemonsFile =
+        "printf old >$f && chown daemon:daemon $f && chmod 640 $f && setfattr -n user.tag -v keep $f";
     const PlainOpenCase cases[] = {
         {"a new file under a default ACL", "setfacl -m d:u::rw,d:g::r,d:o::---,d:u:nobody:rw,d:m::rw .", "", false},
         {"a new file in a set-group-ID directory", "chgrp 34 . && chmod 2775 .", "", false},
@@ -355,6 +369,11 @@ TEST_F(PlainOpen, ReplacementLeavesWhatAPlainOpenLeaves)
          true},
         {"an attribute its owner may not read", "chmod 777 .",
          "printf old >$f && setfattr -n user.tag -v keep $f && chown nobody:nogroup $f && chmod 200 $f", true, true},
+        // A layer that answers with success and keeps nothing, or lists no attributes: only a read-back tells.
+        {"a chown that keeps nothing", "", daemonsFile, false, true, keepingNothing("fchown")},
+        {"a chmod that keeps nothing", "", daemonsFile, false, true, keepingNothing("fchmod")},
+        {"an attribute set that keeps nothing", "", daemonsFile, false, true, keepingNothing("fsetxattr")},
+        {"attributes that cannot be listed", "", daemonsFile, false, true, {{"flistxattr", "EOPNOTSUPP", "1+"}}},
     };
     std::string unprepared;
     int caseNumber = 0;

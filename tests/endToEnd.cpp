@@ -145,6 +145,9 @@ RunOptions InjectedFault::straced(const std::string& output, std::vector<std::st
         if (!fault.delayEnter.empty()) {
             injection += ":delay_enter=" + fault.delayEnter;
         }
+        if (!fault.retval.empty()) {
+            injection += ":retval=" + fault.retval;
+        }
         strace.insert(strace.end(), {"-e", injection + ":when=" + fault.when});
     }
     std::string set = "trace=";

@@ -88,7 +88,8 @@ private:
 // One fault for strace to inject: the `when`-th call of `syscall` ("2", or
 // "2+" for that call and every later one) fails with `error` (if any),
 // `signal` (if any) is raised as it is made, and it is held up for
-// `delayEnter` microseconds (if any) before it is made.
+// `delayEnter` microseconds (if any) before it is made; with `retval`, it is
+// not made but answers that.
 struct Fault {
     Fault(std::string syscallName, std::string errorName, std::string ordinal, std::string signalName = {})
         : syscall(std::move(syscallName)), error(std::move(errorName)), when(std::move(ordinal)),
@@ -104,11 +105,17 @@ struct Fault {
     std::string when;
     std::string signal;
     std::string delayEnter = {};
+    std::string retval = {};
 };
 
 // strace's fault injection fails the n-th call of a system call; the ordinal
 // of the call to fail is found by a traced run.
 class InjectedFault : public EndToEnd {
+public:
+    // Options that inject `faults`, one system call each; strace goes in
+    // front of what `options` already wrap the tool in.
+    static RunOptions inject(const std::vector<Fault>& faults, RunOptions options = {});
+
 protected:
     void SetUp() override;
 
@@ -116,10 +123,6 @@ protected:
     // `marker`, in a run on `input` with `faults` injected.
     int ordinalOf(const std::string& syscall, const std::string& marker, const std::vector<Fault>& faults = {},
                   const std::string& input = "in.txt");
-
-    // Options that inject `faults`, one system call each; strace goes in
-    // front of what `options` already wrap the tool in.
-    static RunOptions inject(const std::vector<Fault>& faults, RunOptions options = {});
 
     // Options that run the tool under strace, tracing `traced` into `output` and injecting `faults`.
     static RunOptions straced(const std::string& output, std::vector<std::string> traced,

@@ -747,6 +747,34 @@ TEST_F(EndToEnd, BindMountedOutputIsWrittenInPlace)
     EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in.txt", "mounted.txt", "userData.txt"}));
 }
 
+// Without /proc, as in a chroot or container that mounts none, the temporary
+// file is linked by its descriptor.
+TEST_F(EndToEnd, NewAndReplacedOutputNeedNoProc)
+{
+    writeFile(path("in.txt"), sampleInput);
+    RunOptions noProc;
+    noProc.wrapper = {"unshare", "-m", "sh", "-c", "umount -l /proc && exec \"$0\" \"$@\""};
+    RunOptions version = noProc;
+    version.arguments = {"--version"};
+    if (!isRoot() || run("", version).exitStatus != 0) {
+        GTEST_SKIP() << "needs a mount namespace without /proc in which the tool starts (a sanitized build reads /proc "
+                        "as it starts)";
+    }
+    for (const bool exists : {false, true}) {
+        SCOPED_TRACE(exists ? "replaced" : "new");
+        ::unlink(path("userData.txt").c_str());
+        if (exists) {
+            writeFile(path("userData.txt"), oldOutput);
+        }
+        const ino_t before = stateOf(path("userData.txt")).inode;
+        const RunResult result = run("in.txt\n", noProc);
+        EXPECT_EQ(result.exitStatus, 0) << "the temporary file was not linked: " << result.standardError;
+        EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
+        EXPECT_TRUE(!exists || stateOf(path("userData.txt")).inode != before) << "written in place, not renamed";
+        EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in.txt", "userData.txt"}));
+    }
+}
+
 TEST_F(EndToEnd, OutOfMemoryFailsAndKeepsOldOutput)
 {
     RunOptions limited;

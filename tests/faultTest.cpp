@@ -477,7 +477,7 @@ protected:
     }
 };
 
-TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersOrALiveRuns)
+TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersLinkedTwiceOrALiveRuns)
 {
     if (!canActAsNobody()) {
         GTEST_SKIP() << "needs root and setpriv to give a leftover to another user";
@@ -503,6 +503,12 @@ TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersOrALiveRuns)
     killHeldUp({betweenLinkAndRename}, false);
     const std::string foreign = leftovers().at(0);
     ASSERT_EQ(::chown(path(foreign).c_str(), nobodyId, nobodyId), 0);
+    // So does a leftover that a second hard link still reaches.
+    killHeldUp({betweenLinkAndRename}, false);
+    std::vector<std::string> kept = leftovers();
+    ASSERT_EQ(kept.size(), 2U) << "the killed run left no staging name to link";
+    ASSERT_EQ(::link(path(kept.at(kept.at(0) == foreign ? 1 : 0)).c_str(), path("linked").c_str()), 0);
+    kept = leftovers();
     for (const bool classicLocks : {false, true}) {
         SCOPED_TRACE(classicLocks ? "classic locks" : "open file description locks");
         const TempDir liveOutput;
@@ -515,7 +521,7 @@ TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersOrALiveRuns)
         }
         const pid_t live = startOnSlowInput(liveRun, liveOutput.path(), fifo, "a:b");
         const std::vector<std::string> staged = leftovers();
-        EXPECT_EQ(staged.size(), 2U) << "the live run took no staging name";
+        EXPECT_EQ(staged.size(), kept.size() + 1) << "the live run took no staging name";
         const int nextStatus = run("in.txt\n", nextRun).exitStatus;
         EXPECT_EQ(leftovers(), staged) << "a live run's staging file or another user's file was removed";
         fifo.reset();
@@ -524,7 +530,8 @@ TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersOrALiveRuns)
             GTEST_SKIP() << "no seccomp filter can refuse descriptor locks here, so classic locks are untested";
         }
         EXPECT_EQ(nextStatus, 0);
-        EXPECT_EQ(leftovers(), std::vector<std::string>{foreign});
+        EXPECT_EQ(leftovers(), kept) << "another user's file, or a staging file that another name still reaches, "
+                                        "was removed";
     }
 }
 

@@ -259,10 +259,11 @@ Metadata metadataOf(const std::string& path)
 // One old file, or none, that the tool and a plain open write side by side.
 struct PlainOpenCase {
     const char* what;
-    std::string directory; // run in each side's directory
-    std::string file;      // then on the old file, $f, if there is one
-    bool asNobody;         // in the group backup (34), else root
-    bool inPlace = false;  // the old file is written in place: only its inode keeps what it has
+    std::string directory;          // run in each side's directory
+    std::string file;               // then on the old file, $f, if there is one
+    bool asNobody;                  // in the group backup (34), else root
+    bool inPlace = false;           // the old file is written in place: only its inode keeps what it has
+    std::vector<Fault> faults = {}; // injected into the tool's run
 };
 
 class PlainOpen : public EndToEnd {
@@ -291,6 +292,9 @@ protected:
                 return false;
             }
         }
+        if (!c.faults.empty() && !commandSucceeds({"strace", "-o", "/dev/null", "true"})) {
+            return false;
+        }
         std::vector<std::string> nobodyInBackup = asNobodyPrefix;
         nobodyInBackup.back() = "--groups=34";
         std::vector<std::string> plainOpen = c.asNobody ? nobodyInBackup : std::vector<std::string>{};
@@ -300,6 +304,9 @@ protected:
         RunOptions options = c.asNobody ? asNobody() : RunOptions{};
         if (c.asNobody) {
             options.wrapper = nobodyInBackup;
+        }
+        if (!c.faults.empty()) {
+            options = InjectedFault::inject(c.faults, std::move(options));
         }
         options.workDir = toolThrough;
         options.standardInput = path("in.txt") + "\n";
@@ -341,6 +348,13 @@ protected:
 
 TEST_F(PlainOpen, ReplacementLeavesWhatAPlainOpenLeaves)
 {
+    const auto keepingNothing = [](const char* call) {
+        Fault fault(call, "", "1+");
+        fault.retval = "0";
+        return std::vector<Fault>{fault};
+    };
+    const std::string daemonsFile =
+        "printf old >$f && chown daemon:daemon $f && chmod 640 $f && setfattr -n user.tag -v keep $f";
     const PlainOpenCase cases[] = {
         {"a new file under a default ACL", "setfacl -m d:u::rw,d:g::r,d:o::---,d:u:nobody:rw,d:m::rw .", "", false},
         {"a new file in a set-group-ID directory", "chgrp 34 . && chmod 2775 .", "", false},
@@ -355,6 +369,11 @@ TEST_F(PlainOpen, ReplacementLeavesWhatAPlainOpenLeaves)
          true},
         {"an attribute its owner may not read", "chmod 777 .",
          "printf old >$f && setfattr -n user.tag -v keep $f && chown nobody:nogroup $f && chmod 200 $f", true, true},
+        // A layer that answers with success and keeps nothing, or lists no attributes: only a read-back tells.
+        {"a chown that keeps nothing", "", daemonsFile, false, true, keepingNothing("fchown")},
+        {"a chmod that keeps nothing", "", daemonsFile, false, true, keepingNothing("fchmod")},
+        {"an attribute set that keeps nothing", "", daemonsFile, false, true, keepingNothing("fsetxattr")},
+        {"attributes that cannot be listed", "", daemonsFile, false, true, {{"flistxattr", "EOPNOTSUPP", "1+"}}},
     };
     std::string unprepared;
     int caseNumber = 0;
@@ -477,9 +496,11 @@ struct AppendOnlyUndone {
     ~AppendOnlyUndone() { commandSucceeds({"chattr", "-a", directory}); }
 };
 
-TEST_F(EndToEnd, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
+// Without statx (an older kernel, a seccomp filter), the directory's inode flags tell.
+const std::vector<Fault> withoutStatx = {{"statx", "ENOSYS", "1+"}};
+
+TEST_F(InjectedFault, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
 {
-    writeFile(path("in.txt"), sampleInput);
     const std::string work = path("appendOnly");
     ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
     writeFile(work + "/userData.txt", oldOutput);
@@ -487,35 +508,42 @@ TEST_F(EndToEnd, AppendOnlyDirectoryIsWrittenWithoutLeftovers)
         GTEST_SKIP() << "chattr +a needs root and a file system with inode flags";
     }
     const AppendOnlyUndone undo{work};
-    RunOptions options;
-    options.workDir = work;
-    options.standardInput = path("in.txt") + "\n";
-    const FileState before = stateOf(work + "/userData.txt");
-    RunResult result = runTool(options);
-    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-    EXPECT_EQ(stateOf(work + "/userData.txt").inode, before.inode) << "not written in place";
-    EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
-    EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging file was left behind";
+    for (const bool statx : {true, false}) {
+        SCOPED_TRACE(statx ? "with statx" : "without statx");
+        RunOptions options = statx ? RunOptions{} : inject(withoutStatx);
+        options.workDir = work;
+        options.standardInput = path("in.txt") + "\n";
+        writeFile(work + "/userData.txt", oldOutput);
+        const FileState before = stateOf(work + "/userData.txt");
+        const RunResult result = runTool(options);
+        EXPECT_EQ(result.exitStatus, 0) << "the rename out of an append-only directory was tried: "
+                                        << result.standardError;
+        EXPECT_EQ(stateOf(work + "/userData.txt").inode, before.inode) << "not written in place";
+        EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
+        EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging file was left behind";
+    }
 
     // A new file is linked under its name at once: nothing to rename or remove.
     const std::string fresh = path("appendOnlyEmpty");
     ASSERT_EQ(::mkdir(fresh.c_str(), 0755), 0);
     ASSERT_TRUE(commandSucceeds({"chattr", "+a", fresh}));
     const AppendOnlyUndone undoFresh{fresh};
+    RunOptions options;
     options.workDir = fresh;
-    result = runTool(options);
+    options.standardInput = path("in.txt") + "\n";
+    const RunResult result = runTool(options);
     EXPECT_EQ(result.exitStatus, 0) << result.standardError;
     EXPECT_EQ(readFile(fresh + "/userData.txt"), sampleOutput);
     EXPECT_EQ(listDirectory(fresh), std::vector<std::string>{"userData.txt"});
 }
 
-// Its user may write but not read it, and so cannot ask for its flags.
-TEST_F(EndToEnd, AppendOnlyDirectoryItsUserMayNotReadIsWrittenWithoutLeftovers)
+// Its user may write but not read it, and so cannot ask for its flags
+// (without statx, cannot learn them at all).
+TEST_F(InjectedFault, AppendOnlyDirectoryItsUserMayNotReadIsWrittenWithoutLeftovers)
 {
     if (!canActAsNobody()) {
         GTEST_SKIP() << "needs root and setpriv to act as another user";
     }
-    writeFile(path("in.txt"), sampleInput);
     const std::string work = path("blind");
     ASSERT_EQ(::mkdir(work.c_str(), 0755), 0);
     writeFile(work + "/userData.txt", oldOutput);
@@ -526,13 +554,17 @@ TEST_F(EndToEnd, AppendOnlyDirectoryItsUserMayNotReadIsWrittenWithoutLeftovers)
     if (!commandSucceeds({"chattr", "+a", work})) {
         GTEST_SKIP() << "chattr +a needs a file system with inode flags";
     }
-    RunOptions options = asNobody();
-    options.workDir = work;
-    options.standardInput = path("in.txt") + "\n";
-    const RunResult result = runTool(options);
-    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-    EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
-    EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging name cannot be removed";
+    for (const bool statx : {true, false}) {
+        SCOPED_TRACE(statx ? "with statx" : "without statx");
+        RunOptions options = statx ? asNobody() : inject(withoutStatx, asNobody());
+        options.workDir = work;
+        options.standardInput = path("in.txt") + "\n";
+        writeFile(work + "/userData.txt", oldOutput);
+        const RunResult result = runTool(options);
+        EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+        EXPECT_EQ(readFile(work + "/userData.txt"), sampleOutput);
+        EXPECT_EQ(listDirectory(work), std::vector<std::string>{"userData.txt"}) << "a staging name cannot be removed";
+    }
 }
 
 TEST_F(EndToEnd, DirectoryMadeAppendOnlyDuringARunIsWrittenInPlace)

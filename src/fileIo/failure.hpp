@@ -14,6 +14,13 @@ public:
     explicit Failure(const std::string& message) : std::runtime_error(message) {}
 };
 
+// A failure after which the output holds part of the new content: a write in
+// place that failed part-way.
+class DamagedOutput : public Failure {
+public:
+    using Failure::Failure;
+};
+
 // The name in single quotes, with control bytes, quotes and backslashes escaped so
 // that a stray carriage return or space in a name is visible.
 std::string quoteName(std::string_view name);

@@ -5,7 +5,6 @@
 #include "fileIo/systemCall.hpp"
 #include "replacement/fileMetadata.hpp"
 #include "replacement/mappedContent.hpp"
-#include "replacement/replacementFile.hpp"
 #include "replacement/signalCleanup.hpp"
 #include "replacement/targetLock.hpp"
 

@@ -12,13 +12,6 @@
 
 namespace initHashData {
 
-// A failure after which the output holds part of the new content: a write in
-// place that failed part-way.
-class DamagedOutput : public Failure {
-public:
-    using Failure::Failure;
-};
-
 // The new content of a file, staged aside and put in place by commit().
 //
 // Until commit() the file is untouched. Where it can, commit() renames a

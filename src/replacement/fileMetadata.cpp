@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "replacement/fileMetadata.hpp"
 
+#include "replacement/diskRoom.hpp"
+
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -104,14 +105,6 @@ bool removeAccessAcl(int fd) { return ::fremovexattr(fd, accessAcl) == 0 || errn
 bool isDenied(int errnum) { return errnum == EACCES || errnum == EPERM; }
 
 } // namespace
-
-bool hasCapability(int capability)
-{
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    return ::syscall(SYS_capget, &header, data) == 0 &&
-           (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
-}
 
 std::optional<int> inodeFlags(int fd)
 {

@@ -44,9 +44,6 @@ struct FileMetadata {
     bool complete = true;
 };
 
-// Whether the process has `capability` (CAP_FSETID, ...) in its effective set.
-bool hasCapability(int capability);
-
 // The inode flags (FS_IOC_GETFLAGS) of the file open at `fd`: 0 where the
 // file system keeps none, nothing where they cannot be read.
 std::optional<int> inodeFlags(int fd);

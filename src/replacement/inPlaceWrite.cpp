@@ -3,8 +3,8 @@
 
 #include "fileIo/failure.hpp"
 #include "fileIo/systemCall.hpp"
+#include "replacement/diskRoom.hpp"
 #include "replacement/fileMetadata.hpp"
-#include "replacement/mappedContent.hpp"
 #include "replacement/signalCleanup.hpp"
 #include "replacement/targetLock.hpp"
 
@@ -143,17 +143,10 @@ void InPlaceWrite::run()
 }
 
 // Refuses, before the file is touched, a content that would not fit even
-// where a plain open frees the old blocks first. Only a shortfall beyond doubt
-// counts: a content of one block may be kept in the inode itself.
+// where a plain open frees the old blocks first.
 void InPlaceWrite::checkRoom(const struct statfs& fs) const
 {
-    if (fs.f_bsize <= 0) {
-        return; // the reservation will tell
-    }
-    const auto unit = static_cast<unsigned long long>(fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize);
-    const unsigned long long needed = (static_cast<unsigned long long>(newSize_) + unit - 1) / unit;
-    const unsigned long long held = static_cast<unsigned long long>(before_.st_blocks) * 512 / unit;
-    if (needed > 1 && needed > held + usableBlocks(out_.get(), fs)) {
+    if (lacksRoomInPlace(out_.get(), fs, newSize_, before_.st_blocks)) {
         throw systemFailure("cannot write", name_, ENOSPC);
     }
 }

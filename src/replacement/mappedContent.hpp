@@ -1,21 +1,13 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// The room a run may take: on a disk, and in memory for content held there.
+// Content held in memory, and the memory a run may take for it.
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <utility>
 
-struct statfs;
-
 namespace initHashData {
-
-// The blocks of the file system `fs` of the file open at `fd` that a write by
-// this process may take: the free ones, less those kept back for root and
-// for the user or group that ext4's resuid and resgid name, unless the
-// process is one of those or has CAP_SYS_RESOURCE.
-unsigned long long usableBlocks(int fd, const struct statfs& fs) noexcept;
 
 // The bytes of memory this process may still take without driving the
 // system, or the memory cgroup it runs in or one above it, into the

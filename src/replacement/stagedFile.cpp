@@ -3,15 +3,14 @@
 
 #include "fileIo/systemCall.hpp"
 #include "pathWalk/pathWalk.hpp"
+#include "replacement/diskRoom.hpp"
 #include "replacement/signalCleanup.hpp"
 #include "replacement/targetLock.hpp"
 
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -164,28 +163,6 @@ int appendTo(int out, std::string_view bytes) noexcept
     return writeAll(out, bytes.data(), bytes.size(), written);
 }
 
-std::uint64_t unitOf(const struct statfs& fs) noexcept
-{
-    return static_cast<std::uint64_t>(fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize);
-}
-
-// The bytes of the file system `fs` of the file open at `fd` that a write by
-// this process may take.
-std::uint64_t roomOf(int fd, const struct statfs& fs) noexcept
-{
-    return static_cast<std::uint64_t>(usableBlocks(fd, fs)) * unitOf(fs);
-}
-
-// The bytes content aside may take on the file system `fs`: what every user
-// may take, never the blocks kept back for some, less a twentieth of the disk
-// and at least 64 MiB, spared for the logs and files of others.
-std::uint64_t asideRoom(const struct statfs& fs) noexcept
-{
-    const std::uint64_t spared = std::max<std::uint64_t>(std::uint64_t{64} << 20, fs.f_blocks * unitOf(fs) / 20);
-    const std::uint64_t room = fs.f_bavail * unitOf(fs);
-    return room > spared ? room - spared : 0;
-}
-
 // Appends `bytes` to the file aside `out` while its disk keeps the room it
 // spares, adding to `written` what went out; ENOSPC where it would not.
 int appendAside(int out, std::string_view bytes, std::size_t& written) noexcept
@@ -196,11 +173,6 @@ int appendAside(int out, std::string_view bytes, std::size_t& written) noexcept
     }
     return writeAll(out, bytes.data(), bytes.size(), written);
 }
-
-// The temporary directories that may hold content aside. Fixed places, never
-// taken from the environment, which a caller could point at another user's
-// directory.
-constexpr std::array<const char*, 2> asideDirectories{"/var/tmp", "/tmp"};
 
 } // namespace
 
@@ -236,39 +208,10 @@ int StagedFile::moveTo(Place place, bool namedAllowed)
 
 int StagedFile::makeAside(int content)
 {
-    struct Candidate {
-        const char* directory;
-        dev_t device;
-        std::uint64_t room;
-    };
-    std::vector<Candidate> candidates;
-    for (const char* directory : asideDirectories) {
-        struct statfs fs {};
-        struct stat st {};
-        if (::statfs(directory, &fs) != 0 || ::stat(directory, &st) != 0 || (fs.f_flags & ST_RDONLY) != 0) {
-            continue;
-        }
-        // A file system in memory would hold the content where nothing
-        // counts it as this process's: memory is then taken as its own.
-        const auto type = static_cast<unsigned long>(fs.f_type);
-        const auto seen = [&st](const auto& devices) {
-            return std::find(devices.begin(), devices.end(), st.st_dev) != devices.end();
-        };
-        if (type != TMPFS_MAGIC && type != RAMFS_MAGIC && !seen(full_) &&
-            std::none_of(candidates.begin(), candidates.end(),
-                         [&st](const Candidate& other) { return other.device == st.st_dev; })) {
-            candidates.push_back({directory, st.st_dev, asideRoom(fs)});
-        }
-    }
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) { return a.room > b.room; });
-    for (const Candidate& candidate : candidates) {
-        if (candidate.room == 0) {
-            continue;
-        }
+    for (const AsideDisk& disk : asideDisks(full_)) {
         // Unnamed, and never to be linked (O_EXCL): only this run can reach
         // it, and nothing is left if the run is killed.
-        fd_.reset(::open(candidate.directory, O_TMPFILE | O_EXCL | O_RDWR | O_CLOEXEC, privateMode));
+        fd_.reset(::open(disk.directory, O_TMPFILE | O_EXCL | O_RDWR | O_CLOEXEC, privateMode));
         if (!fd_) {
             continue;
         }
@@ -284,7 +227,7 @@ int StagedFile::makeAside(int content)
         if (!isFullAside(errnum)) {
             return errnum;
         }
-        full_.push_back(candidate.device);
+        full_.push_back(disk.device);
     }
     const int errnum = copyContent(content, {}, [this](std::string_view bytes) { return memory_.append(bytes); });
     if (errnum != 0) {

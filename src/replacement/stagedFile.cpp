@@ -91,19 +91,20 @@ std::string stagingName(const std::string& entry, int attempt)
 // a regular file of this user's with one link, whose write lock no live run
 // holds (the remover takes it while it removes the name). It is looked at
 // before it is opened, so that another user's file, a link, a FIFO or a
-// device is not even opened. True where the name went.
-bool removeIfLeftOver(int directory, const std::string& name)
+// device is not even opened.
+void removeIfLeftOver(int directory, const std::string& name)
 {
     struct stat named {};
     if (::fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
         named.st_uid != ::geteuid() || named.st_nlink != 1) {
-        return false;
+        return;
     }
     const UniqueFd file(::openat(directory, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat opened {};
-    return file && ::fstat(file.get(), &opened) == 0 && sameFile(opened, named) && opened.st_nlink == 1 &&
-           lockUnheld(file.get()) && namesFile(directory, name.c_str(), opened) &&
-           ::unlinkat(directory, name.c_str(), 0) == 0;
+    if (file && ::fstat(file.get(), &opened) == 0 && sameFile(opened, named) && opened.st_nlink == 1 &&
+        lockUnheld(file.get()) && namesFile(directory, name.c_str(), opened)) {
+        ::unlinkat(directory, name.c_str(), 0);
+    }
 }
 
 // A newer system call that an older kernel, a sandbox's seccomp filter or an
@@ -346,10 +347,7 @@ template <class Make> int StagedFile::takeName(Make make)
 {
     for (int attempt = 0; attempt < slots + nameAttempts; ++attempt) {
         const std::string name = stagingName(entry_, attempt);
-        int errnum = make(name);
-        if (errnum == EEXIST && attempt < slots && removeIfLeftOver(directory_, name)) {
-            errnum = make(name);
-        }
+        const int errnum = make(name);
         if (errnum == 0) {
             recordForRemoval(directory_, name.c_str());
             name_ = name;

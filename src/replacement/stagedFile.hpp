@@ -91,9 +91,6 @@ private:
     // Gives the file a staging name made by `make(name)` (0 or the errno) and
     // records it for removal. Call with the signals held back.
     template <class Make> int takeName(Make make);
-    // Removes the staging files that runs of this user's which have ended
-    // left under the names every run tries first.
-    void removeLeftOvers() const;
     void removeName() noexcept;
 
     int directory_;

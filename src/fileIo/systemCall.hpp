@@ -2,7 +2,8 @@
 #pragma once
 // The loops around the calls a signal may cut short (reads, writes, copies):
 // a retry on EINTR, a write that carries on after a short write, and a copy
-// between files. Each returns 0 or an errno and throws nothing: the callers
+// between files; and the rename and link that older kernels make without
+// the newer calls. Each returns 0 or an errno and throws nothing: the callers
 // word the failure.
 
 #include <sys/types.h>
@@ -77,5 +78,21 @@ template <std::size_t count> int writeJoined(int fd, const std::array<std::strin
     std::size_t written = 0;
     return writeAll(fd, vector.data(), count, written);
 }
+
+// A newer system call that an older kernel, a sandbox's seccomp filter or an
+// emulator does not offer.
+[[nodiscard]] inline bool isRefusedCall(int errnum) noexcept { return errnum == ENOSYS || errnum == EPERM; }
+
+// renameat within `directory`, over a file at `to` only where `replace`.
+// Where RENAME_NOREPLACE is not offered, a hard link refuses a taken name as
+// well, and the old name goes after it; on a file system without hard links,
+// an empty file made with O_EXCL takes the free name first, to be renamed
+// over. Returns 0 or the errno.
+[[nodiscard]] int renameWithin(int directory, const char* from, const char* to, bool replace) noexcept;
+
+// Links the file open at `fd` under `name` in `directory`, through
+// /proc/self/fd, or without /proc by the descriptor itself where the process
+// may (CAP_DAC_READ_SEARCH). Returns 0 or the errno.
+[[nodiscard]] int linkByDescriptor(int fd, int directory, const char* name) noexcept;
 
 } // namespace initHashData

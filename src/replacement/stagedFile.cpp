@@ -28,39 +28,10 @@ constexpr mode_t privateMode = 0600;
 // How often a staging name is drawn again while the names drawn are taken.
 constexpr int nameAttempts = 100;
 
-// A newer system call that an older kernel, a sandbox's seccomp filter or an
-// emulator does not offer.
-bool isRefusedCall(int errnum) noexcept { return errnum == ENOSYS || errnum == EPERM; }
-
 // Older kernels and some file systems have no unnamed files, and say so with one of these.
 bool isUnnamedMissing(int errnum) noexcept
 {
     return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL || isRefusedCall(errnum);
-}
-
-// renameat, over a file at `to` only where `replace`; 0 or the errno. Where
-// RENAME_NOREPLACE is not offered, a hard link refuses a taken name as well,
-// and the old name goes after it; on a file system without hard links, an
-// empty file made with O_EXCL takes the free name first, to be renamed over.
-int renameWithin(int directory, const char* from, const char* to, bool replace)
-{
-    if (!replace) {
-        if (::renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0) {
-            return 0;
-        }
-        if (errno != EINVAL && !isRefusedCall(errno)) {
-            return errno;
-        }
-        if (::linkat(directory, from, directory, to, 0) == 0) {
-            ::unlinkat(directory, from, 0);
-            return 0;
-        }
-        if (errno == EEXIST ||
-            !UniqueFd(::openat(directory, to, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, privateMode))) {
-            return errno;
-        }
-    }
-    return ::renameat(directory, from, directory, to) == 0 ? 0 : errno;
 }
 
 // A disk aside that cannot take more: full, or kept from filling up, a
@@ -281,31 +252,21 @@ template <class Make> int StagedFile::takeName(Make make)
     return EEXIST;
 }
 
-int StagedFile::linkAs(const std::string& name) const
-{
-    const std::string procPath = "/proc/self/fd/" + std::to_string(fd_.get());
-    if (::linkat(AT_FDCWD, procPath.c_str(), directory_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        return 0;
-    }
-    // Without /proc: the same, for processes allowed to link by descriptor.
-    if (errno == ENOENT && ::linkat(fd_.get(), "", directory_, name.c_str(), AT_EMPTY_PATH) == 0) {
-        return 0;
-    }
-    return errno;
-}
-
 int StagedFile::putAtEntry(bool replace, bool& nameGiven)
 {
     // An unnamed file for a free name is linked there at once: the link
     // refuses a taken name, and no staging name is ever made.
     nameGiven = false;
     if (!replace && name_.empty()) {
-        return linkAs(entry_);
+        return linkByDescriptor(fd_.get(), directory_, entry_.c_str());
     }
     // A staging name lives from the link to the rename, with the signals held
     // back: none can end the run while it is there.
     const CleanupSignalsBlocked blocked;
-    int errnum = name_.empty() ? takeName([this](const std::string& name) { return linkAs(name); }) : 0;
+    int errnum = name_.empty() ? takeName([this](const std::string& name) {
+        return linkByDescriptor(fd_.get(), directory_, name.c_str());
+    })
+                               : 0;
     nameGiven = errnum == 0;
     if (nameGiven) {
         errnum = renameWithin(directory_, name_.c_str(), entry_.c_str(), replace);

@@ -87,7 +87,6 @@ private:
     int makeAside(int content);
     // Moves the content aside from the file it is in now, or from none.
     int moveAside();
-    int linkAs(const std::string& name) const;
     // Gives the file a staging name made by `make(name)` (0 or the errno) and
     // records it for removal. Call with the signals held back.
     template <class Make> int takeName(Make make);

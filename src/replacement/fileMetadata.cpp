@@ -104,6 +104,39 @@ bool removeAccessAcl(int fd) { return ::fremovexattr(fd, accessAcl) == 0 || errn
 // Whether a read failed because the process may not read it.
 bool isDenied(int errnum) { return errnum == EACCES || errnum == EPERM; }
 
+// Reads into `metadata` the attributes named in `names`, a listing of the
+// file open at `fd`, that a new file carries. Returns 0 or the errno.
+int readAttributes(int fd, const std::string& names, FileMetadata& metadata)
+{
+    for (std::size_t begin = 0; begin < names.size();) {
+        const std::string name = names.c_str() + begin;
+        begin += name.size() + 1;
+        if (isDropped(name)) {
+            continue;
+        }
+        // Another kind of ACL (NFSv4's, a rich ACL) or a file system's own
+        // attribute: only the old file keeps it.
+        if (!isCarried(name)) {
+            metadata.complete = false;
+            continue;
+        }
+        std::string value;
+        if (!readSized(value,
+                       [&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name.c_str(), buffer, size); })) {
+            if (errno == ENODATA) {
+                continue; // removed since it was listed
+            }
+            if (isDenied(errno) || isUnsupported(errno)) {
+                metadata.complete = false;
+                continue;
+            }
+            return errno;
+        }
+        metadata.attributes.emplace_back(name, std::move(value));
+    }
+    return 0;
+}
+
 } // namespace
 
 std::optional<int> inodeFlags(int fd)
@@ -186,33 +219,7 @@ int readMetadata(int fd, const struct stat& st, FileMetadata& metadata)
         }
         return errno;
     }
-    for (std::size_t begin = 0; begin < names.size();) {
-        const std::string name = names.c_str() + begin;
-        begin += name.size() + 1;
-        if (isDropped(name)) {
-            continue;
-        }
-        // Another kind of ACL (NFSv4's, a rich ACL) or a file system's own
-        // attribute: only the old file keeps it.
-        if (!isCarried(name)) {
-            metadata.complete = false;
-            continue;
-        }
-        std::string value;
-        if (!readSized(value,
-                       [&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name.c_str(), buffer, size); })) {
-            if (errno == ENODATA) {
-                continue; // removed since it was listed
-            }
-            if (isDenied(errno) || isUnsupported(errno)) {
-                metadata.complete = false;
-                continue;
-            }
-            return errno;
-        }
-        metadata.attributes.emplace_back(name, std::move(value));
-    }
-    return 0;
+    return readAttributes(fd, names, metadata);
 }
 
 namespace {

@@ -30,6 +30,14 @@ struct Facts {
     // Why the rename over the target, or the link under its name, failed; 0
     // where it was not tried.
     int placingErrno = 0;
+
+    // What the name leads to now, and whether its directory keeps names;
+    // what staging and placing learnt for a file of another kind holds no
+    // more.
+    void learnTarget(TargetKind kind, bool keepsNames) noexcept;
+    // Under a new lock, a name another process took is looked at again; a
+    // rename refused, as by a mount point, is so still.
+    void lookAgainAtTakenName() noexcept;
 };
 
 enum class Way {

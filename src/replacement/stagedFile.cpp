@@ -252,34 +252,30 @@ template <class Make> int StagedFile::takeName(Make make)
     return EEXIST;
 }
 
-int StagedFile::putAtEntry(bool replace, bool& nameGiven)
+StagedFile::Put StagedFile::putAtEntry(bool replace)
 {
     // An unnamed file for a free name is linked there at once: the link
     // refuses a taken name, and no staging name is ever made.
-    nameGiven = false;
     if (!replace && name_.empty()) {
-        return linkByDescriptor(fd_.get(), directory_, entry_.c_str());
+        return {linkByDescriptor(fd_.get(), directory_, entry_.c_str()), false};
     }
     // A staging name lives from the link to the rename, with the signals held
     // back: none can end the run while it is there.
     const CleanupSignalsBlocked blocked;
-    int errnum = name_.empty() ? takeName([this](const std::string& name) {
-        return linkByDescriptor(fd_.get(), directory_, name.c_str());
-    })
-                               : 0;
-    nameGiven = errnum == 0;
-    if (nameGiven) {
-        errnum = renameWithin(directory_, name_.c_str(), entry_.c_str(), replace);
-        if (errnum != 0) {
-            // A file whose last link is gone cannot be linked again: the
-            // content must move to a new file before it can be put in place.
-            removeName();
-            place_ = Place::nowhere;
-        }
-        forgetRemoval();
-        name_.clear();
+    const auto link = [this](const std::string& name) { return linkByDescriptor(fd_.get(), directory_, name.c_str()); };
+    if (const int errnum = name_.empty() ? takeName(link) : 0; errnum != 0) {
+        return {errnum, false};
     }
-    return errnum;
+    const int errnum = renameWithin(directory_, name_.c_str(), entry_.c_str(), replace);
+    if (errnum != 0) {
+        // A file whose last link is gone cannot be linked again: the
+        // content must move to a new file before it can be put in place.
+        removeName();
+        place_ = Place::nowhere;
+    }
+    forgetRemoval();
+    name_.clear();
+    return {errnum, true};
 }
 
 void StagedFile::removeName() noexcept

@@ -68,13 +68,17 @@ public:
     // `room`. Returns 0 or the errno.
     int keepRoomOn(dev_t device, off_t room);
 
+    // What putAtEntry did: 0 or the errno, and whether a staging name was
+    // given and the rename tried.
+    struct Put {
+        int errnum;
+        bool nameGiven;
+    };
     // Puts the file at the entry: renamed over the file there where
     // `replace`; else, only while the name is free, linked there at once (an
     // unnamed file) or renamed there (a named one). The signals that end a
-    // process are held back while a staging name lives. Returns 0 or the
-    // errno; `nameGiven` says whether a staging name was given and the rename
-    // tried.
-    int putAtEntry(bool replace, bool& nameGiven);
+    // process are held back while a staging name lives.
+    [[nodiscard]] Put putAtEntry(bool replace);
 
     // Removes the staging name, if any, and closes the file, whose room is then free.
     void discard() noexcept;

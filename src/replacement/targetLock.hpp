@@ -55,12 +55,12 @@ struct TargetLock {
         readersBusy, // for a write in place: read locks alone stand in the way
         leased,      // a lease on it is being broken, which the kernel ends in lease-break-time
         moved,       // the entry named another file by the time it was locked
-        failed,      // the run cannot go on: "<failedTo> '<name>': <errnum>"
+        statFailed,  // the run cannot go on: the entry cannot be looked up, for `errnum`
+        openFailed,  // the run cannot go on: the file there cannot be opened, for `errnum`
     };
     State state;
     UniqueFd file = UniqueFd();
     int errnum = 0;
-    const char* failedTo = "";
 };
 
 // Looks up the target's entry, records what it names in target.existing, and

@@ -11,7 +11,6 @@
 #include "replacement/targetAccess.hpp"
 #include "replacement/targetLock.hpp"
 
-#include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -152,13 +151,8 @@ private:
     // where it does not take them.
     bool carryFlagsWhileEmpty()
     {
-        // Opened for reading only: an open for writing alone can change a
-        // file (XFS frees its room beyond the end, overlayfs copies it up),
-        // and this run may yet fail.
-        const UniqueFd file(::openat(target_.directory.get(), target_.entry.c_str(),
-                                     O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-        struct stat st {};
-        if (!file || ::fstat(file.get(), &st) != 0 || !sameFile(st, *target_.existing)) {
+        const UniqueFd file = openFoundFile(target_);
+        if (!file) {
             return true; // decided again under the lock, for whatever file is there then
         }
         const std::optional<InodeFlags> old = readInodeFlags(file.get());

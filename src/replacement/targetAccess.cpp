@@ -49,4 +49,15 @@ TargetKind kindOf(const OutputTarget& target)
     return S_ISREG(target.existing->st_mode) && !target.throughDescriptorLink ? TargetKind::regular : TargetKind::fed;
 }
 
+UniqueFd openFoundFile(const OutputTarget& target)
+{
+    UniqueFd file(::openat(target.directory.get(), target.entry.c_str(),
+                           O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (file && (::fstat(file.get(), &st) != 0 || !target.existing || !sameFile(st, *target.existing))) {
+        file.reset();
+    }
+    return file;
+}
+
 } // namespace initHashData

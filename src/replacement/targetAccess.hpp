@@ -3,6 +3,7 @@
 // What the output's target lets the run do: write the file there, as open()
 // would check, replace it, and make names beside it.
 
+#include "fileIo/uniqueFd.hpp"
 #include "pathWalk/pathWalk.hpp"
 #include "replacement/decision.hpp"
 
@@ -19,5 +20,11 @@ namespace initHashData {
 
 // What the target's entry leads to, as target.existing last saw it.
 [[nodiscard]] TargetKind kindOf(const OutputTarget& target);
+
+// The file target.existing, opened for reading only where the entry still
+// names it: an open for writing alone can change a file (XFS frees its room
+// beyond the end, overlayfs copies it up), and the run may yet fail. None
+// where it cannot be opened or another file took its place.
+[[nodiscard]] UniqueFd openFoundFile(const OutputTarget& target);
 
 } // namespace initHashData

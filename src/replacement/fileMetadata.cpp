@@ -41,7 +41,7 @@ bool isCarried(std::string_view name)
 bool isUnsupported(int errnum) { return errnum == ENOTSUP || errnum == EOPNOTSUPP; }
 
 // Calls `get(buffer, size)` (a listxattr or getxattr), growing the buffer while the value grows.
-template <typename Get> bool readSized(std::string& value, Get get)
+template <typename Get> [[nodiscard]] bool readSized(std::string& value, Get get)
 {
     for (;;) {
         const ssize_t size = get(nullptr, 0);
@@ -106,7 +106,7 @@ bool isDenied(int errnum) { return errnum == EACCES || errnum == EPERM; }
 
 // Reads into `metadata` the attributes named in `names`, a listing of the
 // file open at `fd`, that a new file carries. Returns 0 or the errno.
-int readAttributes(int fd, const std::string& names, FileMetadata& metadata)
+[[nodiscard]] int readAttributes(int fd, const std::string& names, FileMetadata& metadata)
 {
     for (std::size_t begin = 0; begin < names.size();) {
         const std::string name = names.c_str() + begin;

@@ -63,8 +63,8 @@ public:
 
 private:
     void checkRoom(const struct statfs& fs) const;
-    bool copiesOnWrite(const struct statfs& fs) const;
-    bool reserve();
+    [[nodiscard]] bool copiesOnWrite(const struct statfs& fs) const;
+    [[nodiscard]] bool reserve();
     void grow();
     void overwrite();
     void rewriteWhole();

@@ -14,7 +14,7 @@ namespace initHashData {
 // out-of-memory killer: the least of the system's MemAvailable and, for each
 // cgroup with a memory limit (cgroup v2 or v1), the limit less what its
 // members use and the kernel cannot reclaim (page cache aside).
-std::uint64_t freeMemory() noexcept;
+[[nodiscard]] std::uint64_t freeMemory() noexcept;
 
 // Content held in memory that the kernel counts as this process's own: an
 // anonymous mapping, charged to it in the out-of-memory ranking as a file in
@@ -35,7 +35,7 @@ public:
     ~MappedContent() { release(); }
 
     // Appends `bytes`; 0, or ENOMEM where memory is short, adding nothing.
-    int append(std::string_view bytes) noexcept;
+    [[nodiscard]] int append(std::string_view bytes) noexcept;
     std::string_view view() const noexcept { return {data_, size_}; }
     void release() noexcept;
 

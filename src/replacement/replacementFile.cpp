@@ -149,7 +149,7 @@ private:
     // file systems take only while it is empty (one made again during the
     // commit takes them all once more with the rest of the metadata); false
     // where it does not take them.
-    bool carryFlagsWhileEmpty()
+    [[nodiscard]] bool carryFlagsWhileEmpty()
     {
         const UniqueFd file = openFoundFile(target_);
         if (!file) {
@@ -165,7 +165,7 @@ private:
 
     // Content held aside ends in memory only where no disk has room; where
     // memory is short too, the message says so.
-    Failure stagingFailure(const char* action, int errnum) const
+    [[nodiscard]] Failure stagingFailure(const char* action, int errnum) const
     {
         return systemFailure(errnum == ENOMEM ? "cannot hold in memory the new content of" : action,
                              target_.displayName, errnum);
@@ -199,7 +199,7 @@ private:
 
     // Puts the content in place under the lock, acting on each decision in
     // turn until one puts it there or needs another lock.
-    Placed putInPlace(UniqueFd locked, bool writeLocked)
+    [[nodiscard]] Placed putInPlace(UniqueFd locked, bool writeLocked)
     {
         facts_.lookAgainAtTakenName();
         const bool regular = facts_.target == TargetKind::regular;
@@ -250,7 +250,7 @@ private:
 
     // Writes the content into the old file, where `locked` holds the write
     // lock that needs (`writeLocked`).
-    Placed writeOver(UniqueFd locked, bool writeLocked)
+    [[nodiscard]] Placed writeOver(UniqueFd locked, bool writeLocked)
     {
         const bool regular = facts_.target == TargetKind::regular;
         if (regular && !writeLocked) {
@@ -268,9 +268,12 @@ private:
     }
 
     // Whether the name still leads to the file the run locked.
-    bool stillNamed() const { return namesFile(target_.directory.get(), target_.entry.c_str(), *target_.existing); }
+    [[nodiscard]] bool stillNamed() const
+    {
+        return namesFile(target_.directory.get(), target_.entry.c_str(), *target_.existing);
+    }
 
-    int syncDirectory() const noexcept
+    [[nodiscard]] int syncDirectory() const noexcept
     {
         if (target_.directorySyncErrno != 0) {
             return target_.directorySyncErrno;

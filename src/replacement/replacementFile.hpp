@@ -53,7 +53,7 @@ public:
     // Failure where the target is as it was, DamagedOutput where it is not.
     // Returns 0, or the errno for which the directory could not be synced
     // once the new content was in place.
-    int commit(Notice notice = nullptr);
+    [[nodiscard]] int commit(Notice notice = nullptr);
 
 private:
     class Replacement;

@@ -40,7 +40,7 @@ bool isFullAside(int errnum) noexcept { return errnum == ENOSPC || errnum == EDQ
 
 // Appends all of the content, the file `content` or else `inMemory`, through
 // `append(bytes)` (0 or the errno); 0 or the errno.
-template <class Append> int copyContent(int content, std::string_view inMemory, Append append)
+template <class Append> [[nodiscard]] int copyContent(int content, std::string_view inMemory, Append append)
 {
     if (content < 0) {
         return append(inMemory);
@@ -50,7 +50,7 @@ template <class Append> int copyContent(int content, std::string_view inMemory, 
 }
 
 // Appends `bytes` to the file `out` at its file offset; 0 or the errno.
-int appendTo(int out, std::string_view bytes) noexcept
+[[nodiscard]] int appendTo(int out, std::string_view bytes) noexcept
 {
     std::size_t written = 0;
     return writeAll(out, bytes.data(), bytes.size(), written);
@@ -58,7 +58,7 @@ int appendTo(int out, std::string_view bytes) noexcept
 
 // Appends `bytes` to the file aside `out` while its disk keeps the room it
 // spares, adding to `written` what went out; ENOSPC where it would not.
-int appendAside(int out, std::string_view bytes, std::size_t& written) noexcept
+[[nodiscard]] int appendAside(int out, std::string_view bytes, std::size_t& written) noexcept
 {
     struct statfs fs {};
     if (::fstatfs(out, &fs) == 0 && asideRoom(fs) < bytes.size()) {
@@ -204,7 +204,7 @@ int StagedFile::makeBeside(Place place, bool namedAllowed)
     const mode_t mode = place == Place::besideAsNew ? creationMode : privateMode;
     fd_.reset(::openat(directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
     if (fd_) {
-        lockOwnFile(fd_.get());
+        (void)lockOwnFile(fd_.get()); // no other process can reach a file without a name
         removeLeftOvers(directory_, entry_, name_);
         return 0;
     }

@@ -16,7 +16,7 @@ namespace {
 // Open file description locks (Linux 3.15) belong to the descriptor, not the
 // process; where they are missing, POSIX record locks do the same for this
 // one-threaded run, which never closes another descriptor of a locked file.
-int lockCall(int fd, int command, short type)
+[[nodiscard]] int lockCall(int fd, int command, short type)
 {
     struct flock lock {};
     lock.l_type = type;

@@ -34,10 +34,10 @@ class Backoff {
 public:
     explicit Backoff(std::chrono::steady_clock::time_point deadline) noexcept : deadline_(deadline) {}
     // Sleeps; false, and no sleep, once the deadline has come.
-    bool pause();
+    [[nodiscard]] bool pause();
     // Sleeps whatever the deadline.
     void sleep();
-    bool expired() const noexcept { return std::chrono::steady_clock::now() >= deadline_; }
+    [[nodiscard]] bool expired() const noexcept { return std::chrono::steady_clock::now() >= deadline_; }
 
 private:
     std::chrono::steady_clock::time_point deadline_;
@@ -66,16 +66,16 @@ struct TargetLock {
 // Looks up the target's entry, records what it names in target.existing, and
 // opens and locks a regular file there as `kind` needs, without waiting. A
 // file system that keeps no locks is written as it would be without them.
-TargetLock tryLockEntry(OutputTarget& target, TargetLock::Kind kind);
+[[nodiscard]] TargetLock tryLockEntry(OutputTarget& target, TargetLock::Kind kind);
 
 // Takes a write lock on `fd`, a file of this run's own; false where another
 // process holds a lock on it (where the file system keeps no locks, true).
-bool lockOwnFile(int fd) noexcept;
+[[nodiscard]] bool lockOwnFile(int fd) noexcept;
 // Takes a write lock on `fd`; true only where it took one, which proves that
 // no other process held a lock on it.
-bool lockUnheld(int fd) noexcept;
+[[nodiscard]] bool lockUnheld(int fd) noexcept;
 
-Failure writtenByAnother(const ShownName& displayName);
-Failure replacedDuringRun(const ShownName& displayName);
+[[nodiscard]] Failure writtenByAnother(const ShownName& displayName);
+[[nodiscard]] Failure replacedDuringRun(const ShownName& displayName);
 
 } // namespace initHashData

@@ -21,7 +21,7 @@ TEST(ByteStream, ReadAndWriteFailuresAreThrown)
     const UniqueFd directory(::open(".", O_RDONLY | O_DIRECTORY));
     ByteReader reader(directory.get(), "dir");
     try {
-        reader.refill();
+        (void)reader.refill();
         ADD_FAILURE() << "reading a directory succeeded";
     } catch (const Failure& failure) {
         EXPECT_STREQ(failure.what(), "cannot read 'dir': Is a directory");

@@ -102,7 +102,7 @@ TEST(ReplacementFile, StagingFileIsRemovedUnlessCommitted)
         for (const std::string& name : {std::string("userData.txt"), std::string(NAME_MAX, 'n')}) {
             ReplacementFile file(dir / name);
             put(file, "new\n");
-            file.commit();
+            (void)file.commit();
             EXPECT_EQ(readFile(dir / name), "new\n") << name.size() << " bytes, " << how;
         }
         EXPECT_EQ(listDirectory(dir.path()).size(), 2U) << how;
@@ -144,7 +144,7 @@ TEST(ReplacementFile, NewFileGetsWhatOpenGivesItWithOrWithoutUnnamedFiles)
     withAndWithoutUnnamedFiles([&](const char* how) {
         ::unlink((dir / "userData.txt").c_str());
         ReplacementFile file(dir / "userData.txt");
-        file.commit();
+        (void)file.commit();
         EXPECT_EQ(accessOf(dir / "userData.txt"), accessOf(dir / "plain"))
             << how << ": the umask narrowed or widened the ACL";
         EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"plain", "userData.txt"})) << how;
@@ -166,7 +166,7 @@ TEST(ReplacementFile, FlagTheNewFileDidNotTakeKeepsTheOldFile)
                                 [&] {
                                     ReplacementFile file(target);
                                     put(file, "new\n");
-                                    file.commit();
+                                    (void)file.commit();
                                 });
     if (unfiltered(status)) {
         GTEST_SKIP() << "no seccomp filter can make the flags fail here";

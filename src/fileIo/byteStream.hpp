@@ -26,7 +26,7 @@ struct FreeBlock {
     void operator()(char* block) const noexcept;
 };
 using PageBlock = std::unique_ptr<char[], FreeBlock>;
-PageBlock allocatePageBlock(std::size_t size);
+[[nodiscard]] PageBlock allocatePageBlock(std::size_t size);
 
 // Reads a file descriptor (regular file, pipe, FIFO, device) block by block.
 class ByteReader {
@@ -43,7 +43,7 @@ public:
     // kept in front of it, so that a record cut by the end of one block can be
     // read whole in the next. Returns false at the end of the input; throws
     // Failure when a read fails.
-    bool refill();
+    [[nodiscard]] bool refill();
 
     std::size_t blockSize() const noexcept { return blockSize_; }
     const std::string& name() const noexcept { return name_; }

@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "fileIo/systemCall.hpp"
 
+#include "fileIo/uniqueFd.hpp"
+
+#include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 namespace initHashData {
 
@@ -44,6 +50,43 @@ int copyRange(int out, int content, off_t from, off_t to, off_t& copied) noexcep
         copied += static_cast<off_t>(written);
         return errnum;
     });
+}
+
+int renameWithin(int directory, const char* from, const char* to, bool replace) noexcept
+{
+    if (!replace) {
+        if (::renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0) {
+            return 0;
+        }
+        if (errno != EINVAL && !isRefusedCall(errno)) {
+            return errno;
+        }
+        if (::linkat(directory, from, directory, to, 0) == 0) {
+            ::unlinkat(directory, from, 0);
+            return 0;
+        }
+        // Private, and empty: it holds the name only until the rename.
+        constexpr mode_t privateMode = 0600;
+        if (errno == EEXIST ||
+            !UniqueFd(::openat(directory, to, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, privateMode))) {
+            return errno;
+        }
+    }
+    return ::renameat(directory, from, directory, to) == 0 ? 0 : errno;
+}
+
+int linkByDescriptor(int fd, int directory, const char* name) noexcept
+{
+    std::array<char, 32> procPath{};
+    std::snprintf(procPath.data(), procPath.size(), "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, procPath.data(), directory, name, AT_SYMLINK_FOLLOW) == 0) {
+        return 0;
+    }
+    // Without /proc: the same, for processes allowed to link by descriptor.
+    if (errno == ENOENT && ::linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) {
+        return 0;
+    }
+    return errno;
 }
 
 } // namespace initHashData

@@ -2,7 +2,8 @@
 #pragma once
 // The loops around the calls a signal may cut short (reads, writes, copies):
 // a retry on EINTR, a write that carries on after a short write, and a copy
-// between files. Each returns 0 or an errno and throws nothing: the callers
+// between files; and the rename and link that older kernels make without
+// the newer calls. Each returns 0 or an errno and throws nothing: the callers
 // word the failure.
 
 #include <sys/types.h>
@@ -32,9 +33,9 @@ template <class Call> auto retryInterrupted(Call call) noexcept(noexcept(call())
 // Writes all of `pieces` (which it advances) to `fd`, after every short write
 // too, adding to `written` what went out. Needs no memory. Returns 0, the
 // errno, or EIO where a write takes nothing.
-int writeAll(int fd, iovec* pieces, std::size_t count, std::size_t& written) noexcept;
+[[nodiscard]] int writeAll(int fd, iovec* pieces, std::size_t count, std::size_t& written) noexcept;
 
-inline int writeAll(int fd, const char* bytes, std::size_t length, std::size_t& written) noexcept
+[[nodiscard]] inline int writeAll(int fd, const char* bytes, std::size_t length, std::size_t& written) noexcept
 {
     iovec piece{const_cast<char*>(bytes), length};
     return writeAll(fd, &piece, 1, written);
@@ -43,7 +44,7 @@ inline int writeAll(int fd, const char* bytes, std::size_t length, std::size_t& 
 // Hands bytes `from` to `to` of the file `content`, read at those offsets
 // (pread), to `take(bytes)` (0 or the errno) a piece at a time. Returns 0, the
 // errno, or EIO where `content` ends early.
-template <class Take> int readRange(int content, off_t from, off_t to, Take take)
+template <class Take> [[nodiscard]] int readRange(int content, off_t from, off_t to, Take take)
 {
     std::array<char, 65536> buffer;
     for (off_t offset = from; offset < to;) {
@@ -64,11 +65,12 @@ template <class Take> int readRange(int content, off_t from, off_t to, Take take
 // (pread), to `out` at its own file offset by plain writes, which every file,
 // device and pipe takes; adds to `copied` what went out. Returns 0, the
 // errno, or EIO where `content` ends early.
-int copyRange(int out, int content, off_t from, off_t to, off_t& copied) noexcept;
+[[nodiscard]] int copyRange(int out, int content, off_t from, off_t to, off_t& copied) noexcept;
 
 // Writes all of `pieces` to `fd`, joined by the kernel so that no memory is
 // needed. Returns 0 or the errno.
-template <std::size_t count> int writeJoined(int fd, const std::array<std::string_view, count>& pieces) noexcept
+template <std::size_t count>
+[[nodiscard]] int writeJoined(int fd, const std::array<std::string_view, count>& pieces) noexcept
 {
     std::array<iovec, count> vector{};
     for (std::size_t i = 0; i < count; ++i) {
@@ -77,5 +79,21 @@ template <std::size_t count> int writeJoined(int fd, const std::array<std::strin
     std::size_t written = 0;
     return writeAll(fd, vector.data(), count, written);
 }
+
+// A newer system call that an older kernel, a sandbox's seccomp filter or an
+// emulator does not offer.
+[[nodiscard]] inline bool isRefusedCall(int errnum) noexcept { return errnum == ENOSYS || errnum == EPERM; }
+
+// renameat within `directory`, over a file at `to` only where `replace`.
+// Where RENAME_NOREPLACE is not offered, a hard link refuses a taken name as
+// well, and the old name goes after it; on a file system without hard links,
+// an empty file made with O_EXCL takes the free name first, to be renamed
+// over. Returns 0 or the errno.
+[[nodiscard]] int renameWithin(int directory, const char* from, const char* to, bool replace) noexcept;
+
+// Links the file open at `fd` under `name` in `directory`, through
+// /proc/self/fd, or without /proc by the descriptor itself where the process
+// may (CAP_DAC_READ_SEARCH). Returns 0 or the errno.
+[[nodiscard]] int linkByDescriptor(int fd, int directory, const char* name) noexcept;
 
 } // namespace initHashData

@@ -28,7 +28,7 @@ public:
     int get() const noexcept { return fd_; }
     explicit operator bool() const noexcept { return fd_ >= 0; }
 
-    int release() noexcept { return std::exchange(fd_, -1); }
+    [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
 
     void reset(int fd = -1) noexcept
     {

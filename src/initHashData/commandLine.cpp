@@ -79,8 +79,8 @@ void warnIgnoredArguments(int argc, const char* const* argv) noexcept
     } catch (const std::bad_alloc&) {
         report("warning: ignoring the arguments: the input file name is read from standard input");
     }
-    writeJoined(STDERR_FILENO,
-                std::array<std::string_view, 3>{"Try '", programName, " --help' for more information.\n"});
+    (void)writeJoined(STDERR_FILENO,
+                      std::array<std::string_view, 3>{"Try '", programName, " --help' for more information.\n"});
 }
 
 void promptOnTerminal()

@@ -9,7 +9,7 @@ namespace initHashData {
 // Answers "--help" and "--version" when one of them is the only argument, as
 // a standard output that says what the tool does; returns the exit status
 // then. Otherwise returns nothing and the run goes ahead.
-std::optional<int> answerOption(int argc, const char* const* argv);
+[[nodiscard]] std::optional<int> answerOption(int argc, const char* const* argv);
 
 // Names on standard error each argument of a run that goes ahead: none is
 // read, since the input's name comes from standard input.

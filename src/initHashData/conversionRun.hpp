@@ -10,6 +10,6 @@ inline constexpr const char* outputName = "userData.txt";
 // file into "userData.txt" and reports any failure on standard error.
 // Returns the exit status: 0 replaced, 1 nothing changed, 2 damaged by a
 // failed in-place write.
-int runConversion();
+[[nodiscard]] int runConversion();
 
 } // namespace initHashData

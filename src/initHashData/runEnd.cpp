@@ -21,7 +21,7 @@ void prepareRun() noexcept
 
 void report(std::string_view message) noexcept
 {
-    writeJoined(STDERR_FILENO, std::array<std::string_view, 4>{programName, ": ", message, "\n"});
+    (void)writeJoined(STDERR_FILENO, std::array<std::string_view, 4>{programName, ": ", message, "\n"});
 }
 
 void emergencyExit() noexcept
@@ -33,9 +33,10 @@ void emergencyExit() noexcept
         ::_exit(exitStatusFor(Outcome::unchanged));
     }
     // Where even this fails, nothing is left to say it with; the status still tells.
-    writeJoined(STDERR_FILENO, std::array<std::string_view, 4>{programName, ": ", quotedOutput,
-                                                               " may be damaged: writing it in place failed, and no "
-                                                               "memory was left to say how\n"});
+    (void)writeJoined(STDERR_FILENO,
+                      std::array<std::string_view, 4>{programName, ": ", quotedOutput,
+                                                      " may be damaged: writing it in place failed, and no "
+                                                      "memory was left to say how\n"});
     ::_exit(exitStatusFor(Outcome::damaged));
 }
 

@@ -14,7 +14,7 @@ inline constexpr std::string_view programName = "initHashData";
 // an in-place write that failed part-way, so that the file holds a mix.
 enum class Outcome { replaced, unchanged, damaged };
 
-constexpr int exitStatusFor(Outcome outcome) noexcept
+[[nodiscard]] constexpr int exitStatusFor(Outcome outcome) noexcept
 {
     return outcome == Outcome::replaced ? 0 : outcome == Outcome::unchanged ? 1 : 2;
 }

@@ -14,7 +14,7 @@
 
 namespace initHashData {
 
-inline bool sameFile(const struct stat& a, const struct stat& b)
+[[nodiscard]] inline bool sameFile(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -22,7 +22,7 @@ inline bool sameFile(const struct stat& a, const struct stat& b)
 // Whether `entry` of the open `directory` names, without following a link,
 // the file whose status is `file`: the check that the name still leads to a
 // file once it is opened or locked.
-inline bool namesFile(int directory, const char* entry, const struct stat& file)
+[[nodiscard]] inline bool namesFile(int directory, const char* entry, const struct stat& file)
 {
     struct stat named {};
     return ::fstatat(directory, entry, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(named, file);
@@ -53,7 +53,7 @@ struct OutputTarget {
 // followed when the process or the directory's owner owns it and it has no
 // other hard link, and an existing regular file or FIFO is only accepted when
 // the process or the directory's owner owns it. Throws Failure.
-OutputTarget resolveOutputTarget(const std::string& name);
+[[nodiscard]] OutputTarget resolveOutputTarget(const std::string& name);
 
 // Throws Failure when the sticky-directory rule above forbids writing `file`,
 // an entry of the directory whose status is `directory`.
@@ -61,9 +61,9 @@ void checkMayWriteExisting(const struct stat& directory, const struct stat& file
 
 // Opens `name` for reading, its symbolic links followed under the rule that
 // the output's are (another user's file may be read). Throws Failure.
-UniqueFd openInput(const std::string& name);
+[[nodiscard]] UniqueFd openInput(const std::string& name);
 
 // The directory part of a path as the user wrote it: "." for a bare name.
-std::string directoryOf(const std::string& path);
+[[nodiscard]] std::string directoryOf(const std::string& path);
 
 } // namespace initHashData

@@ -13,6 +13,24 @@ bool isClosedOrFull(int stagingErrno) noexcept
 
 bool isRenameRefused(int placingErrno) noexcept { return placingErrno == EBUSY || placingErrno == EXDEV; }
 
+void Facts::learnTarget(TargetKind kind, bool keepsNames) noexcept
+{
+    if (kind != target) {
+        stagingErrno = 0;
+        metadataCarried = true;
+        placingErrno = 0;
+    }
+    target = kind;
+    directoryKeepsNames = keepsNames;
+}
+
+void Facts::lookAgainAtTakenName() noexcept
+{
+    if (placingErrno == EEXIST) {
+        placingErrno = 0;
+    }
+}
+
 Way decide(const Facts& facts) noexcept
 {
     if (facts.target == TargetKind::fed) {

@@ -30,6 +30,14 @@ struct Facts {
     // Why the rename over the target, or the link under its name, failed; 0
     // where it was not tried.
     int placingErrno = 0;
+
+    // What the name leads to now, and whether its directory keeps names;
+    // what staging and placing learnt for a file of another kind holds no
+    // more.
+    void learnTarget(TargetKind kind, bool keepsNames) noexcept;
+    // Under a new lock, a name another process took is looked at again; a
+    // rename refused, as by a mount point, is so still.
+    void lookAgainAtTakenName() noexcept;
 };
 
 enum class Way {
@@ -55,16 +63,16 @@ enum class Way {
 //   regular  no           0                   yes       renameRefused  writeInPlace
 //   regular  no           0                   yes       not 0          refuse
 //   regular  no           0                   yes       0              renameOver
-Way decide(const Facts& facts) noexcept;
+[[nodiscard]] Way decide(const Facts& facts) noexcept;
 
 // A temporary file cannot be made beside an existing file whose directory the
 // user may not write, that is read-only or immutable, or that has no room or
 // inode left; the file itself may still be written.
-bool isClosedOrFull(int stagingErrno) noexcept;
+[[nodiscard]] bool isClosedOrFull(int stagingErrno) noexcept;
 
 // The rename cannot replace this file: it is a mount point (EBUSY), or its
 // directory gives its project id to every file in it and takes no other
 // (EXDEV).
-bool isRenameRefused(int placingErrno) noexcept;
+[[nodiscard]] bool isRenameRefused(int placingErrno) noexcept;
 
 } // namespace initHashData

@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "replacement/fileMetadata.hpp"
 
+#include "replacement/diskRoom.hpp"
+
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -40,7 +41,7 @@ bool isCarried(std::string_view name)
 bool isUnsupported(int errnum) { return errnum == ENOTSUP || errnum == EOPNOTSUPP; }
 
 // Calls `get(buffer, size)` (a listxattr or getxattr), growing the buffer while the value grows.
-template <typename Get> bool readSized(std::string& value, Get get)
+template <typename Get> [[nodiscard]] bool readSized(std::string& value, Get get)
 {
     for (;;) {
         const ssize_t size = get(nullptr, 0);
@@ -103,15 +104,40 @@ bool removeAccessAcl(int fd) { return ::fremovexattr(fd, accessAcl) == 0 || errn
 // Whether a read failed because the process may not read it.
 bool isDenied(int errnum) { return errnum == EACCES || errnum == EPERM; }
 
-} // namespace
-
-bool hasCapability(int capability)
+// Reads into `metadata` the attributes named in `names`, a listing of the
+// file open at `fd`, that a new file carries. Returns 0 or the errno.
+[[nodiscard]] int readAttributes(int fd, const std::string& names, FileMetadata& metadata)
 {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    return ::syscall(SYS_capget, &header, data) == 0 &&
-           (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
+    for (std::size_t begin = 0; begin < names.size();) {
+        const std::string name = names.c_str() + begin;
+        begin += name.size() + 1;
+        if (isDropped(name)) {
+            continue;
+        }
+        // Another kind of ACL (NFSv4's, a rich ACL) or a file system's own
+        // attribute: only the old file keeps it.
+        if (!isCarried(name)) {
+            metadata.complete = false;
+            continue;
+        }
+        std::string value;
+        if (!readSized(value,
+                       [&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name.c_str(), buffer, size); })) {
+            if (errno == ENODATA) {
+                continue; // removed since it was listed
+            }
+            if (isDenied(errno) || isUnsupported(errno)) {
+                metadata.complete = false;
+                continue;
+            }
+            return errno;
+        }
+        metadata.attributes.emplace_back(name, std::move(value));
+    }
+    return 0;
 }
+
+} // namespace
 
 std::optional<int> inodeFlags(int fd)
 {
@@ -193,33 +219,7 @@ int readMetadata(int fd, const struct stat& st, FileMetadata& metadata)
         }
         return errno;
     }
-    for (std::size_t begin = 0; begin < names.size();) {
-        const std::string name = names.c_str() + begin;
-        begin += name.size() + 1;
-        if (isDropped(name)) {
-            continue;
-        }
-        // Another kind of ACL (NFSv4's, a rich ACL) or a file system's own
-        // attribute: only the old file keeps it.
-        if (!isCarried(name)) {
-            metadata.complete = false;
-            continue;
-        }
-        std::string value;
-        if (!readSized(value,
-                       [&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name.c_str(), buffer, size); })) {
-            if (errno == ENODATA) {
-                continue; // removed since it was listed
-            }
-            if (isDenied(errno) || isUnsupported(errno)) {
-                metadata.complete = false;
-                continue;
-            }
-            return errno;
-        }
-        metadata.attributes.emplace_back(name, std::move(value));
-    }
-    return 0;
+    return readAttributes(fd, names, metadata);
 }
 
 namespace {

@@ -44,16 +44,13 @@ struct FileMetadata {
     bool complete = true;
 };
 
-// Whether the process has `capability` (CAP_FSETID, ...) in its effective set.
-bool hasCapability(int capability);
-
 // The inode flags (FS_IOC_GETFLAGS) of the file open at `fd`: 0 where the
 // file system keeps none, nothing where they cannot be read.
-std::optional<int> inodeFlags(int fd);
+[[nodiscard]] std::optional<int> inodeFlags(int fd);
 
 // All the flags and hints of the file open at `fd`: zeros where the file
 // system keeps none, nothing where they cannot be read.
-std::optional<InodeFlags> readInodeFlags(int fd);
+[[nodiscard]] std::optional<InodeFlags> readInodeFlags(int fd);
 
 // The inode flags a write keeps and a file can be given: s u c S d A t j C x m.
 inline constexpr int carriedFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL |
@@ -63,17 +60,17 @@ inline constexpr int carriedFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_
 // flags under `flagMask` and its extended flags and hints; `current` ends as
 // read back. False where the file does not take them all: some file systems
 // take no-COW and extent sizes only while the file is empty.
-bool carryInodeFlags(int fd, const InodeFlags& old, InodeFlags& current, int flagMask);
+[[nodiscard]] bool carryInodeFlags(int fd, const InodeFlags& old, InodeFlags& current, int flagMask);
 
 // Reads into `metadata` that of the old file open at `fd` (for writing will
 // do), whose status `st` the caller already has. Returns 0 or the errno.
-int readMetadata(int fd, const struct stat& st, FileMetadata& metadata);
+[[nodiscard]] int readMetadata(int fd, const struct stat& st, FileMetadata& metadata);
 
 // Gives the file open at `fd` the metadata of the file it replaces, the set-user-ID and set-group-ID bits cleared as a
 // write would clear them. An ACL it inherited from its directory is dropped
 // when the old file had none, so that its mode means what the old one meant.
 // Returns false where the metadata is incomplete or any of it cannot be
 // carried, so that only the old file itself, written in place, keeps it.
-bool applyMetadata(int fd, const FileMetadata& metadata);
+[[nodiscard]] bool applyMetadata(int fd, const FileMetadata& metadata);
 
 } // namespace initHashData

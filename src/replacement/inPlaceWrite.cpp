@@ -3,9 +3,8 @@
 
 #include "fileIo/failure.hpp"
 #include "fileIo/systemCall.hpp"
+#include "replacement/diskRoom.hpp"
 #include "replacement/fileMetadata.hpp"
-#include "replacement/mappedContent.hpp"
-#include "replacement/replacementFile.hpp"
 #include "replacement/signalCleanup.hpp"
 #include "replacement/targetLock.hpp"
 
@@ -32,13 +31,12 @@ DamagedOutput damaged(const ShownName& displayName, const char* what, int errnum
     return DamagedOutput(quoteName(displayName) + " is damaged: " + what + ": " + std::strerror(errnum));
 }
 
-// Frees what a reservation took past the end of the file open at `fd`.
-void releaseBeyondEnd(int fd) noexcept
+// Frees what a reservation took past the end of the file open at `fd`; false
+// where the room stays taken until the file next shrinks.
+bool releaseBeyondEnd(int fd) noexcept
 {
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && ::ftruncate(fd, st.st_size) != 0) {
-        return; // the room stays taken until the file next shrinks
-    }
+    return ::fstat(fd, &st) == 0 && ::ftruncate(fd, st.st_size) == 0;
 }
 
 // For a message: the set-ID bits among `lost`, as a write attempt cleared them.
@@ -65,8 +63,8 @@ public:
 
 private:
     void checkRoom(const struct statfs& fs) const;
-    bool copiesOnWrite(const struct statfs& fs) const;
-    bool reserve();
+    [[nodiscard]] bool copiesOnWrite(const struct statfs& fs) const;
+    [[nodiscard]] bool reserve();
     void grow();
     void overwrite();
     void rewriteWhole();
@@ -84,9 +82,13 @@ private:
     off_t oldSize_ = 0;
     // Where overwriting stops: the new size, or the old where the rest was written first.
     off_t headEnd_ = 0;
-    off_t overwritten_ = 0;
-    // Whether old bytes or the size may have changed for good.
-    bool changed_ = false;
+    // How far the write got, which says what a failure leaves.
+    enum class State {
+        untouched, // as it was, but for room reserved past its end
+        grown,     // the part beyond the old size written, every old byte kept
+        changed,   // old bytes or the size may have changed for good
+    };
+    State state_ = State::untouched;
 };
 
 InPlaceWrite::InPlaceWrite(const OutputTarget& target, const StagedFile& content, UniqueFd locked)
@@ -134,7 +136,7 @@ void InPlaceWrite::run()
         if (::ftruncate(out_.get(), newSize_) != 0) {
             fail(errno);
         }
-        changed_ = true;
+        state_ = State::changed;
     } else if (marksReservations && newSize_ > oldSize_) {
         // XFS keeps the room it took ahead of the growth until a remount,
         // where a file written whole gives it back when it is closed.
@@ -144,17 +146,10 @@ void InPlaceWrite::run()
 }
 
 // Refuses, before the file is touched, a content that would not fit even
-// where a plain open frees the old blocks first. Only a shortfall beyond doubt
-// counts: a content of one block may be kept in the inode itself.
+// where a plain open frees the old blocks first.
 void InPlaceWrite::checkRoom(const struct statfs& fs) const
 {
-    if (fs.f_bsize <= 0) {
-        return; // the reservation will tell
-    }
-    const auto unit = static_cast<unsigned long long>(fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize);
-    const unsigned long long needed = (static_cast<unsigned long long>(newSize_) + unit - 1) / unit;
-    const unsigned long long held = static_cast<unsigned long long>(before_.st_blocks) * 512 / unit;
-    if (needed > 1 && needed > held + usableBlocks(out_.get(), fs)) {
+    if (lacksRoomInPlace(out_.get(), fs, newSize_, before_.st_blocks)) {
         throw systemFailure("cannot write", name_, ENOSPC);
     }
 }
@@ -193,11 +188,16 @@ void InPlaceWrite::grow()
         refuse(errnum);
     }
     headEnd_ = oldSize_;
+    state_ = State::grown;
 }
 
 void InPlaceWrite::overwrite()
 {
-    const int errnum = content_.copyTo(out_.get(), 0, headEnd_, overwritten_);
+    off_t overwritten = 0;
+    const int errnum = content_.copyTo(out_.get(), 0, headEnd_, overwritten);
+    if (overwritten > 0) {
+        state_ = State::changed;
+    }
     if (errnum != 0 && regular_ && isOutOfRoom(errnum)) {
         rewriteWhole();
     } else if (errnum != 0) {
@@ -210,7 +210,7 @@ void InPlaceWrite::rewriteWhole()
     if (::ftruncate(out_.get(), 0) != 0) {
         fail(errno);
     }
-    changed_ = true;
+    state_ = State::changed;
     off_t written = 0;
     const int errnum = ::lseek(out_.get(), 0, SEEK_SET) < 0 ? errno : content_.copyTo(out_.get(), 0, newSize_, written);
     if (errnum != 0) {
@@ -221,7 +221,7 @@ void InPlaceWrite::rewriteWhole()
 
 void InPlaceWrite::finish()
 {
-    const bool changed = changed_ || overwritten_ > 0 || newSize_ != oldSize_;
+    const bool changed = state_ != State::untouched;
     if (::fsync(out_.get()) != 0 && errno != EINVAL) {
         if (changed) {
             throw damaged(name_, "the in-place write could not be synced", errno);
@@ -252,7 +252,7 @@ void InPlaceWrite::refuse(int errnum)
 // A failure once old bytes may have been overwritten.
 void InPlaceWrite::fail(int errnum)
 {
-    if (!changed_ && overwritten_ == 0) {
+    if (state_ != State::changed) {
         refuse(errnum);
     }
     if (regular_) {

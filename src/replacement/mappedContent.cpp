@@ -1,26 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "replacement/mappedContent.hpp"
 
-#include "fileIo/systemCall.hpp"
-#include "fileIo/uniqueFd.hpp"
-#include "replacement/fileMetadata.hpp"
+#include "fileIo/procFile.hpp"
 
-#include <fcntl.h>
-#include <linux/capability.h>
-#include <linux/magic.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
-#include <vector>
 
 namespace initHashData {
 
@@ -33,32 +24,6 @@ constexpr std::size_t mebibyte = std::size_t{1} << 20;
 constexpr std::uint64_t margin = std::uint64_t{64} * mebibyte;
 // The most a growth adds at once, so that memory is checked as it is taken.
 constexpr std::size_t largestGrowth = 64 * mebibyte;
-
-// The start of the small file at `path` (a /proc or /sys file); empty where it
-// cannot be read.
-std::string readSmallFile(const std::string& path)
-{
-    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    std::array<char, 16384> buffer{};
-    const ssize_t got = file ? retryInterrupted([&] { return ::read(file.get(), buffer.data(), buffer.size()); }) : -1;
-    return got > 0 ? std::string(buffer.data(), static_cast<std::size_t>(got)) : std::string();
-}
-
-// The number after `key` at the start of a line of `text` ("MemAvailable:",
-// "inactive_file "), times `unit`; `fallback` where there is none.
-std::uint64_t valueAfter(std::string_view text, std::string_view key, std::uint64_t unit, std::uint64_t fallback)
-{
-    for (std::size_t at = text.find(key); at != std::string_view::npos; at = text.find(key, at + 1)) {
-        if (at == 0 || text[at - 1] == '\n') {
-            const char* digits = text.data() + at + key.size();
-            while (*digits == ' ' || *digits == '\t') {
-                ++digits;
-            }
-            return std::strtoull(digits, nullptr, 10) * unit;
-        }
-    }
-    return fallback;
-}
 
 // A number alone in a cgroup file: "max", an empty file or none read as unlimited.
 std::uint64_t cgroupNumber(const std::string& path)
@@ -151,51 +116,7 @@ std::size_t pageRounded(std::size_t size)
     return (size + page - 1) / page * page;
 }
 
-// Whether ext4 keeps its reserved blocks for this process: its resuid or
-// resgid, which the kernel shows among the options of the mounted device.
-bool reservedForUs(int fd)
-{
-    struct stat st {};
-    std::array<char, 256> link{};
-    if (::fstat(fd, &st) != 0) {
-        return false;
-    }
-    const std::string device =
-        "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ':' + std::to_string(minor(st.st_dev));
-    const ssize_t length = ::readlink(device.c_str(), link.data(), link.size() - 1);
-    if (length <= 0) {
-        return false;
-    }
-    const std::string_view target(link.data(), static_cast<std::size_t>(length));
-    const std::string options =
-        readSmallFile("/proc/fs/ext4/" + std::string(target.substr(target.rfind('/') + 1)) + "/options");
-    constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
-    const std::uint64_t user = valueAfter(options, "resuid=", 1, none);
-    const std::uint64_t group = valueAfter(options, "resgid=", 1, none);
-    // The kernel never lets the root group in by resgid.
-    if (user == ::geteuid() || (group != 0 && group == ::getegid())) {
-        return true;
-    }
-    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
-    const int count = ::getgroups(static_cast<int>(groups.size()), groups.data());
-    return group != 0 && count > 0 &&
-           std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
-}
-
 } // namespace
-
-unsigned long long usableBlocks(int fd, const struct statfs& fs) noexcept
-{
-    if (fs.f_bfree <= fs.f_bavail || ::geteuid() == 0 || hasCapability(CAP_SYS_RESOURCE)) {
-        return fs.f_bfree;
-    }
-    try {
-        return static_cast<unsigned long>(fs.f_type) == EXT4_SUPER_MAGIC && reservedForUs(fd) ? fs.f_bfree
-                                                                                              : fs.f_bavail;
-    } catch (...) {
-        return fs.f_bavail;
-    }
-}
 
 std::uint64_t freeMemory() noexcept
 {

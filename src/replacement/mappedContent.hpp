@@ -1,28 +1,20 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// The room a run may take: on a disk, and in memory for content held there.
+// Content held in memory, and the memory a run may take for it.
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <utility>
 
-struct statfs;
-
 namespace initHashData {
-
-// The blocks of the file system `fs` of the file open at `fd` that a write by
-// this process may take: the free ones, less those kept back for root and
-// for the user or group that ext4's resuid and resgid name, unless the
-// process is one of those or has CAP_SYS_RESOURCE.
-unsigned long long usableBlocks(int fd, const struct statfs& fs) noexcept;
 
 // The bytes of memory this process may still take without driving the
 // system, or the memory cgroup it runs in or one above it, into the
 // out-of-memory killer: the least of the system's MemAvailable and, for each
 // cgroup with a memory limit (cgroup v2 or v1), the limit less what its
 // members use and the kernel cannot reclaim (page cache aside).
-std::uint64_t freeMemory() noexcept;
+[[nodiscard]] std::uint64_t freeMemory() noexcept;
 
 // Content held in memory that the kernel counts as this process's own: an
 // anonymous mapping, charged to it in the out-of-memory ranking as a file in
@@ -43,7 +35,7 @@ public:
     ~MappedContent() { release(); }
 
     // Appends `bytes`; 0, or ENOMEM where memory is short, adding nothing.
-    int append(std::string_view bytes) noexcept;
+    [[nodiscard]] int append(std::string_view bytes) noexcept;
     std::string_view view() const noexcept { return {data_, size_}; }
     void release() noexcept;
 

@@ -8,12 +8,11 @@
 #include "replacement/fileMetadata.hpp"
 #include "replacement/inPlaceWrite.hpp"
 #include "replacement/stagedFile.hpp"
+#include "replacement/targetAccess.hpp"
 #include "replacement/targetLock.hpp"
 
-#include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,50 +22,7 @@
 
 namespace initHashData {
 
-namespace {
-
 using Place = StagedFile::Place;
-
-// Whether the directory is append-only or immutable, and would keep every
-// name made in it; also where that cannot be learnt, as from a directory the
-// process may not read and so holds by a path handle only.
-bool keepsEveryName(int directory)
-{
-    constexpr auto kept = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
-    struct statx status {};
-    if (::statx(directory, "", AT_EMPTY_PATH, 0, &status) == 0 && (status.stx_attributes_mask & kept) == kept) {
-        return (status.stx_attributes & kept) != 0;
-    }
-    const std::optional<int> flags = inodeFlags(directory);
-    return !flags || (*flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
-}
-
-// Whether the process may write the entry, by its effective ids, as open()
-// would check; false with errno set where it may not. glibc asks faccessat2
-// (Linux 5.8) and falls back itself only where the kernel lacks it (ENOSYS);
-// where a sandbox refuses it (EPERM), the older faccessat checks the same for
-// a process whose real ids are its effective ones.
-bool mayWrite(int directory, const char* entry, bool followLink)
-{
-    if (::faccessat(directory, entry, W_OK, AT_EACCESS | (followLink ? 0 : AT_SYMLINK_NOFOLLOW)) == 0) {
-        return true;
-    }
-    if (errno != EPERM || ::getuid() != ::geteuid() || ::getgid() != ::getegid()) {
-        return false;
-    }
-    return ::syscall(SYS_faccessat, directory, entry, W_OK) == 0;
-}
-
-TargetKind kindOf(const OutputTarget& target)
-{
-    if (!target.existing) {
-        return TargetKind::none;
-    }
-    // Renaming over a device, FIFO or pipe would replace the node, not feed it.
-    return S_ISREG(target.existing->st_mode) && !target.throughDescriptorLink ? TargetKind::regular : TargetKind::fed;
-}
-
-} // namespace
 
 // The members of ReplacementFile, defined where they are declared.
 class ReplacementFile::Replacement {
@@ -111,24 +67,13 @@ public:
         for (;;) {
             TargetLock lock =
                 target_.throughDescriptorLink ? TargetLock{TargetLock::State::unlockable} : tryLockEntry(target_, kind);
-            // Readers' read locks hold back a write in place for as long as
-            // they are held; a lease, until its holder gives it up or the
-            // kernel breaks it, as a plain open waits.
             if (lock.state == TargetLock::State::readersBusy || lock.state == TargetLock::State::leased) {
-                if (lock.state == TargetLock::State::readersBusy && readers.expired() && notice != nullptr) {
-                    notice("warning: waiting to write " + quoteName(target_.displayName) +
-                           " in place: another process holds a read lock on it (lslocks shows which)");
-                    notice = nullptr;
-                }
-                readers.sleep();
+                waitForReaders(lock.state, readers, notice);
                 writers = Backoff(std::chrono::steady_clock::now() + lockWait);
                 continue;
             }
             if (lock.state == TargetLock::State::writerBusy || lock.state == TargetLock::State::moved) {
-                if (!writers.pause()) {
-                    throw lock.state == TargetLock::State::writerBusy ? writtenByAnother(target_.displayName)
-                                                                      : replacedDuringRun(target_.displayName);
-                }
+                waitForWriters(lock.state, writers);
                 continue;
             }
             learnLocked(lock, accepted);
@@ -139,18 +84,39 @@ public:
             case Placed::lockForWriting: kind = TargetLock::Kind::forWriteInPlace; continue;
             case Placed::lookAgain: break;
             }
-            if (!writers.pause()) {
-                throw replacedDuringRun(target_.displayName);
-            }
+            waitForWriters(TargetLock::State::moved, writers);
         }
     }
 
 private:
+    // Readers' read locks hold back a write in place for as long as they are
+    // held; a lease, until its holder gives it up or the kernel breaks it, as
+    // a plain open waits. Once the wait has lasted, `notice` says so, once.
+    void waitForReaders(TargetLock::State state, Backoff& readers, Notice& notice) const
+    {
+        if (state == TargetLock::State::readersBusy && readers.expired() && notice != nullptr) {
+            notice("warning: waiting to write " + quoteName(target_.displayName) +
+                   " in place: another process holds a read lock on it (lslocks shows which)");
+            notice = nullptr;
+        }
+        readers.sleep();
+    }
+
+    // Waits a while for another writer's write lock to go, or for the name
+    // to lead to one file; throws once the wait for writers has lasted.
+    void waitForWriters(TargetLock::State state, Backoff& writers) const
+    {
+        if (!writers.pause()) {
+            throw state == TargetLock::State::writerBusy ? writtenByAnother(target_.displayName)
+                                                         : replacedDuringRun(target_.displayName);
+        }
+    }
+
     // The facts that what the entry names gives: its kind and its directory's flags.
     void learnTarget()
     {
-        facts_.target = kindOf(target_);
-        facts_.directoryKeepsNames = facts_.target != TargetKind::fed && keepsEveryName(target_.directory.get());
+        const TargetKind kind = kindOf(target_);
+        facts_.learnTarget(kind, kind != TargetKind::fed && keepsEveryName(target_.directory.get()));
     }
 
     // Stages the content where `way` needs it, and decides again where
@@ -183,15 +149,10 @@ private:
     // file systems take only while it is empty (one made again during the
     // commit takes them all once more with the rest of the metadata); false
     // where it does not take them.
-    bool carryFlagsWhileEmpty()
+    [[nodiscard]] bool carryFlagsWhileEmpty()
     {
-        // Opened for reading only: an open for writing alone can change a
-        // file (XFS frees its room beyond the end, overlayfs copies it up),
-        // and this run may yet fail.
-        const UniqueFd file(::openat(target_.directory.get(), target_.entry.c_str(),
-                                     O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-        struct stat st {};
-        if (!file || ::fstat(file.get(), &st) != 0 || !sameFile(st, *target_.existing)) {
+        const UniqueFd file = openFoundFile(target_);
+        if (!file) {
             return true; // decided again under the lock, for whatever file is there then
         }
         const std::optional<InodeFlags> old = readInodeFlags(file.get());
@@ -204,7 +165,7 @@ private:
 
     // Content held aside ends in memory only where no disk has room; where
     // memory is short too, the message says so.
-    Failure stagingFailure(const char* action, int errnum) const
+    [[nodiscard]] Failure stagingFailure(const char* action, int errnum) const
     {
         return systemFailure(errnum == ENOMEM ? "cannot hold in memory the new content of" : action,
                              target_.displayName, errnum);
@@ -214,8 +175,9 @@ private:
     // `accepted`; throws where it is not ours to write.
     void learnLocked(const TargetLock& lock, const std::optional<struct stat>& accepted)
     {
-        if (lock.state == TargetLock::State::failed) {
-            throw systemFailure(lock.failedTo, target_.displayName, lock.errnum);
+        if (lock.state == TargetLock::State::statFailed || lock.state == TargetLock::State::openFailed) {
+            const bool statFailed = lock.state == TargetLock::State::statFailed;
+            throw systemFailure(statFailed ? "cannot replace" : "cannot write", target_.displayName, lock.errnum);
         }
         if (target_.existing && (!accepted || !sameFile(*accepted, *target_.existing))) {
             // Another run may have put its file there; anything else is not ours to replace.
@@ -227,14 +189,7 @@ private:
                 throw systemFailure("cannot write", target_.displayName, errno);
             }
         }
-        const TargetKind before = facts_.target;
         learnTarget();
-        if (facts_.target != before) {
-            // What staging and placing learnt for the file that was there holds no more.
-            facts_.stagingErrno = 0;
-            facts_.metadataCarried = true;
-            facts_.placingErrno = 0;
-        }
     }
 
     // What putInPlace did: the content renamed or written in place; nothing,
@@ -242,51 +197,66 @@ private:
     // write lock that `locked` does not hold.
     enum class Placed { renamed, written, lookAgain, lockForWriting };
 
-    // Puts the content in place under the lock, acting on each decision in turn.
-    Placed putInPlace(UniqueFd locked, bool writeLocked)
+    // Puts the content in place under the lock, acting on each decision in
+    // turn until one puts it there or needs another lock.
+    [[nodiscard]] Placed putInPlace(UniqueFd locked, bool writeLocked)
     {
-        // A name taken is looked at again; a rename refused, as by a mount
-        // point, is so still under the write lock.
-        if (facts_.placingErrno == EEXIST) {
-            facts_.placingErrno = 0;
-        }
-        Way way = stageFor(decide(facts_));
-        if (way == Way::renameOver && facts_.target == TargetKind::regular) {
-            FileMetadata metadata;
-            if (const int errnum = readMetadata(locked.get(), *target_.existing, metadata); errnum != 0) {
-                throw systemFailure("cannot read the attributes of", target_.displayName, errnum);
-            }
-            // Only the old inode keeps what cannot be read or given: then it is written, as open() would.
-            facts_.metadataCarried = applyMetadata(staged_.fd(), metadata);
-            way = stageFor(decide(facts_));
-        }
-        if (way == Way::renameOver) {
-            if (::fsync(staged_.fd()) != 0) {
-                throw systemFailure("cannot sync", target_.displayName, errno);
-            }
-            // A read lock does not keep another rename out: where one put its
-            // file at the name meanwhile, a write in place may hold that one.
-            if (facts_.target == TargetKind::regular && !stillNamed()) {
-                return Placed::lookAgain;
-            }
-            bool nameGiven = false;
-            facts_.placingErrno = staged_.putAtEntry(facts_.target == TargetKind::regular, nameGiven);
-            if (facts_.placingErrno == 0) {
-                return Placed::renamed;
-            }
-            const char* const action = nameGiven ? "cannot replace" : "cannot create";
-            way = stageFor(decide(facts_));
-            if (way == Way::refuse) {
-                throw systemFailure(action, target_.displayName, facts_.placingErrno);
+        facts_.lookAgainAtTakenName();
+        const bool regular = facts_.target == TargetKind::regular;
+        bool metadataGiven = false;
+        StagedFile::Put put{0, false};
+        for (;;) {
+            switch (stageFor(decide(facts_))) {
+            case Way::renameOver:
+                if (regular && !metadataGiven) {
+                    giveMetadata(locked.get());
+                    metadataGiven = true;
+                    break;
+                }
+                if (::fsync(staged_.fd()) != 0) {
+                    throw systemFailure("cannot sync", target_.displayName, errno);
+                }
+                // A read lock does not keep another rename out: where one put its
+                // file at the name meanwhile, a write in place may hold that one.
+                if (regular && !stillNamed()) {
+                    return Placed::lookAgain;
+                }
+                put = staged_.putAtEntry(regular);
+                facts_.placingErrno = put.errnum;
+                if (put.errnum == 0) {
+                    return Placed::renamed;
+                }
+                break;
+            case Way::lookAgain: return Placed::lookAgain;
+            case Way::refuse:
+                throw systemFailure(put.nameGiven ? "cannot replace" : "cannot create", target_.displayName,
+                                    facts_.placingErrno);
+            case Way::writeInPlace: return writeOver(std::move(locked), writeLocked);
             }
         }
-        if (way == Way::lookAgain) {
-            return Placed::lookAgain;
+    }
+
+    // Gives the temporary file all that the old one carries; only the old
+    // inode keeps what cannot be read or given: then it is written, as open()
+    // would.
+    void giveMetadata(int locked)
+    {
+        FileMetadata metadata;
+        if (const int errnum = readMetadata(locked, *target_.existing, metadata); errnum != 0) {
+            throw systemFailure("cannot read the attributes of", target_.displayName, errnum);
         }
-        if (facts_.target == TargetKind::regular && !writeLocked) {
+        facts_.metadataCarried = applyMetadata(staged_.fd(), metadata);
+    }
+
+    // Writes the content into the old file, where `locked` holds the write
+    // lock that needs (`writeLocked`).
+    [[nodiscard]] Placed writeOver(UniqueFd locked, bool writeLocked)
+    {
+        const bool regular = facts_.target == TargetKind::regular;
+        if (regular && !writeLocked) {
             return Placed::lockForWriting;
         }
-        if (facts_.target == TargetKind::regular) {
+        if (regular) {
             // Content the old file's file system holds must leave room there
             // for the file to grow, as a plain write would; where it cannot
             // move, the write finds out.
@@ -294,13 +264,16 @@ private:
         }
         writeInPlace(target_, staged_, std::move(locked));
         // Renamed over while it was written, it is written again where the name leads now.
-        return facts_.target == TargetKind::regular && !stillNamed() ? Placed::lookAgain : Placed::written;
+        return regular && !stillNamed() ? Placed::lookAgain : Placed::written;
     }
 
     // Whether the name still leads to the file the run locked.
-    bool stillNamed() const { return namesFile(target_.directory.get(), target_.entry.c_str(), *target_.existing); }
+    [[nodiscard]] bool stillNamed() const
+    {
+        return namesFile(target_.directory.get(), target_.entry.c_str(), *target_.existing);
+    }
 
-    int syncDirectory() const noexcept
+    [[nodiscard]] int syncDirectory() const noexcept
     {
         if (target_.directorySyncErrno != 0) {
             return target_.directorySyncErrno;

@@ -12,13 +12,6 @@
 
 namespace initHashData {
 
-// A failure after which the output holds part of the new content: a write in
-// place that failed part-way.
-class DamagedOutput : public Failure {
-public:
-    using Failure::Failure;
-};
-
 // The new content of a file, staged aside and put in place by commit().
 //
 // Until commit() the file is untouched. Where it can, commit() renames a
@@ -60,7 +53,7 @@ public:
     // Failure where the target is as it was, DamagedOutput where it is not.
     // Returns 0, or the errno for which the directory could not be synced
     // once the new content was in place.
-    int commit(Notice notice = nullptr);
+    [[nodiscard]] int commit(Notice notice = nullptr);
 
 private:
     class Replacement;

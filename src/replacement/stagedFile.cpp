@@ -3,23 +3,20 @@
 
 #include "fileIo/systemCall.hpp"
 #include "pathWalk/pathWalk.hpp"
+#include "replacement/diskRoom.hpp"
 #include "replacement/signalCleanup.hpp"
+#include "replacement/stagingName.hpp"
 #include "replacement/targetLock.hpp"
 
 #include <fcntl.h>
-#include <linux/magic.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
-#include <ctime>
 #include <utility>
 
 namespace initHashData {
@@ -28,118 +25,13 @@ namespace {
 
 constexpr mode_t creationMode = 0666;
 constexpr mode_t privateMode = 0600;
-constexpr std::size_t suffixLength = 16;
 // How often a staging name is drawn again while the names drawn are taken.
 constexpr int nameAttempts = 100;
-
-// splitmix64's finaliser: every bit of `x` reaches every bit of the result.
-std::uint64_t mixed(std::uint64_t x)
-{
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9U;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebU;
-    return x ^ (x >> 31);
-}
-
-std::uint64_t randomBits()
-{
-    std::uint64_t bits = 0;
-    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
-        // Without getrandom (an older kernel, a sandbox), what another user
-        // cannot foresee so as to take the names first: the clock to the
-        // nanosecond, and where the stack lies.
-        static std::uint64_t counter = 0;
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        bits = mixed((static_cast<std::uint64_t>(::getpid()) << 32) ^ ++counter) ^
-               mixed(static_cast<std::uint64_t>(now.tv_sec) * 1000000000U + static_cast<std::uint64_t>(now.tv_nsec)) ^
-               mixed(reinterpret_cast<std::uintptr_t>(&now));
-    }
-    return bits;
-}
-
-// How many staging names of a user's are the same in every run, so that a
-// later run finds those a killed run left without reading the directory.
-constexpr int slots = 4;
-
-// Sets the last 16 bytes of `name` to the hex digits of `bits`.
-void setSuffix(std::string& name, std::uint64_t bits)
-{
-    for (auto digit = name.rbegin(); digit != name.rbegin() + suffixLength; ++digit, bits >>= 4) {
-        *digit = "0123456789abcdef"[bits & 0xf];
-    }
-}
-
-// The bits of this user's slot `slot`.
-std::uint64_t slotBits(int slot)
-{
-    return mixed(((static_cast<std::uint64_t>(::geteuid()) << 8) | static_cast<std::uint64_t>(slot)) ^
-                 0x9e3779b97f4a7c15U);
-}
-
-// A hidden name beside `entry`, the entry cut short where the whole would be
-// too long a name, ending in 16 hex digits: one of this user's slots, or at
-// random once they are taken.
-std::string stagingName(const std::string& entry, int attempt)
-{
-    std::string name(1, '.');
-    name.reserve(NAME_MAX);
-    name.append(entry, 0, NAME_MAX - suffixLength - 2).append(1, '.').append(suffixLength, '0');
-    setSuffix(name, attempt < slots ? slotBits(attempt) : randomBits());
-    return name;
-}
-
-// Removes the staging file at `name` that a run which has ended left behind:
-// a regular file of this user's with one link, whose write lock no live run
-// holds (the remover takes it while it removes the name). It is looked at
-// before it is opened, so that another user's file, a link, a FIFO or a
-// device is not even opened. True where the name went.
-bool removeIfLeftOver(int directory, const std::string& name)
-{
-    struct stat named {};
-    if (::fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
-        named.st_uid != ::geteuid() || named.st_nlink != 1) {
-        return false;
-    }
-    const UniqueFd file(::openat(directory, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat opened {};
-    return file && ::fstat(file.get(), &opened) == 0 && sameFile(opened, named) && opened.st_nlink == 1 &&
-           lockUnheld(file.get()) && namesFile(directory, name.c_str(), opened) &&
-           ::unlinkat(directory, name.c_str(), 0) == 0;
-}
-
-// A newer system call that an older kernel, a sandbox's seccomp filter or an
-// emulator does not offer.
-bool isRefusedCall(int errnum) noexcept { return errnum == ENOSYS || errnum == EPERM; }
 
 // Older kernels and some file systems have no unnamed files, and say so with one of these.
 bool isUnnamedMissing(int errnum) noexcept
 {
     return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL || isRefusedCall(errnum);
-}
-
-// renameat, over a file at `to` only where `replace`; 0 or the errno. Where
-// RENAME_NOREPLACE is not offered, a hard link refuses a taken name as well,
-// and the old name goes after it; on a file system without hard links, an
-// empty file made with O_EXCL takes the free name first, to be renamed over.
-int renameWithin(int directory, const char* from, const char* to, bool replace)
-{
-    if (!replace) {
-        if (::renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0) {
-            return 0;
-        }
-        if (errno != EINVAL && !isRefusedCall(errno)) {
-            return errno;
-        }
-        if (::linkat(directory, from, directory, to, 0) == 0) {
-            ::unlinkat(directory, from, 0);
-            return 0;
-        }
-        if (errno == EEXIST ||
-            !UniqueFd(::openat(directory, to, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, privateMode))) {
-            return errno;
-        }
-    }
-    return ::renameat(directory, from, directory, to) == 0 ? 0 : errno;
 }
 
 // A disk aside that cannot take more: full, or kept from filling up, a
@@ -148,7 +40,7 @@ bool isFullAside(int errnum) noexcept { return errnum == ENOSPC || errnum == EDQ
 
 // Appends all of the content, the file `content` or else `inMemory`, through
 // `append(bytes)` (0 or the errno); 0 or the errno.
-template <class Append> int copyContent(int content, std::string_view inMemory, Append append)
+template <class Append> [[nodiscard]] int copyContent(int content, std::string_view inMemory, Append append)
 {
     if (content < 0) {
         return append(inMemory);
@@ -158,37 +50,15 @@ template <class Append> int copyContent(int content, std::string_view inMemory, 
 }
 
 // Appends `bytes` to the file `out` at its file offset; 0 or the errno.
-int appendTo(int out, std::string_view bytes) noexcept
+[[nodiscard]] int appendTo(int out, std::string_view bytes) noexcept
 {
     std::size_t written = 0;
     return writeAll(out, bytes.data(), bytes.size(), written);
 }
 
-std::uint64_t unitOf(const struct statfs& fs) noexcept
-{
-    return static_cast<std::uint64_t>(fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize);
-}
-
-// The bytes of the file system `fs` of the file open at `fd` that a write by
-// this process may take.
-std::uint64_t roomOf(int fd, const struct statfs& fs) noexcept
-{
-    return static_cast<std::uint64_t>(usableBlocks(fd, fs)) * unitOf(fs);
-}
-
-// The bytes content aside may take on the file system `fs`: what every user
-// may take, never the blocks kept back for some, less a twentieth of the disk
-// and at least 64 MiB, spared for the logs and files of others.
-std::uint64_t asideRoom(const struct statfs& fs) noexcept
-{
-    const std::uint64_t spared = std::max<std::uint64_t>(std::uint64_t{64} << 20, fs.f_blocks * unitOf(fs) / 20);
-    const std::uint64_t room = fs.f_bavail * unitOf(fs);
-    return room > spared ? room - spared : 0;
-}
-
 // Appends `bytes` to the file aside `out` while its disk keeps the room it
 // spares, adding to `written` what went out; ENOSPC where it would not.
-int appendAside(int out, std::string_view bytes, std::size_t& written) noexcept
+[[nodiscard]] int appendAside(int out, std::string_view bytes, std::size_t& written) noexcept
 {
     struct statfs fs {};
     if (::fstatfs(out, &fs) == 0 && asideRoom(fs) < bytes.size()) {
@@ -196,11 +66,6 @@ int appendAside(int out, std::string_view bytes, std::size_t& written) noexcept
     }
     return writeAll(out, bytes.data(), bytes.size(), written);
 }
-
-// The temporary directories that may hold content aside. Fixed places, never
-// taken from the environment, which a caller could point at another user's
-// directory.
-constexpr std::array<const char*, 2> asideDirectories{"/var/tmp", "/tmp"};
 
 } // namespace
 
@@ -236,39 +101,10 @@ int StagedFile::moveTo(Place place, bool namedAllowed)
 
 int StagedFile::makeAside(int content)
 {
-    struct Candidate {
-        const char* directory;
-        dev_t device;
-        std::uint64_t room;
-    };
-    std::vector<Candidate> candidates;
-    for (const char* directory : asideDirectories) {
-        struct statfs fs {};
-        struct stat st {};
-        if (::statfs(directory, &fs) != 0 || ::stat(directory, &st) != 0 || (fs.f_flags & ST_RDONLY) != 0) {
-            continue;
-        }
-        // A file system in memory would hold the content where nothing
-        // counts it as this process's: memory is then taken as its own.
-        const auto type = static_cast<unsigned long>(fs.f_type);
-        const auto seen = [&st](const auto& devices) {
-            return std::find(devices.begin(), devices.end(), st.st_dev) != devices.end();
-        };
-        if (type != TMPFS_MAGIC && type != RAMFS_MAGIC && !seen(full_) &&
-            std::none_of(candidates.begin(), candidates.end(),
-                         [&st](const Candidate& other) { return other.device == st.st_dev; })) {
-            candidates.push_back({directory, st.st_dev, asideRoom(fs)});
-        }
-    }
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) { return a.room > b.room; });
-    for (const Candidate& candidate : candidates) {
-        if (candidate.room == 0) {
-            continue;
-        }
+    for (const AsideDisk& disk : asideDisks(full_)) {
         // Unnamed, and never to be linked (O_EXCL): only this run can reach
         // it, and nothing is left if the run is killed.
-        fd_.reset(::open(candidate.directory, O_TMPFILE | O_EXCL | O_RDWR | O_CLOEXEC, privateMode));
+        fd_.reset(::open(disk.directory, O_TMPFILE | O_EXCL | O_RDWR | O_CLOEXEC, privateMode));
         if (!fd_) {
             continue;
         }
@@ -284,7 +120,7 @@ int StagedFile::makeAside(int content)
         if (!isFullAside(errnum)) {
             return errnum;
         }
-        full_.push_back(candidate.device);
+        full_.push_back(disk.device);
     }
     const int errnum = copyContent(content, {}, [this](std::string_view bytes) { return memory_.append(bytes); });
     if (errnum != 0) {
@@ -368,8 +204,8 @@ int StagedFile::makeBeside(Place place, bool namedAllowed)
     const mode_t mode = place == Place::besideAsNew ? creationMode : privateMode;
     fd_.reset(::openat(directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
     if (fd_) {
-        lockOwnFile(fd_.get());
-        removeLeftOvers();
+        (void)lockOwnFile(fd_.get()); // no other process can reach a file without a name
+        removeLeftOvers(directory_, entry_, name_);
         return 0;
     }
     if (!isUnnamedMissing(errno)) {
@@ -393,7 +229,7 @@ int StagedFile::makeBeside(Place place, bool namedAllowed)
         return fd_ ? 0 : errno;
     });
     if (errnum == 0) {
-        removeLeftOvers();
+        removeLeftOvers(directory_, entry_, name_);
         removeOnSignal();
     }
     return errnum;
@@ -401,12 +237,9 @@ int StagedFile::makeBeside(Place place, bool namedAllowed)
 
 template <class Make> int StagedFile::takeName(Make make)
 {
-    for (int attempt = 0; attempt < slots + nameAttempts; ++attempt) {
+    for (int attempt = 0; attempt < stagingSlots + nameAttempts; ++attempt) {
         const std::string name = stagingName(entry_, attempt);
-        int errnum = make(name);
-        if (errnum == EEXIST && attempt < slots && removeIfLeftOver(directory_, name)) {
-            errnum = make(name);
-        }
+        const int errnum = make(name);
         if (errnum == 0) {
             recordForRemoval(directory_, name.c_str());
             name_ = name;
@@ -419,57 +252,30 @@ template <class Make> int StagedFile::takeName(Make make)
     return EEXIST;
 }
 
-void StagedFile::removeLeftOvers() const
-{
-    std::string name = stagingName(entry_, 0);
-    for (int slot = 0; slot < slots; ++slot) {
-        setSuffix(name, slotBits(slot));
-        // Its own name is not a leftover, even where POSIX locks, which a
-        // process never meets with its own, stand in for descriptors' locks.
-        if (name != name_) {
-            removeIfLeftOver(directory_, name);
-        }
-    }
-}
-
-int StagedFile::linkAs(const std::string& name) const
-{
-    const std::string procPath = "/proc/self/fd/" + std::to_string(fd_.get());
-    if (::linkat(AT_FDCWD, procPath.c_str(), directory_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        return 0;
-    }
-    // Without /proc: the same, for processes allowed to link by descriptor.
-    if (errno == ENOENT && ::linkat(fd_.get(), "", directory_, name.c_str(), AT_EMPTY_PATH) == 0) {
-        return 0;
-    }
-    return errno;
-}
-
-int StagedFile::putAtEntry(bool replace, bool& nameGiven)
+StagedFile::Put StagedFile::putAtEntry(bool replace)
 {
     // An unnamed file for a free name is linked there at once: the link
     // refuses a taken name, and no staging name is ever made.
-    nameGiven = false;
     if (!replace && name_.empty()) {
-        return linkAs(entry_);
+        return {linkByDescriptor(fd_.get(), directory_, entry_.c_str()), false};
     }
     // A staging name lives from the link to the rename, with the signals held
     // back: none can end the run while it is there.
     const CleanupSignalsBlocked blocked;
-    int errnum = name_.empty() ? takeName([this](const std::string& name) { return linkAs(name); }) : 0;
-    nameGiven = errnum == 0;
-    if (nameGiven) {
-        errnum = renameWithin(directory_, name_.c_str(), entry_.c_str(), replace);
-        if (errnum != 0) {
-            // A file whose last link is gone cannot be linked again: the
-            // content must move to a new file before it can be put in place.
-            removeName();
-            place_ = Place::nowhere;
-        }
-        forgetRemoval();
-        name_.clear();
+    const auto link = [this](const std::string& name) { return linkByDescriptor(fd_.get(), directory_, name.c_str()); };
+    if (const int errnum = name_.empty() ? takeName(link) : 0; errnum != 0) {
+        return {errnum, false};
     }
-    return errnum;
+    const int errnum = renameWithin(directory_, name_.c_str(), entry_.c_str(), replace);
+    if (errnum != 0) {
+        // A file whose last link is gone cannot be linked again: the
+        // content must move to a new file before it can be put in place.
+        removeName();
+        place_ = Place::nowhere;
+    }
+    forgetRemoval();
+    name_.clear();
+    return {errnum, true};
 }
 
 void StagedFile::removeName() noexcept

@@ -49,7 +49,7 @@ public:
     // directory that keeps every name must not see one). Asked for
     // asideOnDisk, it ends in memory where no disk has room. Returns 0 or the
     // errno; the content then stays where it was, without any staging name.
-    int moveTo(Place place, bool namedAllowed);
+    [[nodiscard]] int moveTo(Place place, bool namedAllowed);
     Place place() const noexcept { return place_; }
     bool isAside() const noexcept { return place_ == Place::asideOnDisk || place_ == Place::inMemory; }
     // The file beside the target, to give it metadata; -1 where there is none.
@@ -57,43 +57,43 @@ public:
 
     // Appends `bytes`; content aside moves on where its disk fills up.
     // Returns 0 or the errno.
-    int write(std::string_view bytes);
+    [[nodiscard]] int write(std::string_view bytes);
     // Writes bytes `from` to `to` of the content to `out` at its file offset,
     // adding to `copied` what went out. Returns 0 or the errno.
-    int copyTo(int out, off_t from, off_t to, off_t& copied) const noexcept;
+    [[nodiscard]] int copyTo(int out, off_t from, off_t to, off_t& copied) const noexcept;
     // The size of the content, or -1 with errno set.
-    off_t size() const noexcept;
+    [[nodiscard]] off_t size() const noexcept;
     // Moves content aside off the file system `device` where that has less
     // than `room` bytes free, so that a write in place there can grow by
     // `room`. Returns 0 or the errno.
-    int keepRoomOn(dev_t device, off_t room);
+    [[nodiscard]] int keepRoomOn(dev_t device, off_t room);
 
+    // What putAtEntry did: 0 or the errno, and whether a staging name was
+    // given and the rename tried.
+    struct Put {
+        int errnum;
+        bool nameGiven;
+    };
     // Puts the file at the entry: renamed over the file there where
     // `replace`; else, only while the name is free, linked there at once (an
     // unnamed file) or renamed there (a named one). The signals that end a
-    // process are held back while a staging name lives. Returns 0 or the
-    // errno; `nameGiven` says whether a staging name was given and the rename
-    // tried.
-    int putAtEntry(bool replace, bool& nameGiven);
+    // process are held back while a staging name lives.
+    [[nodiscard]] Put putAtEntry(bool replace);
 
     // Removes the staging name, if any, and closes the file, whose room is then free.
     void discard() noexcept;
 
 private:
-    int makeBeside(Place place, bool namedAllowed);
+    [[nodiscard]] int makeBeside(Place place, bool namedAllowed);
     // Makes the file aside, on the disk with the most room that has not
     // filled up, and copies the file `content` there; in memory where none
     // takes it.
-    int makeAside(int content);
+    [[nodiscard]] int makeAside(int content);
     // Moves the content aside from the file it is in now, or from none.
-    int moveAside();
-    int linkAs(const std::string& name) const;
+    [[nodiscard]] int moveAside();
     // Gives the file a staging name made by `make(name)` (0 or the errno) and
     // records it for removal. Call with the signals held back.
-    template <class Make> int takeName(Make make);
-    // Removes the staging files that runs of this user's which have ended
-    // left under the names every run tries first.
-    void removeLeftOvers() const;
+    template <class Make> [[nodiscard]] int takeName(Make make);
     void removeName() noexcept;
 
     int directory_;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <thread>
 
 namespace initHashData {
@@ -15,7 +16,7 @@ namespace {
 // Open file description locks (Linux 3.15) belong to the descriptor, not the
 // process; where they are missing, POSIX record locks do the same for this
 // one-threaded run, which never closes another descriptor of a locked file.
-int lockCall(int fd, int command, short type)
+[[nodiscard]] int lockCall(int fd, int command, short type)
 {
     struct flock lock {};
     lock.l_type = type;
@@ -35,6 +36,36 @@ int lockCall(int fd, int command, short type)
 // Whether the lock failed because another holds one, rather than because
 // the file system keeps no locks (which the run then does without).
 bool isHeldByAnother(int errnum) { return errnum == EAGAIN || errnum == EACCES; }
+
+// What an open of the entry to lock it that failed with `errnum` means.
+TargetLock openFailure(int errnum)
+{
+    // Gone, or something else took its place since: look again. A lease
+    // (an NFS delegation, a Samba oplock) being broken answers
+    // EWOULDBLOCK: a plain open would wait for it, and so does the run.
+    if (errnum == ENOENT || errnum == ELOOP || errnum == ENXIO) {
+        return {TargetLock::State::moved};
+    }
+    return {errnum == EWOULDBLOCK ? TargetLock::State::leased : TargetLock::State::openFailed, UniqueFd(), errnum};
+}
+
+// Locks the file open at `fd` (for writing where `writing`) as `kind` needs;
+// nothing where it holds the lock, or where the file system keeps none, else
+// what stands in the way.
+std::optional<TargetLock::State> lockOrBusy(int fd, bool writing, TargetLock::Kind kind)
+{
+    if (lockCall(fd, F_SETLK, writing ? F_WRLCK : F_RDLCK) == 0 || !isHeldByAnother(errno)) {
+        return std::nullopt;
+    }
+    // A read lock meets only write locks; a write lock, read locks too.
+    if (!writing || lockCall(fd, F_GETLK, F_RDLCK) != 0) {
+        return TargetLock::State::writerBusy;
+    }
+    if (kind == TargetLock::Kind::forWriteInPlace) {
+        return TargetLock::State::readersBusy;
+    }
+    return std::nullopt;
+}
 
 } // namespace
 
@@ -60,7 +91,7 @@ TargetLock tryLockEntry(OutputTarget& target, TargetLock::Kind kind)
     struct stat named {};
     if (::fstatat(directory, entry, &named, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) {
-            return {TargetLock::State::failed, UniqueFd(), errno, "cannot replace"};
+            return {TargetLock::State::statFailed, UniqueFd(), errno};
         }
         target.existing.reset();
         return {TargetLock::State::unlockable};
@@ -81,23 +112,10 @@ TargetLock tryLockEntry(OutputTarget& target, TargetLock::Kind kind)
         file.reset(::openat(directory, entry, O_WRONLY | flags));
     }
     if (!file) {
-        // Gone, or something else took its place since: look again. A lease
-        // (an NFS delegation, a Samba oplock) being broken answers
-        // EWOULDBLOCK: a plain open would wait for it, and so does the run.
-        if (errno == ENOENT || errno == ELOOP || errno == ENXIO) {
-            return {TargetLock::State::moved};
-        }
-        return {errno == EWOULDBLOCK ? TargetLock::State::leased : TargetLock::State::failed, UniqueFd(), errno,
-                "cannot write"};
+        return openFailure(errno);
     }
-    if (lockCall(file.get(), F_SETLK, writing ? F_WRLCK : F_RDLCK) != 0 && isHeldByAnother(errno)) {
-        // A read lock meets only write locks; a write lock, read locks too.
-        if (!writing || lockCall(file.get(), F_GETLK, F_RDLCK) != 0) {
-            return {TargetLock::State::writerBusy};
-        }
-        if (kind == TargetLock::Kind::forWriteInPlace) {
-            return {TargetLock::State::readersBusy};
-        }
+    if (const std::optional<TargetLock::State> busy = lockOrBusy(file.get(), writing, kind)) {
+        return {*busy};
     }
     struct stat locked {};
     if (::fstat(file.get(), &locked) == 0 && S_ISREG(locked.st_mode) && namesFile(directory, entry, locked)) {

@@ -34,10 +34,10 @@ class Backoff {
 public:
     explicit Backoff(std::chrono::steady_clock::time_point deadline) noexcept : deadline_(deadline) {}
     // Sleeps; false, and no sleep, once the deadline has come.
-    bool pause();
+    [[nodiscard]] bool pause();
     // Sleeps whatever the deadline.
     void sleep();
-    bool expired() const noexcept { return std::chrono::steady_clock::now() >= deadline_; }
+    [[nodiscard]] bool expired() const noexcept { return std::chrono::steady_clock::now() >= deadline_; }
 
 private:
     std::chrono::steady_clock::time_point deadline_;
@@ -55,27 +55,27 @@ struct TargetLock {
         readersBusy, // for a write in place: read locks alone stand in the way
         leased,      // a lease on it is being broken, which the kernel ends in lease-break-time
         moved,       // the entry named another file by the time it was locked
-        failed,      // the run cannot go on: "<failedTo> '<name>': <errnum>"
+        statFailed,  // the run cannot go on: the entry cannot be looked up, for `errnum`
+        openFailed,  // the run cannot go on: the file there cannot be opened, for `errnum`
     };
     State state;
     UniqueFd file = UniqueFd();
     int errnum = 0;
-    const char* failedTo = "";
 };
 
 // Looks up the target's entry, records what it names in target.existing, and
 // opens and locks a regular file there as `kind` needs, without waiting. A
 // file system that keeps no locks is written as it would be without them.
-TargetLock tryLockEntry(OutputTarget& target, TargetLock::Kind kind);
+[[nodiscard]] TargetLock tryLockEntry(OutputTarget& target, TargetLock::Kind kind);
 
 // Takes a write lock on `fd`, a file of this run's own; false where another
 // process holds a lock on it (where the file system keeps no locks, true).
-bool lockOwnFile(int fd) noexcept;
+[[nodiscard]] bool lockOwnFile(int fd) noexcept;
 // Takes a write lock on `fd`; true only where it took one, which proves that
 // no other process held a lock on it.
-bool lockUnheld(int fd) noexcept;
+[[nodiscard]] bool lockUnheld(int fd) noexcept;
 
-Failure writtenByAnother(const ShownName& displayName);
-Failure replacedDuringRun(const ShownName& displayName);
+[[nodiscard]] Failure writtenByAnother(const ShownName& displayName);
+[[nodiscard]] Failure replacedDuringRun(const ShownName& displayName);
 
 } // namespace initHashData

@@ -23,7 +23,7 @@ using namespace std::string_literals;
 
 TEST_F(EndToEnd, ConversionWritesExactBytesAndWarnsOnlyOfRecordsSpanningLines)
 {
-    const std::string warning = "initHashData: warning: 'users.txt' line ";
+    const std::string warning = "initHashData: warning: " + shown(path("users.txt")) + " line ";
     // Eleven records that span lines: ten named, one counted.
     std::string spanning[3];
     for (int line = 1; line < 23; line += 2) {
@@ -39,7 +39,8 @@ TEST_F(EndToEnd, ConversionWritesExactBytesAndWarnsOnlyOfRecordsSpanningLines)
          warning + "1: a record spans lines: is a colon missing?\n" + warning +
              "3: blank line, read as the start of the next record\n"},
         {spanning[0], spanning[1],
-         spanning[2] + "initHashData: warning: 'users.txt': 1 more record spans lines or starts with a blank line\n"},
+         spanning[2] + "initHashData: warning: " + shown(path("users.txt")) +
+             ": 1 more record spans lines or starts with a blank line\n"},
     };
     for (const auto& [input, expected, warnings] : cases) {
         writeFile(path("users.txt"), input);
@@ -156,11 +157,12 @@ TEST_F(EndToEnd, InputFailureKeepsOldOutput)
     const Case cases[] = {
         {"", "cannot read the input file name from standard input: it is empty"},
         {"\n", "cannot open the input file: its name, the first line of standard input, is empty"},
-        {"missing.txt\n", "cannot open 'missing.txt': No such file or directory"},
-        {"in.txt\r\n", "cannot open 'in.txt\\r': No such file or directory"},
-        {"in.txt \n", "cannot open 'in.txt ': No such file or directory"},
-        {"subdir\n", "cannot read 'subdir': Is a directory"},
-        {"missing.txt\0.txt\n"s, "cannot open 'missing.txt': No such file or directory"},
+        {"missing.txt\n", "cannot open " + shown(path("missing.txt")) + ": No such file or directory"},
+        {"in.txt\r\n", "cannot open " + shown(path("in.txt\\r")) + ": No such file or directory"},
+        {"in.txt \n", "cannot open " + shown(path("in.txt ")) + ": No such file or directory"},
+        {"subdir\n", "cannot read " + shown(path("subdir")) + ": Is a directory"},
+        {"./missing.txt\0.txt\n"s, "cannot open " + shown(path("missing.txt")) + ": No such file or directory"},
+        {path("missing.txt") + "\n", "cannot open " + shown(path("missing.txt")) + ": No such file or directory"},
         {std::string(5000, 'n') + "\n", "cannot read the input file name from standard input: " + tooLong},
         // Endless input, such as /dev/zero, is not read forever.
         {std::string(70000, '\0'), "cannot read the input file name from standard input: " + tooLong},
@@ -207,6 +209,7 @@ TEST_F(EndToEnd, UnwritableOutputKeepsOldOutput)
     RunOptions removed;
     removed.wrapper = {"sh", "-c", "mkdir gone && cd gone && rmdir ../gone && exec \"$@\"", "sh"};
     expectFailureKeepsOldOutput("../in.txt\n", "cannot create 'userData.txt': No such file or directory", removed);
+    expectFailureKeepsOldOutput("../missing.txt\n", "cannot open '../missing.txt': No such file or directory", removed);
 }
 
 TEST_F(EndToEnd, ReplacementKeepsPermissionsOwnerAndLink)
@@ -263,7 +266,8 @@ TEST_F(EndToEnd, UnprivilegedUserWritesOnlyWhatItMay)
     expectFailureKeepsOldOutput("in.txt\n", "cannot write " + shown(path("userData.txt")) + ": Permission denied",
                                 nobody);
     writeFile(path("private.txt"), sampleInput, 0600);
-    expectFailureKeepsOldOutput("private.txt\n", "cannot open 'private.txt': Permission denied", nobody);
+    expectFailureKeepsOldOutput("private.txt\n", "cannot open " + shown(path("private.txt")) + ": Permission denied",
+                                nobody);
 
     // An own file the user may only write is replaced all the same.
     writeFile(path("userData.txt"), oldOutput, 0200);
@@ -561,7 +565,7 @@ TEST_F(InjectedFault, SystemCallFailureKeepsOldOutput)
         std::string message;
     };
     const Case cases[] = {
-        {"read", "262144", "EIO", "cannot read 'in.txt': Input/output error"},
+        {"read", "262144", "EIO", "cannot read " + shown(path("in.txt")) + ": Input/output error"},
         {"write", "", "ENOSPC", "cannot write " + shown(path("userData.txt")) + ": No space left on device"},
         {"fsync", "", "EIO", "cannot sync " + shown(path("userData.txt")) + ": Input/output error"},
         {"renameat", "", "EIO", "cannot replace " + shown(path("userData.txt")) + ": Input/output error"},
@@ -686,7 +690,8 @@ TEST_F(EndToEnd, OutOfMemoryFailsAndKeepsOldOutput)
     }
     writeFile(path("userData.txt"), oldOutput);
     writeFile(path("huge.txt"), "u:" + std::string(std::size_t{96} << 20, 'p') + ":c:d\n");
-    expectFailureKeepsOldOutput("huge.txt\n", "cannot convert 'huge.txt': Cannot allocate memory", limited);
+    expectFailureKeepsOldOutput("huge.txt\n", "cannot convert " + shown(path("huge.txt")) + ": Cannot allocate memory",
+                                limited);
 
     // From the least address space the tool loads in up to enough to succeed:
     // even where an exception cannot be made, the run reports and exits 1.

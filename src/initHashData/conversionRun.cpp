@@ -121,7 +121,7 @@ int runConversion()
         // The input is opened first: a name that opens nothing costs the old output nothing.
         const UniqueFd input = openInput(inputName);
         ReplacementFile output(outputName);
-        convert(input, inputName, output);
+        convert(input, fullPath(inputName), output);
         if (const int syncErrno = output.commit(report); syncErrno != 0) {
             warnUnsynced(output.target(), syncErrno);
         }

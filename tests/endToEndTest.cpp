@@ -21,36 +21,72 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST_F(EndToEnd, ConversionWritesExactBytesAndWarnsOnlyOfRecordsSpanningLines)
+// An input, the userData.txt before the run (none where absent), the run's
+// output, and the warnings of the harm it may do.
+struct HarmCase {
+    std::string inputName;
+    std::string input;
+    std::optional<std::string> before;
+    std::string expected;
+    std::string warnings;
+};
+
+std::vector<HarmCase> harmCases(const TempDir& dir)
 {
-    const std::string warning = "initHashData: warning: " + shown(path("users.txt")) + " line ";
+    const std::string users = shown(dir / "users.txt");
+    const std::string warning = "initHashData: warning: " + users + " line";
+    const std::string passwordHarm = " is written into the output as it stands, and may be a clear password\n";
     // Eleven records that span lines: ten named, one counted.
     std::string spanning[3];
     for (int line = 1; line < 23; line += 2) {
         spanning[0] += "u:p\nw:c:d\n";
         spanning[1] += "u:" + hashOf("p\nw") + ":c:d\n";
-        spanning[2] +=
-            line < 20 ? warning + std::to_string(line) + ": a record spans lines: is a colon missing?\n" : "";
+        spanning[2] += line < 20 ? warning + "s " + std::to_string(line) + "-" + std::to_string(line + 1) +
+                                       ": one record spans these lines (is a colon missing?), so text of line " +
+                                       std::to_string(line + 1) + passwordHarm
+                                 : "";
     }
-    const std::string cases[][3] = {
-        {sampleInput, sampleOutput, ""},
-        {"", "", ""},
-        {"bob:pw2\ncarol:secret:C:y\n\n", "bob:" + hashOf("pw2\ncarol") + ":secret:C:y\n\n:" + hashOf("") + "::\n",
-         warning + "1: a record spans lines: is a colon missing?\n" + warning +
-             "3: blank line, read as the start of the next record\n"},
-        {spanning[0], spanning[1],
-         spanning[2] + "initHashData: warning: " + shown(path("users.txt")) +
-             ": 1 more record spans lines or starts with a blank line\n"},
+    const std::string full = oldOutput + oldOutput + oldOutput;
+    return {
+        {"users.txt", sampleInput, full, sampleOutput, ""},
+        {"users.txt", "", full, "",
+         "initHashData: warning: the input " + users + " is empty, and empties " + shown(dir / "userData.txt") + "\n"},
+        {"users.txt", "", std::nullopt, "", ""},
+        {"users.txt", "", "", "", ""},
+        {"users.txt", "bob:pw2\ncarol:secret:C:y\n\n", full,
+         "bob:" + hashOf("pw2\ncarol") + ":secret:C:y\n\n:" + hashOf("") + "::\n",
+         warning + "s 1-2: one record spans these lines (is a colon missing?), so text of line 2" + passwordHarm +
+             warning + " 3: blank line at the end, written as a record of its own with an empty name\n"},
+        {"users.txt", spanning[0], full, spanning[1],
+         spanning[2] + "initHashData: warning: " + users + ": 1 more record spans lines or starts with a blank line\n"},
+        {"userData.txt", "a:b:c:d\n", std::nullopt, "a:" + hashOf("b") + ":c:d\n",
+         "initHashData: warning: the input " + shown(dir / "userData.txt") +
+             " is the output itself: its hashes are hashed again, with no way back\n"},
     };
-    for (const auto& [input, expected, warnings] : cases) {
-        writeFile(path("users.txt"), input);
-        writeFile(path("userData.txt"), oldOutput + oldOutput + oldOutput);
-        const RunResult result = run("users.txt\n");
+}
+
+// Writes the input and the userData.txt before the run of `c`.
+void setUpHarmCase(const TempDir& dir, const HarmCase& c)
+{
+    ::unlink((dir / "userData.txt").c_str());
+    writeFile(dir / c.inputName, c.input);
+    if (c.before) {
+        writeFile(dir / "userData.txt", *c.before);
+    }
+}
+
+TEST_F(EndToEnd, ConversionWritesExactBytesAndWarnsOnlyOfHarm)
+{
+    for (const HarmCase& c : harmCases(dir)) {
+        SCOPED_TRACE("input " + c.input.substr(0, 30) + (c.before ? ", old output" : ", no output"));
+        setUpHarmCase(dir, c);
+        const RunResult result = run(c.inputName + "\n");
         EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-        EXPECT_EQ(result.standardError, warnings);
+        EXPECT_EQ(result.standardError, c.warnings) << "a harm unsaid, or a warning where there is none";
         EXPECT_EQ(result.standardOutput, "");
-        EXPECT_EQ(readFile(path("userData.txt")), expected) << "input " << input;
-        EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"userData.txt", "users.txt"}));
+        EXPECT_EQ(readFile(path("userData.txt")), c.expected);
+        ::unlink(path("users.txt").c_str());
+        EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"userData.txt"});
     }
 }
 

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <optional>
+#include <regex>
 #include <thread>
 
 namespace initHashData::testing {
@@ -22,13 +23,14 @@ namespace {
 using namespace std::string_literals;
 
 // An input, the userData.txt before the run (none where absent), the run's
-// output, and the warnings of the harm it may do.
+// output, the warnings of the harm it may do, and the records it writes.
 struct HarmCase {
     std::string inputName;
     std::string input;
     std::optional<std::string> before;
     std::string expected;
     std::string warnings;
+    int records;
 };
 
 std::vector<HarmCase> harmCases(const TempDir& dir)
@@ -48,20 +50,24 @@ std::vector<HarmCase> harmCases(const TempDir& dir)
     }
     const std::string full = oldOutput + oldOutput + oldOutput;
     return {
-        {"users.txt", sampleInput, full, sampleOutput, ""},
+        {"users.txt", sampleInput, full, sampleOutput, "", 2},
         {"users.txt", "", full, "",
-         "initHashData: warning: the input " + users + " is empty, and empties " + shown(dir / "userData.txt") + "\n"},
-        {"users.txt", "", std::nullopt, "", ""},
-        {"users.txt", "", "", "", ""},
+         "initHashData: warning: the input " + users + " is empty, and empties " + shown(dir / "userData.txt") + "\n",
+         0},
+        {"users.txt", "", std::nullopt, "", "", 0},
+        {"users.txt", "", "", "", "", 0},
         {"users.txt", "bob:pw2\ncarol:secret:C:y\n\n", full,
          "bob:" + hashOf("pw2\ncarol") + ":secret:C:y\n\n:" + hashOf("") + "::\n",
          warning + "s 1-2: one record spans these lines (is a colon missing?), so text of line 2" + passwordHarm +
-             warning + " 3: blank line at the end, written as a record of its own with an empty name\n"},
+             warning + " 3: blank line at the end, written as a record of its own with an empty name\n",
+         2},
         {"users.txt", spanning[0], full, spanning[1],
-         spanning[2] + "initHashData: warning: " + users + ": 1 more record spans lines or starts with a blank line\n"},
+         spanning[2] + "initHashData: warning: " + users + ": 1 more record spans lines or starts with a blank line\n",
+         11},
         {"userData.txt", "a:b:c:d\n", std::nullopt, "a:" + hashOf("b") + ":c:d\n",
          "initHashData: warning: the input " + shown(dir / "userData.txt") +
-             " is the output itself: its hashes are hashed again, with no way back\n"},
+             " is the output itself: its hashes are hashed again, with no way back\n",
+         1},
     };
 }
 
@@ -90,6 +96,44 @@ TEST_F(EndToEnd, ConversionWritesExactBytesAndWarnsOnlyOfHarm)
     }
 }
 
+TEST_F(EndToEnd, CheckWarnsAsARunWouldAndWritesNothing)
+{
+    if (!commandSucceeds({"strace", "-o", "/dev/null", "true"})) {
+        GTEST_SKIP() << "strace is missing or cannot trace here, so a write by --check would go unseen";
+    }
+    const TempDir traceDir;
+    RunOptions check;
+    check.arguments = {"--check"};
+    check.wrapper = {"strace", "-f", "-o", traceDir / "trace", "-e", "trace=%file"};
+    // A file opened for writing, or made, renamed, linked or removed.
+    const std::regex write(
+        R"(O_WRONLY|O_RDWR|O_CREAT|O_TMPFILE|(^|\n)\d+ +(rename|unlink|link|symlink|mkdir|mknod|creat|truncate))");
+    check.environment = {"ASAN_OPTIONS=detect_leaks=0"};
+    for (const HarmCase& c : harmCases(dir)) {
+        SCOPED_TRACE("input " + c.input.substr(0, 30) + (c.before ? ", old output" : ", no output"));
+        setUpHarmCase(dir, c);
+        const FileState before = stateOf(path("userData.txt"));
+        const auto listing = listDirectory(dir.path());
+        const RunResult result = run(c.inputName + "\n", check);
+        EXPECT_EQ(result.standardError, c.warnings + "initHashData: check: a run would write " +
+                                            std::to_string(c.records) + (c.records == 1 ? " record" : " records") +
+                                            " from " + shown(path(c.inputName)) + " to " + shown(path("userData.txt")) +
+                                            "\n");
+        EXPECT_EQ(result.exitStatus, c.warnings.empty() ? 0 : 1) << "the status does not say there are warnings";
+        const std::string trace = readFile(traceDir / "trace").value_or("");
+        EXPECT_FALSE(std::regex_search(trace, write)) << "--check wrote: " << trace;
+        EXPECT_EQ(stateOf(path("userData.txt")), before) << "--check changed the output";
+        EXPECT_EQ(listDirectory(dir.path()), listing) << "--check left a file behind";
+        EXPECT_EQ(run(c.inputName + "\n").exitStatus, 0);
+        EXPECT_EQ(readFile(path("userData.txt")), c.expected) << "a run after --check writes other bytes";
+    }
+    ::unlink(path("users.txt").c_str());
+    const RunResult missing = run("users.txt\n", check);
+    EXPECT_EQ(missing.exitStatus, 1) << "an input that cannot be read passes the check";
+    EXPECT_EQ(missing.standardError,
+              "initHashData: cannot open " + shown(path("users.txt")) + ": No such file or directory\n");
+}
+
 TEST_F(EndToEnd, ReadsOnlyTheFirstLineAndWarnsOfEveryArgumentItIgnores)
 {
     writeFile(path("in.txt"), sampleInput);
@@ -106,6 +150,7 @@ TEST_F(EndToEnd, ReadsOnlyTheFirstLineAndWarnsOfEveryArgumentItIgnores)
         {"arguments change nothing", "in.txt\n", {"--help", "-o", "other.txt"}, ""},
         {"both options change nothing", "in.txt\n", {"--help", "--version"}, ""},
         {"an option with a stray argument changes nothing", "in.txt\n", {"--version", "x"}, ""},
+        {"a check with a stray argument is a run", "in.txt\n", {"x", "--check"}, ""},
         {"options spelled otherwise change nothing", "in.txt\n", {"-h"}, ""},
         {"options spelled otherwise change nothing", "in.txt\n", {"--Help"}, ""},
         {"options spelled otherwise change nothing", "in.txt\n", {"--help="}, ""},

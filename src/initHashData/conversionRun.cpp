@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -97,6 +98,32 @@ std::string readInputName(int fd)
 }
 
 } // namespace
+
+int runCheck()
+{
+    try {
+        const std::string inputName = readInputName(STDIN_FILENO);
+        const UniqueFd input = openInput(inputName);
+        const std::string shownInput = fullPath(inputName);
+        InputReview review;
+        lookAtOutput(input.get(), outputName, review);
+        // The conversion runs as a run's would, into nothing, so that the count is a run's.
+        ByteWriter discard(ByteSink{nullptr, [](void*, std::string_view) {}});
+        std::string field2;
+        review.records = convertRecords(input.get(), shownInput, discard, field2, {}, &review.notes);
+        discard.flush();
+        const std::uint64_t warnings = warnOfInput(shownInput, outputName, review);
+        report("check: a run would write " + std::to_string(review.records) +
+               (review.records == 1 ? " record" : " records") + " from " + quoteName(shownInput) + " to " +
+               quoteName(fullPath(outputName)));
+        return warnings == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+    } catch (const Failure& failure) {
+        report(failure.what());
+    } catch (const std::bad_alloc&) {
+        report("out of memory");
+    }
+    return EXIT_FAILURE;
+}
 
 int runConversion()
 {

@@ -259,6 +259,9 @@ TEST_F(EndToEnd, InputFailureKeepsOldOutput)
             expectFailureKeepsOldOutput(c.standardInput, c.message);
         }
     }
+    RunOptions closed;
+    closed.wrapper = {"sh", "-c", "exec \"$0\" \"$@\" <&-"};
+    expectFailureKeepsOldOutput("", "cannot read the input file name from standard input: it is closed", closed);
 }
 
 TEST_F(EndToEnd, UnwritableOutputKeepsOldOutput)

@@ -72,7 +72,8 @@ std::string readInputName(int fd)
     for (char byte = 0; consumed < maxNameLine; ++consumed) {
         const ssize_t got = retryInterrupted([&] { return ::read(fd, &byte, 1); });
         if (got < 0) {
-            throw Failure(std::string(nameUnread) + std::strerror(errno));
+            // A caller that closed it gets its own words, not "Bad file descriptor".
+            throw Failure(std::string(nameUnread) + (errno == EBADF ? "it is closed" : std::strerror(errno)));
         }
         empty = empty && got == 0;
         if (got == 0 || byte == '\n') {

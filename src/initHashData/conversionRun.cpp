@@ -122,6 +122,8 @@ int runCheck()
         report(failure.what());
     } catch (const std::bad_alloc&) {
         report("out of memory");
+    } catch (const std::exception& error) {
+        report(std::string("unexpected failure: ") + error.what());
     }
     return EXIT_FAILURE;
 }

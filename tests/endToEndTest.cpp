@@ -61,6 +61,8 @@ std::vector<HarmCase> harmCases(const TempDir& dir)
          warning + "s 1-2: one record spans these lines (is a colon missing?), so text of line 2" + passwordHarm +
              warning + " 3: blank line at the end, written as a record of its own with an empty name\n",
          2},
+        {"users.txt", "bob:pw2\ncarol:secret:C:y", full, "bob:" + hashOf("pw2\ncarol") + ":secret:C:y\n",
+         warning + "s 1-2: one record spans these lines (is a colon missing?), so text of line 2" + passwordHarm, 1},
         {"users.txt", spanning[0], full, spanning[1],
          spanning[2] + "initHashData: warning: " + users + ": 1 more record spans lines or starts with a blank line\n",
          11},

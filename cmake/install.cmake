@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 # What `cmake --install` puts in place: the tool and its compressed manual
-# page, the licence and changelog, and the field hash library with its header,
+# page, the licence and changelog, the field hash's page and checkers, and
+# the field hash library with its header,
 # CMake package and pkg-config file.
 include(CMakePackageConfigHelpers)
 
@@ -30,6 +31,12 @@ if(PROJECT_IS_TOP_LEVEL)
   endif()
 endif()
 install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${INITHASHDATA_DOCDIR} COMPONENT tool)
+# With only the installed files, a colleague can write a checker in any
+# language: the hash's steps, and checkers in Python and JavaScript to copy
+# from (examples, so not executable).
+install(FILES doc/fieldHash.md DESTINATION ${INITHASHDATA_DOCDIR} COMPONENT tool)
+install(FILES examples/checkPassword.py examples/checkPassword.js DESTINATION ${INITHASHDATA_DOCDIR}/examples
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ COMPONENT tool)
 # Debian names the licence "copyright", beside the changelog; the RPM family
 # keeps licences apart.
 if(INITHASHDATA_PACKAGE_FAMILY STREQUAL "rpm")

@@ -4,10 +4,15 @@ set(CPACK_PACKAGE_NAME inithashdata)
 set(CPACK_PACKAGE_VENDOR "The initHashData developers")
 set(CPACK_PACKAGE_CONTACT "initHashData developers <maintainers@users.noreply.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert a plain user data file into a hashed user data file")
-set(CPACK_PACKAGE_DESCRIPTION "initHashData reads the name of a user data file (records of four
+set(toolDescription "initHashData reads the name of a user data file (records of four
 colon-separated fields) from standard input and writes userData.txt, with the
 second field of every record replaced by its 32-bit MurmurHash2 as decimal
-text. It replaces the output atomically and leaves it untouched on failure.
+text. It replaces the output atomically where it can, and otherwise writes it
+in place: a failed run exits with status 1 and leaves the output untouched,
+but a write in place that fails part-way exits with status 2 and may leave it
+damaged. The hash's steps and checkers in Python and JavaScript are in the
+package's documents.")
+set(CPACK_PACKAGE_DESCRIPTION "${toolDescription}
 The package also holds the field hash as a C++17 library, with a CMake
 package and a pkg-config file, for programs that read userData.txt.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
@@ -45,7 +50,8 @@ endif()
 
 set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_SUMMARY ${CPACK_PACKAGE_DESCRIPTION_SUMMARY})
-set(CPACK_RPM_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+# The library is in inithashdata-devel, below.
+set(CPACK_RPM_PACKAGE_DESCRIPTION ${toolDescription})
 set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 # The tool alone in inithashdata; the library, its header, CMake package and
@@ -59,6 +65,7 @@ set(CPACK_RPM_DEVEL_PACKAGE_DESCRIPTION "The field hash that initHashData writes
 C++17 library with a CMake package and a pkg-config file, for programs that
 read userData.txt.")
 set(CPACK_RPM_DEVEL_PACKAGE_REQUIRES "inithashdata = ${PROJECT_VERSION}")
+set(CPACK_RPM_DEVEL_PACKAGE_GROUP "Development/Libraries")
 # rpmbuild strips with the build machine's tools, which cannot read another
 # machine's executables: a cross build's own go in their place.
 if(CMAKE_CROSSCOMPILING AND CMAKE_STRIP AND CMAKE_OBJCOPY)

@@ -72,8 +72,10 @@ initHashData::LineNotes spanningRecords(std::string_view bytes)
         ++notes.count;
         if (notes.named.size() < initHashData::LineNotes::namedAtMost) {
             const auto before = bytes.substr(0, starts[i]);
+            const auto rest = bytes.substr(starts[i]);
             notes.named.push_back({1 + static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n')),
-                                   records[i][0].starts_with('\n')});
+                                   static_cast<std::uint64_t>(std::count(firstThree.begin(), firstThree.end(), '\n')),
+                                   records[i][0].starts_with('\n'), rest.find_first_not_of('\n') == rest.npos});
         }
     }
     return notes;
@@ -84,7 +86,10 @@ void requireNotes(const initHashData::LineNotes& got, const initHashData::LineNo
     require(got.count == expected.count, what);
     require(got.named.size() == expected.named.size(), what);
     for (std::size_t i = 0; i < got.named.size(); ++i) {
-        require(got.named[i].line == expected.named[i].line && got.named[i].blank == expected.named[i].blank, what);
+        const auto& [line, newlines, blank, blankAtEnd] = expected.named[i];
+        require(got.named[i].line == line && got.named[i].newlines == newlines && got.named[i].blank == blank &&
+                    got.named[i].blankAtEnd == blankAtEnd,
+                what);
     }
 }
 

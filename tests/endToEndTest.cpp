@@ -22,36 +22,118 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST_F(EndToEnd, ConversionWritesExactBytesAndWarnsOnlyOfRecordsSpanningLines)
+// An input, the userData.txt before the run (none where absent), the run's
+// output, the warnings of the harm it may do, and the records it writes.
+struct HarmCase {
+    std::string inputName;
+    std::string input;
+    std::optional<std::string> before;
+    std::string expected;
+    std::string warnings;
+    int records;
+};
+
+std::vector<HarmCase> harmCases(const TempDir& dir)
 {
-    const std::string warning = "initHashData: warning: 'users.txt' line ";
+    const std::string users = shown(dir / "users.txt");
+    const std::string warning = "initHashData: warning: " + users + " line";
+    const std::string passwordHarm = " is written into the output as it stands, and may be a clear password\n";
     // Eleven records that span lines: ten named, one counted.
     std::string spanning[3];
     for (int line = 1; line < 23; line += 2) {
         spanning[0] += "u:p\nw:c:d\n";
         spanning[1] += "u:" + hashOf("p\nw") + ":c:d\n";
-        spanning[2] +=
-            line < 20 ? warning + std::to_string(line) + ": a record spans lines: is a colon missing?\n" : "";
+        spanning[2] += line < 20 ? warning + "s " + std::to_string(line) + "-" + std::to_string(line + 1) +
+                                       ": one record spans these lines (is a colon missing?), so text of line " +
+                                       std::to_string(line + 1) + passwordHarm
+                                 : "";
     }
-    const std::string cases[][3] = {
-        {sampleInput, sampleOutput, ""},
-        {"", "", ""},
-        {"bob:pw2\ncarol:secret:C:y\n\n", "bob:" + hashOf("pw2\ncarol") + ":secret:C:y\n\n:" + hashOf("") + "::\n",
-         warning + "1: a record spans lines: is a colon missing?\n" + warning +
-             "3: blank line, read as the start of the next record\n"},
-        {spanning[0], spanning[1],
-         spanning[2] + "initHashData: warning: 'users.txt': 1 more record spans lines or starts with a blank line\n"},
+    const std::string full = oldOutput + oldOutput + oldOutput;
+    return {
+        {"users.txt", sampleInput, full, sampleOutput, "", 2},
+        {"users.txt", "", full, "",
+         "initHashData: warning: the input " + users + " is empty, and empties " + shown(dir / "userData.txt") + "\n",
+         0},
+        {"users.txt", "", std::nullopt, "", "", 0},
+        {"users.txt", "", "", "", "", 0},
+        {"users.txt", "bob:pw2\ncarol:secret:C:y\n\n", full,
+         "bob:" + hashOf("pw2\ncarol") + ":secret:C:y\n\n:" + hashOf("") + "::\n",
+         warning + "s 1-2: one record spans these lines (is a colon missing?), so text of line 2" + passwordHarm +
+             warning + " 3: blank line at the end, written as a record of its own with an empty name\n",
+         2},
+        {"users.txt", "bob:pw2\ncarol:secret:C:y", full, "bob:" + hashOf("pw2\ncarol") + ":secret:C:y\n",
+         warning + "s 1-2: one record spans these lines (is a colon missing?), so text of line 2" + passwordHarm, 1},
+        {"users.txt", spanning[0], full, spanning[1],
+         spanning[2] + "initHashData: warning: " + users + ": 1 more record spans lines or starts with a blank line\n",
+         11},
+        {"userData.txt", "a:b:c:d\n", std::nullopt, "a:" + hashOf("b") + ":c:d\n",
+         "initHashData: warning: the input " + shown(dir / "userData.txt") +
+             " is the output itself: its hashes are hashed again, with no way back\n",
+         1},
     };
-    for (const auto& [input, expected, warnings] : cases) {
-        writeFile(path("users.txt"), input);
-        writeFile(path("userData.txt"), oldOutput + oldOutput + oldOutput);
-        const RunResult result = run("users.txt\n");
-        EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-        EXPECT_EQ(result.standardError, warnings);
-        EXPECT_EQ(result.standardOutput, "");
-        EXPECT_EQ(readFile(path("userData.txt")), expected) << "input " << input;
-        EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"userData.txt", "users.txt"}));
+}
+
+// Writes the input and the userData.txt before the run of `c`.
+void setUpHarmCase(const TempDir& dir, const HarmCase& c)
+{
+    ::unlink((dir / "userData.txt").c_str());
+    writeFile(dir / c.inputName, c.input);
+    if (c.before) {
+        writeFile(dir / "userData.txt", *c.before);
     }
+}
+
+TEST_F(EndToEnd, ConversionWritesExactBytesAndWarnsOnlyOfHarm)
+{
+    for (const HarmCase& c : harmCases(dir)) {
+        SCOPED_TRACE("input " + c.input.substr(0, 30) + (c.before ? ", old output" : ", no output"));
+        setUpHarmCase(dir, c);
+        const RunResult result = run(c.inputName + "\n");
+        EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+        EXPECT_EQ(result.standardError, c.warnings) << "a harm unsaid, or a warning where there is none";
+        EXPECT_EQ(result.standardOutput, "");
+        EXPECT_EQ(readFile(path("userData.txt")), c.expected);
+        ::unlink(path("users.txt").c_str());
+        EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"userData.txt"});
+    }
+}
+
+TEST_F(EndToEnd, CheckWarnsAsARunWouldAndWritesNothing)
+{
+    if (!commandSucceeds({"strace", "-o", "/dev/null", "true"})) {
+        GTEST_SKIP() << "strace is missing or cannot trace here, so a write by --check would go unseen";
+    }
+    const TempDir traceDir;
+    RunOptions check;
+    check.arguments = {"--check"};
+    check.wrapper = {"strace", "-f", "-o", traceDir / "trace", "-e", "trace=%file"};
+    // A file opened for writing, or made, renamed, linked or removed.
+    const std::regex write(
+        R"(O_WRONLY|O_RDWR|O_CREAT|O_TMPFILE|(^|\n)\d+ +(rename|unlink|link|symlink|mkdir|mknod|creat|truncate))");
+    check.environment = {"ASAN_OPTIONS=detect_leaks=0"};
+    for (const HarmCase& c : harmCases(dir)) {
+        SCOPED_TRACE("input " + c.input.substr(0, 30) + (c.before ? ", old output" : ", no output"));
+        setUpHarmCase(dir, c);
+        const FileState before = stateOf(path("userData.txt"));
+        const auto listing = listDirectory(dir.path());
+        const RunResult result = run(c.inputName + "\n", check);
+        EXPECT_EQ(result.standardError, c.warnings + "initHashData: check: a run would write " +
+                                            std::to_string(c.records) + (c.records == 1 ? " record" : " records") +
+                                            " from " + shown(path(c.inputName)) + " to " + shown(path("userData.txt")) +
+                                            "\n");
+        EXPECT_EQ(result.exitStatus, c.warnings.empty() ? 0 : 1) << "the status does not say there are warnings";
+        const std::string trace = readFile(traceDir / "trace").value_or("");
+        EXPECT_FALSE(std::regex_search(trace, write)) << "--check wrote: " << trace;
+        EXPECT_EQ(stateOf(path("userData.txt")), before) << "--check changed the output";
+        EXPECT_EQ(listDirectory(dir.path()), listing) << "--check left a file behind";
+        EXPECT_EQ(run(c.inputName + "\n").exitStatus, 0);
+        EXPECT_EQ(readFile(path("userData.txt")), c.expected) << "a run after --check writes other bytes";
+    }
+    ::unlink(path("users.txt").c_str());
+    const RunResult missing = run("users.txt\n", check);
+    EXPECT_EQ(missing.exitStatus, 1) << "an input that cannot be read passes the check";
+    EXPECT_EQ(missing.standardError,
+              "initHashData: cannot open " + shown(path("users.txt")) + ": No such file or directory\n");
 }
 
 TEST_F(EndToEnd, ReadsOnlyTheFirstLineAndWarnsOfEveryArgumentItIgnores)
@@ -70,6 +152,7 @@ TEST_F(EndToEnd, ReadsOnlyTheFirstLineAndWarnsOfEveryArgumentItIgnores)
         {"arguments change nothing", "in.txt\n", {"--help", "-o", "other.txt"}, ""},
         {"both options change nothing", "in.txt\n", {"--help", "--version"}, ""},
         {"an option with a stray argument changes nothing", "in.txt\n", {"--version", "x"}, ""},
+        {"a check with a stray argument is a run", "in.txt\n", {"x", "--check"}, ""},
         {"options spelled otherwise change nothing", "in.txt\n", {"-h"}, ""},
         {"options spelled otherwise change nothing", "in.txt\n", {"--Help"}, ""},
         {"options spelled otherwise change nothing", "in.txt\n", {"--help="}, ""},
@@ -157,11 +240,12 @@ TEST_F(EndToEnd, InputFailureKeepsOldOutput)
     const Case cases[] = {
         {"", "cannot read the input file name from standard input: it is empty"},
         {"\n", "cannot open the input file: its name, the first line of standard input, is empty"},
-        {"missing.txt\n", "cannot open 'missing.txt': No such file or directory"},
-        {"in.txt\r\n", "cannot open 'in.txt\\r': No such file or directory"},
-        {"in.txt \n", "cannot open 'in.txt ': No such file or directory"},
-        {"subdir\n", "cannot read 'subdir': Is a directory"},
-        {"missing.txt\0.txt\n"s, "cannot open 'missing.txt': No such file or directory"},
+        {"missing.txt\n", "cannot open " + shown(path("missing.txt")) + ": No such file or directory"},
+        {"in.txt\r\n", "cannot open " + shown(path("in.txt\\r")) + ": No such file or directory"},
+        {"in.txt \n", "cannot open " + shown(path("in.txt ")) + ": No such file or directory"},
+        {"subdir\n", "cannot read " + shown(path("subdir")) + ": Is a directory"},
+        {"./missing.txt\0.txt\n"s, "cannot open " + shown(path("missing.txt")) + ": No such file or directory"},
+        {path("missing.txt") + "\n", "cannot open " + shown(path("missing.txt")) + ": No such file or directory"},
         {std::string(5000, 'n') + "\n", "cannot read the input file name from standard input: " + tooLong},
         // Endless input, such as /dev/zero, is not read forever.
         {std::string(70000, '\0'), "cannot read the input file name from standard input: " + tooLong},
@@ -177,6 +261,9 @@ TEST_F(EndToEnd, InputFailureKeepsOldOutput)
             expectFailureKeepsOldOutput(c.standardInput, c.message);
         }
     }
+    RunOptions closed;
+    closed.wrapper = {"sh", "-c", "exec \"$0\" \"$@\" <&-"};
+    expectFailureKeepsOldOutput("", "cannot read the input file name from standard input: it is closed", closed);
 }
 
 TEST_F(EndToEnd, UnwritableOutputKeepsOldOutput)
@@ -208,6 +295,7 @@ TEST_F(EndToEnd, UnwritableOutputKeepsOldOutput)
     RunOptions removed;
     removed.wrapper = {"sh", "-c", "mkdir gone && cd gone && rmdir ../gone && exec \"$@\"", "sh"};
     expectFailureKeepsOldOutput("../in.txt\n", "cannot create 'userData.txt': No such file or directory", removed);
+    expectFailureKeepsOldOutput("../missing.txt\n", "cannot open '../missing.txt': No such file or directory", removed);
 }
 
 TEST_F(EndToEnd, ReplacementKeepsPermissionsOwnerAndLink)
@@ -264,7 +352,8 @@ TEST_F(EndToEnd, UnprivilegedUserWritesOnlyWhatItMay)
     expectFailureKeepsOldOutput("in.txt\n", "cannot write " + shown(path("userData.txt")) + ": Permission denied",
                                 nobody);
     writeFile(path("private.txt"), sampleInput, 0600);
-    expectFailureKeepsOldOutput("private.txt\n", "cannot open 'private.txt': Permission denied", nobody);
+    expectFailureKeepsOldOutput("private.txt\n", "cannot open " + shown(path("private.txt")) + ": Permission denied",
+                                nobody);
 
     // An own file the user may only write is replaced all the same.
     writeFile(path("userData.txt"), oldOutput, 0200);
@@ -634,7 +723,7 @@ TEST_F(InjectedFault, SystemCallFailureKeepsOldOutput)
         std::string message;
     };
     const Case cases[] = {
-        {"read", "262144", "EIO", "cannot read 'in.txt': Input/output error"},
+        {"read", "262144", "EIO", "cannot read " + shown(path("in.txt")) + ": Input/output error"},
         {"write", "", "ENOSPC", "cannot write " + shown(path("userData.txt")) + ": No space left on device"},
         {"fsync", "", "EIO", "cannot sync " + shown(path("userData.txt")) + ": Input/output error"},
         {"renameat", "", "EIO", "cannot replace " + shown(path("userData.txt")) + ": Input/output error"},
@@ -787,7 +876,8 @@ TEST_F(EndToEnd, OutOfMemoryFailsAndKeepsOldOutput)
     }
     writeFile(path("userData.txt"), oldOutput);
     writeFile(path("huge.txt"), "u:" + std::string(std::size_t{96} << 20, 'p') + ":c:d\n");
-    expectFailureKeepsOldOutput("huge.txt\n", "cannot convert 'huge.txt': Cannot allocate memory", limited);
+    expectFailureKeepsOldOutput("huge.txt\n", "cannot convert " + shown(path("huge.txt")) + ": Cannot allocate memory",
+                                limited);
 
     // From the least address space the tool loads in up to enough to succeed:
     // even where an exception cannot be made, the run reports and exits 1.

@@ -85,6 +85,10 @@ checkConsumer() {
   [ "$("$work/pkgConsumer" hunter2 '')" = "$expected" ] || fail "pkg-config consumer gives wrong hashes"
 }
 
+# What a colleague needs to write a checker, in every package.
+documents=(/usr/share/doc/inithashdata/fieldHash.md /usr/share/doc/inithashdata/examples/checkPassword.py
+  /usr/share/doc/inithashdata/examples/checkPassword.js)
+
 case $check in
 man)
   need groff
@@ -125,6 +129,11 @@ deb)
   checkExecutable "$work/root/usr/bin/initHashData"
   [ -f "$work/root/usr/share/man/man1/initHashData.1.gz" ] || fail "the package lacks the compressed manual page"
   grep -q '^License: MIT' "$work/root/usr/share/doc/inithashdata/copyright" || fail "the package lacks the licence"
+  grep -q 'status 2' <<<"$info" || fail "the description does not name status 2: $info"
+  listing=$(dpkg -c "$deb" | awk '{print $1, substr($NF, 2)}')
+  for file in "${documents[@]}"; do
+    grep -qx -- "-rw-r--r-- $file" <<<"$listing" || fail "the package lacks $file, not executable: $listing"
+  done
   [ "$(convertSample "$work/root/usr/bin/initHashData")" = "$(convertSample "$tool")" ] || fail "packaged tool differs"
   if [ -z "$emulator" ]; then
     checkConsumer "$work/root/usr"
@@ -158,6 +167,12 @@ rpm)
     grep -q "^$field" <<<"$info" || fail "header lacks '$field' in: $info"
   done
   grep -q "initHashData reads the name" <<<"$info" || fail "generic description in: $info"
+  grep -q "status 2" <<<"$info" || fail "the description does not name status 2: $info"
+  rpm -qip "$develFile" 2>/dev/null | grep -q '^Group *: Development/Libraries' || fail "the devel package's Group is not Development/Libraries"
+  modes=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpmFile" 2>/dev/null)
+  for file in "${documents[@]}"; do
+    grep -qx -- "-rw-r--r-- $file" <<<"$modes" || fail "the package lacks $file, not executable: $modes"
+  done
   # Someone who wants the tool alone gets no pkg-config, nor a C library newer than RHEL 8's.
   requires=$(rpm -qpR "$rpmFile" 2>/dev/null)
   ! grep -qi pkgconf <<<"$requires" || fail "the tool's package pulls in pkg-config: $requires"
@@ -170,6 +185,13 @@ rpm)
   ! grep -qE 'libinitHashData|\.pc$|\.hpp$' <<<"$(rpm -qlp "$rpmFile" 2>/dev/null)" || fail "the tool's package holds the library"
   grep -qx /usr/lib64/libinitHashDataFieldHash.a <<<"$owned" || fail "the library is not in lib64: $owned"
   mkdir "$work/rpmRoot" && (cd "$work/rpmRoot" && rpm2cpio "$rpmFile" | cpio -idm --quiet)
+  mkdir "$work/develRoot" && (cd "$work/develRoot" && rpm2cpio "$develFile" | cpio -idm --quiet)
+  if command -v pkg-config >/dev/null; then
+    pcdir=$work/develRoot/usr/lib64/pkgconfig
+    [ -f "$(PKG_CONFIG_PATH=$pcdir pkg-config --variable=includedir initHashData)/initHashData/fieldHash.hpp" ] &&
+      [ -f "$(PKG_CONFIG_PATH=$pcdir pkg-config --variable=libdir initHashData)/libinitHashDataFieldHash.a" ] ||
+      fail "the devel package's initHashData.pc points away from its header or library"
+  fi
   checkExecutable "$work/rpmRoot/usr/bin/initHashData"
   [ "$(convertSample "$work/rpmRoot/usr/bin/initHashData")" = "$(convertSample "$tool")" ] || fail "packaged tool differs"
   ;;

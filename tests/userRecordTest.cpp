@@ -23,8 +23,8 @@ using testing::hashOf;
 constexpr std::size_t blockSizes[] = {1, 2, 3, 5, 16, defaultBlockSize};
 
 // An input, its conversion, the number of records in it, and the records
-// that span lines: the lines they start on, "b" for a blank line, and how
-// many there are where more than those named.
+// that span lines: the lines they join, "b" for a blank line, "e" for blank
+// lines that end the input, and how many there are where more than those named.
 struct Layout {
     const char* what;
     std::string input;
@@ -39,7 +39,12 @@ std::string namedLines(const LineNotes& notes)
 {
     std::string named;
     for (const LineNotes::Noted& noted : notes.named) {
-        named.append(named.empty() ? "" : " ").append(std::to_string(noted.line)).append(noted.blank ? "b" : "");
+        named.append(named.empty() ? "" : " ").append(std::to_string(noted.line));
+        if (noted.blank) {
+            named += noted.blankAtEnd ? 'e' : 'b';
+        } else {
+            named.append("-").append(std::to_string(noted.line + noted.newlines));
+        }
     }
     return named;
 }
@@ -67,18 +72,21 @@ std::vector<Layout> layouts()
         {"no final newline", "A:B:C:D", "A:" + hashOf("B") + ":C:D\n", 1},
         {"empty input", "", "", 0},
         {"two records", "a:1:b:c\nd:2:e:f\n", "a:" + hashOf("1") + ":b:c\nd:" + hashOf("2") + ":e:f\n", 2},
-        {"blank line at the end", "A:B:C:D\n\n", "A:" + hashOf("B") + ":C:D\n\n:" + hashOf("") + "::\n", 2, "2b"},
+        {"blank line at the end", "A:B:C:D\n\n", "A:" + hashOf("B") + ":C:D\n\n:" + hashOf("") + "::\n", 2, "2e"},
         {"text without colon at the end", "A:B:C:D\ntail", "A:" + hashOf("B") + ":C:D\ntail:" + hashOf("") + "::\n", 2},
         {"ends after field 1", "A:", "A:" + hashOf("") + "::\n", 1},
         {"ends inside field 3", "A:B:C", "A:" + hashOf("B") + ":C:\n", 1},
         {"empty field 2", "A::C:D\n", "A:" + hashOf("") + ":C:D\n", 1},
         {"all fields empty", ":::\n", ":" + hashOf("") + "::\n", 1},
-        {"single colon line joins the next", "x:\nA:B:C:D\n", "x:" + hashOf("\nA") + ":B:C:D\n", 1, "1"},
+        {"single colon line joins the next", "x:\nA:B:C:D\n", "x:" + hashOf("\nA") + ":B:C:D\n", 1, "1-2"},
         {"blank line before a record", "\nA:B:C:D\n", "\nA:" + hashOf("B") + ":C:D\n", 1, "1b"},
+        {"blank lines alone", "\n\n", "\n\n:" + hashOf("") + "::\n", 1, "1e"},
+        {"blank line then text at the end", "\ntail", "\ntail:" + hashOf("") + "::\n", 1, "1b"},
+        {"a record across three lines", "a\nb\nc:p:d:e\n", "a\nb\nc:" + hashOf("p") + ":d:e\n", 1, "1-3"},
         {"a missing colon runs into the next line, then a blank line", "bob:pw2\ncarol:secret:C:y\n\n",
-         "bob:" + hashOf("pw2\ncarol") + ":secret:C:y\n\n:" + hashOf("") + "::\n", 2, "1 3b"},
+         "bob:" + hashOf("pw2\ncarol") + ":secret:C:y\n\n:" + hashOf("") + "::\n", 2, "1-2 3e"},
         {"a newline a scan chunk before the colons", "x\n" + longField + ":b:c:d\n",
-         "x\n" + longField + ":" + hashOf("b") + ":c:d\n", 1, "1"},
+         "x\n" + longField + ":" + hashOf("b") + ":c:d\n", 1, "1-2"},
         {"ten of twelve blank lines named", blankLed, blankLedOutput, 12, "1b 3b 5b 7b 9b 11b 13b 15b 17b 19b", 12},
         {"carriage return stays in field 4", "A:B:C:D\r\n", "A:" + hashOf("B") + ":C:D\r\n", 1},
         {"colons in field 4", "A:B:C:D:E:F\n", "A:" + hashOf("B") + ":C:D:E:F\n", 1},

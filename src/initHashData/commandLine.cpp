@@ -26,15 +26,18 @@ constexpr std::string_view usage = "Usage: printf '%s\\n' FILE | initHashData\n"
                                    "its 32-bit hash. userData.txt is replaced atomically where it can be, else\n"
                                    "written in place.\n"
                                    "\n"
+                                   "      --check    read FILE as a run would, write nothing, and report what a\n"
+                                   "                 run would warn of and how many records it would write\n"
                                    "      --help     display this help and exit\n"
                                    "      --version  output version information and exit\n"
                                    "\n"
-                                   "Any other argument is ignored, with a warning: the name comes from standard\n"
-                                   "input.\n"
+                                   "Each option works alone. Any other argument is ignored, with a warning: the\n"
+                                   "name comes from standard input.\n"
                                    "\n"
                                    "Exit status:\n"
-                                   " 0  if userData.txt was written,\n"
-                                   " 1  if the run failed and userData.txt is as it was,\n"
+                                   " 0  if userData.txt was written (with --check: nothing to warn of),\n"
+                                   " 1  if the run failed and userData.txt is as it was (with --check: a\n"
+                                   "    warning, or the input cannot be read),\n"
                                    " 2  if a failed in-place write left userData.txt damaged.\n"
                                    "\n"
                                    "Full documentation: man initHashData\n";
@@ -64,6 +67,11 @@ std::optional<int> answerOption(int argc, const char* const* argv)
         return EXIT_FAILURE;
     }
     return EXIT_SUCCESS;
+}
+
+bool isLoneCheck(int argc, const char* const* argv) noexcept
+{
+    return argc == 2 && std::string_view(argv[1]) == "--check";
 }
 
 void warnIgnoredArguments(int argc, const char* const* argv) noexcept

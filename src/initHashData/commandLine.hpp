@@ -11,6 +11,9 @@ namespace initHashData {
 // then. Otherwise returns nothing and the run goes ahead.
 [[nodiscard]] std::optional<int> answerOption(int argc, const char* const* argv);
 
+// Whether "--check" is the only argument: a check instead of a run.
+bool isLoneCheck(int argc, const char* const* argv) noexcept;
+
 // Names on standard error each argument of a run that goes ahead: none is
 // read, since the input's name comes from standard input.
 void warnIgnoredArguments(int argc, const char* const* argv) noexcept;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "initHashData/conversionRun.hpp"
+#include "initHashData/inputReview.hpp"
 #include "initHashData/runEnd.hpp"
 
 #include "fileIo/byteStream.hpp"
@@ -14,6 +15,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -30,36 +32,19 @@ constexpr std::size_t maxNameLine = std::size_t{64} * 1024;
 
 constexpr std::string_view nameUnread = "cannot read the input file name from standard input: ";
 
-// Names the records that span lines, the first few by their line, then
-// counts the rest. The output is as the format reads the input; these
-// records are only suspect.
-void warnOfSpannedLines(const std::string& inputName, const LineNotes& notes)
-{
-    for (const LineNotes::Noted& noted : notes.named) {
-        report("warning: " + quoteName(inputName) + " line " + std::to_string(noted.line) +
-               (noted.blank ? ": blank line, read as the start of the next record"
-                            : ": a record spans lines: is a colon missing?"));
-    }
-    if (const std::uint64_t more = notes.count - notes.named.size(); more > 0) {
-        report("warning: " + quoteName(inputName) + ": " + std::to_string(more) + " more record" +
-               (more == 1 ? " spans lines" : "s span lines") + " or start" + (more == 1 ? "s" : "") +
-               " with a blank line");
-    }
-}
-
-void convert(const UniqueFd& input, const std::string& inputName, ReplacementFile& output)
+// Converts `input`, shown as `shownInput`, into `output`, noting in `review`
+// what a run warns of.
+void convert(const UniqueFd& input, const std::string& shownInput, ReplacementFile& output, InputReview& review)
 {
     ByteWriter out(output.sink());
     std::string field2;
-    LineNotes notes;
     try {
-        convertRecords(input.get(), inputName, out, field2, {}, &notes);
+        review.records = convertRecords(input.get(), shownInput, out, field2, {}, &review.notes);
     } catch (const std::bad_alloc&) {
         field2 = std::string();
-        throw systemFailure("cannot convert", inputName, ENOMEM);
+        throw systemFailure("cannot convert", shownInput, ENOMEM);
     }
     out.flush();
-    warnOfSpannedLines(inputName, notes);
 }
 
 // The new content is in place, whatever becomes of this warning.
@@ -87,7 +72,8 @@ std::string readInputName(int fd)
     for (char byte = 0; consumed < maxNameLine; ++consumed) {
         const ssize_t got = retryInterrupted([&] { return ::read(fd, &byte, 1); });
         if (got < 0) {
-            throw Failure(std::string(nameUnread) + std::strerror(errno));
+            // A caller that closed it gets its own words, not "Bad file descriptor".
+            throw Failure(std::string(nameUnread) + (errno == EBADF ? "it is closed" : std::strerror(errno)));
         }
         empty = empty && got == 0;
         if (got == 0 || byte == '\n') {
@@ -114,14 +100,46 @@ std::string readInputName(int fd)
 
 } // namespace
 
+int runCheck()
+{
+    try {
+        const std::string inputName = readInputName(STDIN_FILENO);
+        const UniqueFd input = openInput(inputName);
+        const std::string shownInput = fullPath(inputName);
+        InputReview review;
+        lookAtOutput(input.get(), outputName, review);
+        // The conversion runs as a run's would, into nothing, so that the count is a run's.
+        ByteWriter discard(ByteSink{nullptr, [](void*, std::string_view) {}});
+        std::string field2;
+        review.records = convertRecords(input.get(), shownInput, discard, field2, {}, &review.notes);
+        discard.flush();
+        const std::uint64_t warnings = warnOfInput(shownInput, outputName, review);
+        report("check: a run would write " + std::to_string(review.records) +
+               (review.records == 1 ? " record" : " records") + " from " + quoteName(shownInput) + " to " +
+               quoteName(fullPath(outputName)));
+        return warnings == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+    } catch (const Failure& failure) {
+        report(failure.what());
+    } catch (const std::bad_alloc&) {
+        report("out of memory");
+    } catch (const std::exception& error) {
+        report(std::string("unexpected failure: ") + error.what());
+    }
+    return EXIT_FAILURE;
+}
+
 int runConversion()
 {
     try {
         const std::string inputName = readInputName(STDIN_FILENO);
         // The input is opened first: a name that opens nothing costs the old output nothing.
         const UniqueFd input = openInput(inputName);
+        const std::string shownInput = fullPath(inputName);
+        InputReview review;
+        lookAtOutput(input.get(), outputName, review);
         ReplacementFile output(outputName);
-        convert(input, inputName, output);
+        convert(input, shownInput, output, review);
+        warnOfInput(shownInput, outputName, review);
         if (const int syncErrno = output.commit(report); syncErrno != 0) {
             warnUnsynced(output.target(), syncErrno);
         }

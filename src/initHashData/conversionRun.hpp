@@ -12,4 +12,10 @@ inline constexpr const char* outputName = "userData.txt";
 // failed in-place write.
 [[nodiscard]] int runConversion();
 
+// What "--check" does: reads the input name and the input as a run does,
+// writes nothing, and says on standard error what a run would warn of and
+// how many records it would write. Returns 0 where there is nothing to warn
+// of, 1 where there is or the input cannot be read.
+int runCheck();
+
 } // namespace initHashData

@@ -4,14 +4,17 @@
 #include "initHashData/runEnd.hpp"
 
 // The input name comes from standard input; arguments other than a lone
-// --help or --version are ignored, with a warning.
+// --help, --version or --check are ignored, with a warning.
 int main(int argc, char** argv)
 {
     initHashData::prepareRun();
     if (const auto status = initHashData::answerOption(argc, argv)) {
         return *status;
     }
-    initHashData::warnIgnoredArguments(argc, argv);
+    const bool check = initHashData::isLoneCheck(argc, argv);
+    if (!check) {
+        initHashData::warnIgnoredArguments(argc, argv);
+    }
     initHashData::promptOnTerminal();
-    return initHashData::runConversion();
+    return check ? initHashData::runCheck() : initHashData::runConversion();
 }

@@ -88,11 +88,13 @@ class PathWalk {
 public:
     // Writing, a missing final entry is one to create, as with O_CREAT, and
     // messages name the file at the end of the links; reading, the name given.
+    // Either way a relative name is shown from the root, so that a message
+    // from cron says where the file was looked for.
     enum class Use { read, write };
 
     PathWalk(const std::string& name, Use use) : writing_(use == Use::write), pending_(componentsOf(name))
     {
-        target_.displayName = {name, name, writing_};
+        target_.displayName = {name, name, true};
         mustBeDirectory_ = !name.empty() && name.back() == '/';
         directory_ = openDirectory(AT_FDCWD, !name.empty() && name.front() == '/' ? "/" : ".");
     }

@@ -148,13 +148,17 @@ WholeRecordConverter wholeRecordConverter(RecordScan scan) noexcept
 void streamUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std::uint64_t field2Limit, LineNotes* notes)
 {
     std::uint64_t newlines = 0;
+    std::uint64_t copied = 0;
     const bool blank = in.buffered().starts_with('\n');
-    const auto copy = [&out, &newlines](std::string_view piece) {
+    const auto copy = [&out, &newlines, &copied](std::string_view piece) {
         newlines += static_cast<std::uint64_t>(std::count(piece.begin(), piece.end(), '\n'));
+        copied += piece.size();
         out.append(piece);
     };
     FieldEnd end = streamField(in, ':', copy);
     out.put(':');
+    // Nothing but newlines, then the end: to a reader by lines, a user with an empty name.
+    const bool blankAtEnd = blank && end == FieldEnd::endOfInput && copied == newlines;
 
     field2.clear();
     if (end == FieldEnd::terminator) {
@@ -175,7 +179,7 @@ void streamUserRecord(ByteReader& in, ByteWriter& out, std::string& field2, std:
     }
     out.put(':');
     if (notes != nullptr) {
-        notes->note(newlines, blank);
+        notes->note(newlines, blank, blankAtEnd);
     }
     if (end == FieldEnd::terminator) {
         streamField(in, '\n', [&out](std::string_view piece) { out.append(piece); });
@@ -216,11 +220,11 @@ const char* scanName(RecordScan scan) noexcept
     }
 }
 
-void LineNotes::note(std::uint64_t newlines, bool blank)
+void LineNotes::note(std::uint64_t newlines, bool blank, bool blankAtEnd)
 {
     if (newlines > 0) {
         if (named.size() < namedAtMost) {
-            named.push_back({line, blank});
+            named.push_back({line, newlines, blank, blankAtEnd});
         }
         ++count;
     }

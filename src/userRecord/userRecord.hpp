@@ -48,10 +48,14 @@ struct ConversionSettings {
 // an empty user). The format allows them, so they are only noted.
 struct LineNotes {
     // The lines that such records start on, the first `namedAtMost` of
-    // them, and whether each starts with a blank line.
+    // them, how many newlines each holds before field 4, whether it starts
+    // with a blank line, and whether it is nothing but blank lines at the end
+    // of the input: a record of its own, with an empty name.
     struct Noted {
         std::uint64_t line;
+        std::uint64_t newlines;
         bool blank;
+        bool blankAtEnd = false;
     };
     static constexpr std::size_t namedAtMost = 10;
     std::vector<Noted> named;
@@ -64,7 +68,7 @@ struct LineNotes {
     void noteWholeRecords(std::string_view records);
     // Notes a record starting on `line` whose first three fields hold
     // `newlines` newlines and that starts with a blank line where `blank`.
-    void note(std::uint64_t newlines, bool blank);
+    void note(std::uint64_t newlines, bool blank, bool blankAtEnd = false);
 };
 
 // Converts every record read from `input`, an open descriptor called

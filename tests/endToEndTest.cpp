@@ -691,27 +691,40 @@ TEST_F(InjectedFault, ReadersLocksNeverFailARunAndWritersLocksAreWaitedFor)
 
 // The test holds a read lease on the output and gives it up when the kernel asks.
 int leasedFd = -1;
-extern "C" void giveUpLease(int) { ::fcntl(leasedFd, F_SETLEASE, F_UNLCK); }
-
-TEST_F(EndToEnd, LeasedOutputIsWrittenOnceTheLeaseIsGivenUp)
+volatile std::sig_atomic_t leaseBroken = 0;
+extern "C" void giveUpLease(int)
 {
-    writeFile(path("in.txt"), sampleInput);
-    writeFile(path("userData.txt"), oldOutput);
-    const UniqueFd leased(::open(path("userData.txt").c_str(), O_RDONLY | O_CLOEXEC));
-    leasedFd = leased.get();
-    struct sigaction onBreak {};
-    onBreak.sa_handler = giveUpLease;
-    onBreak.sa_flags = SA_RESTART; // the run's waits go on
-    struct sigaction previous {};
-    ASSERT_EQ(::sigaction(SIGIO, &onBreak, &previous), 0);
-    if (::fcntl(leasedFd, F_SETLEASE, F_RDLCK) != 0) {
+    leaseBroken = 1;
+    ::fcntl(leasedFd, F_SETLEASE, F_UNLCK);
+}
+
+// A rename opens the old file for reading alone, which a read lease lets by;
+// a write in place (forced by a rename that cannot cross devices) opens it
+// for writing, which breaks the lease and waits for it to be given up.
+TEST_F(InjectedFault, LeasedOutputIsWrittenOnceTheLeaseIsGivenUp)
+{
+    for (const bool inPlace : {false, true}) {
+        SCOPED_TRACE(inPlace ? "in place" : "by rename");
+        writeFile(path("userData.txt"), oldOutput);
+        const UniqueFd leased(::open(path("userData.txt").c_str(), O_RDONLY | O_CLOEXEC));
+        leasedFd = leased.get();
+        leaseBroken = 0;
+        struct sigaction onBreak {};
+        onBreak.sa_handler = giveUpLease;
+        onBreak.sa_flags = SA_RESTART; // the run's waits go on
+        struct sigaction previous {};
+        ASSERT_EQ(::sigaction(SIGIO, &onBreak, &previous), 0);
+        if (::fcntl(leasedFd, F_SETLEASE, F_RDLCK) != 0) {
+            ::sigaction(SIGIO, &previous, nullptr);
+            GTEST_SKIP() << "this file system or user takes no leases: " << std::strerror(errno);
+        }
+        const RunResult result = run("in.txt\n", inPlace ? inject({{"renameat", "EXDEV", "1+"}}) : RunOptions{});
         ::sigaction(SIGIO, &previous, nullptr);
-        GTEST_SKIP() << "this file system or user takes no leases: " << std::strerror(errno);
+        EXPECT_EQ(result.exitStatus, 0) << "a plain open waits for a lease to be given up: " << result.standardError;
+        EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
+        EXPECT_EQ(leaseBroken == 1, inPlace)
+            << (inPlace ? "the write in place never met the lease" : "a rename broke the lease");
     }
-    const RunResult result = run("in.txt\n");
-    ::sigaction(SIGIO, &previous, nullptr);
-    EXPECT_EQ(result.exitStatus, 0) << "a plain open waits for a lease to be given up: " << result.standardError;
-    EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
 }
 
 TEST_F(InjectedFault, SystemCallFailureKeepsOldOutput)

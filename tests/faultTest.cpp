@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -287,22 +288,42 @@ TEST_F(InjectedFault, InPlaceWriteEndsWholeOrSaysWhetherOldBytesSurvive)
     }
 }
 
-// A memory cgroup (v2, else v1) limited to `limit`, with two groups in it,
-// "bystander" and "tool", for the test's processes; removed with them.
+// Empties and removes the memory cgroups "$@" and the groups in them: kills
+// what is left in them and waits for it to leave.
+constexpr const char* removeGroups =
+    "gone() { for cg; do for p in $(cat \"$cg\"/*/cgroup.procs 2>/dev/null); do kill -9 $p; done; n=0; "
+    "while [ -d \"$cg\" ] && [ $((n += 1)) -le 200 ]; do rmdir \"$cg\"/*/ \"$cg\" 2>/dev/null || sleep 0.05; done; "
+    "done; }; ";
+
+// A memory cgroup (v2, else v1) named for this process and the object (a
+// watcher of the last one may still look at its name), limited to `limit`
+// in `limitFile` (a v2 name: memory.max is memory.limit_in_bytes in v1), with
+// two groups in it, "bystander" and "tool", for the test's processes. It is
+// removed with them when the object goes, or by a watcher once this process
+// is gone (a signal that ends it, a kill -9); groups left by test processes
+// that are gone are removed before it is made.
 class MemoryCgroup {
 public:
-    explicit MemoryCgroup(const std::string& limit)
+    MemoryCgroup(const std::string& limit, const std::string& limitFile)
     {
         const std::string make =
-            "if grep -qw memory /sys/fs/cgroup/cgroup.controllers 2>/dev/null; then "
-            "cg=/sys/fs/cgroup/initHashDataTest$$ && echo +memory >/sys/fs/cgroup/cgroup.subtree_control && "
-            "mkdir $cg && echo $0 >$cg/memory.max && { echo 0 >$cg/memory.swap.max || true; } && "
-            "echo +memory >$cg/cgroup.subtree_control; else "
-            "cg=/sys/fs/cgroup/memory$(sed -n 's/^[0-9]*:memory://p' /proc/self/cgroup)/initHashDataTest$$ && "
-            "mkdir $cg && echo $0 >$cg/memory.limit_in_bytes && { echo $0 >$cg/memory.memsw.limit_in_bytes || true; }; "
-            "fi 2>/dev/null && mkdir $cg/bystander $cg/tool && printf %s $cg >\"$1\"";
+            std::string(removeGroups) +
+            "me=$3; if grep -qw memory /sys/fs/cgroup/cgroup.controllers 2>/dev/null; "
+            "then v2=yes parent=/sys/fs/cgroup; "
+            "else v2=no parent=/sys/fs/cgroup/memory$(sed -n 's/^[0-9]*:memory://p' /proc/self/cgroup); fi; "
+            "for old in \"$parent\"/initHashDataTest*; do p=${old##*Test}; p=${p%.*}; "
+            "  { [ -d /proc/$p ] && [ $p != $me ]; } || gone \"$old\"; done; "
+            "cg=$parent/initHashDataTest$me.$4; if [ $v2 = yes ]; then echo +memory >$parent/cgroup.subtree_control && "
+            "  mkdir $cg && echo $0 >$cg/$2 && { echo 0 >$cg/memory.swap.max || true; } && "
+            "  echo +memory >$cg/cgroup.subtree_control; "
+            "else [ $2 = memory.max ] && mkdir $cg && echo $0 >$cg/memory.limit_in_bytes && "
+            "  { echo $0 >$cg/memory.memsw.limit_in_bytes || true; }; fi 2>/dev/null && "
+            "mkdir $cg/bystander $cg/tool && printf %s $cg >\"$1\" || exit 1; "
+            "{ trap '' HUP INT TERM; while [ -d /proc/$me ] && [ -d $cg ]; do sleep 1; done; gone $cg; } &";
         const TempDir scratch;
-        if (shell("sh -c '" + make + "' " + limit + " '" + (scratch / "cg") + "'")) {
+        static int made = 0;
+        if (commandSucceeds({"sh", "-c", make, limit, scratch / "cg", limitFile, std::to_string(::getpid()),
+                             std::to_string(++made)})) {
             path_ = readFile(scratch / "cg").value_or("");
         }
     }
@@ -311,10 +332,7 @@ public:
     ~MemoryCgroup()
     {
         if (!path_.empty()) {
-            shell("cd '" + path_ +
-                  "' && for g in bystander tool; do for p in $(cat $g/cgroup.procs); do kill -9 $p; done; "
-                  "done; sleep 0.2; rmdir bystander tool '" +
-                  path_ + "'");
+            commandSucceeds({"sh", "-c", std::string(removeGroups) + "gone \"$0\"", path_});
         }
     }
     const std::string& path() const noexcept { return path_; }
@@ -323,58 +341,94 @@ private:
     std::string path_;
 };
 
-// The output written in place by user nobody, a 768 MiB output in a 400 MiB
-// memory cgroup beside a 150 MiB process: with the temporary directories as
-// they are, and with each of them a full disk, which leaves only memory.
+// The output written in place by user nobody, in a 400 MiB memory cgroup
+// beside a process that holds 300 MiB (perl builds its string twice): with
+// the temporary directories as they are, full disks (which leave only
+// memory), disks in memory, or a disk with room for the content but not for
+// what it spares others.
 TEST_F(EndToEnd, InPlaceContentUnderAMemoryLimitCostsNoBystanderItsLife)
 {
-    const MemoryCgroup cgroup("400M");
-    if (!canActAsNobody() || cgroup.path().empty()) {
+    struct Case {
+        const char* what;
+        int mebibytes;     // of content
+        std::string setup; // sh, in the tool's group, before the tool runs
+        int status;
+        const char* limitFile = "memory.max";
+    };
+    const std::string line = "user:" + hashOf("pass") + ":1000:Some Name\n";
+    const std::string fullDisks = "mount -o loop $work/var.img /var/tmp && chmod 1777 /var/tmp && over -o loop "
+                                  "$work/tmp.img && fill /tmp /var/tmp";
+    const Case cases[] = {
+        {"the temporary directories as they are", 768, "", 0},
+        {"every temporary directory a full disk", 768, fullDisks, 1},
+        {"full disks, memory.high the limit", 768, fullDisks, 1, "memory.high"},
+        {"full disks, the group's memory taken by page cache, which can be reclaimed", 8,
+         fullDisks + " && head -c 300M /dev/zero >$work/cache", 0},
+        // A twentieth of a 2 GiB disk is over its 64 MiB least.
+        {"/tmp full, /var/tmp with room for the content but not for the twentieth of itself it spares", 256,
+         "mount -o loop $work/big.img /var/tmp && chmod 1777 /var/tmp && over -o loop $work/tmp.img && fill /tmp && "
+         "fallocate -l $(($(df -B1 --output=avail /var/tmp | tail -n 1) - " +
+             std::to_string((256L << 20) / line.size() * line.size() + (82L << 20)) + ")) /var/tmp/fill",
+         1},
+        {"tmpfs over /tmp and /var/tmp", 256, "mount -t tmpfs tmpfs /var/tmp && over -t tmpfs tmpfs", 1},
+    };
+    if (!canActAsNobody() || MemoryCgroup("400M", "memory.max").path().empty()) {
         GTEST_SKIP() << "needs root, setpriv and a memory cgroup controller (v2 or v1) to make a limited group in";
     }
-    constexpr long lines = 768L * 1024 * 1024 / 27;
-    ASSERT_TRUE(shell("cd '" + dir.path() + "' && yes 'user:pass:1000:Some Name' | head -n " + std::to_string(lines) +
-                      " >in.txt && mkdir -m 755 w && printf 'old\\n' >w/userData.txt && chmod 666 w/userData.txt && " +
+    ASSERT_TRUE(shell("cd '" + dir.path() + "' && mkdir -m 755 w && truncate -s 2G big.img && " +
+                      "mkfs.ext4 -q -F -m 0 big.img && " +
                       "for i in var tmp; do truncate -s 4M $i.img && mkfs.ext2 -q -F -m 0 $i.img; done"));
     // In its own mount namespace, as root: the bystander started in a group of
-    // its own, each temporary directory a full disk where "$1" says so (the
-    // test's directories, under /tmp, mounted back over it), then the tool in
-    // another group; the limit is on the group that holds both.
+    // its own, then the rest in the tool's group, the temporary directories
+    // as "$1" sets them up (over mounts one over /tmp and the test's
+    // directories under /tmp back), then the tool; the limit is on the group
+    // that holds both.
     const std::string script =
-        "cg=$0 full=$1 work=$2 tools=$3; shift 3; "
+        "cg=$0 setup=$1 work=$2 tools=$3; shift 3; "
+        "over() { mount --rbind /tmp /mnt && mount \"$@\" /tmp && chmod 1777 /tmp && "
+        "  for d in \"$work\" \"$tools\"; do mkdir -p \"$d\" && mount --bind \"/mnt/${d#/tmp/}\" \"$d\"; done; }; "
+        "fill() { for d; do dd if=/dev/zero of=$d/fill bs=64k 2>/dev/null; done; true; }; "
         "sh -c 'echo $$ >\"$0/bystander/cgroup.procs\" && exec perl -e \"\\$x = q(b) x (150 << 20); "
         "open(F, q(>), \\$ARGV[0]) and close F; sleep 600\" \"$1/ready\"' \"$cg\" \"$work\" & b=$!; "
-        "while [ ! -e \"$work/ready\" ]; do sleep 0.1; done; "
-        "if [ \"$full\" = yes ]; then "
-        "  mount -o loop \"$work/var.img\" /var/tmp && mount --rbind /tmp /mnt && "
-        "  mount -o loop \"$work/tmp.img\" /tmp && "
-        "  for d in \"$work\" \"$tools\"; do mkdir -p \"$d\" && mount --bind \"/mnt/${d#/tmp/}\" \"$d\"; done && "
-        "  for d in /tmp /var/tmp; do dd if=/dev/zero of=$d/fill bs=64k 2>/dev/null; done; "
-        "fi; echo $$ >\"$cg/tool/cgroup.procs\" || exit 125; \"$@\"; s=$?; kill -0 $b && touch \"$work/alive\"; exit "
-        "$s";
-    for (const char* full : {"no", "yes"}) {
-        SCOPED_TRACE(std::string("every temporary directory full: ") + full);
+        "while [ ! -e \"$work/ready\" ]; do kill -0 $b || exit 125; sleep 0.1; done; "
+        "echo $$ >\"$cg/tool/cgroup.procs\" && eval \"$setup\" || exit 125; "
+        "\"$@\"; s=$?; kill -0 $b && touch \"$work/alive\"; exit $s";
+    int lines = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const MemoryCgroup cgroup("400M", c.limitFile);
+        if (cgroup.path().empty()) {
+            EXPECT_STRNE(c.limitFile, "memory.max") << "no memory cgroup: the last one's processes never left";
+            std::cout << "skipped \"" << c.what << "\": " << c.limitFile << " is a cgroup v2 file, and this "
+                      << "machine's memory controller is v1\n";
+            continue;
+        }
+        if (const int wanted = (c.mebibytes << 20) / static_cast<int>(line.size()); wanted != lines) {
+            lines = wanted;
+            ASSERT_TRUE(shell("yes 'user:pass:1000:Some Name' | head -n " + std::to_string(lines) + " >'" +
+                              path("in.txt") + "'"));
+        }
+        writeFile(path("w/userData.txt"), "old\n", 0666);
         ::unlink(path("ready").c_str());
         ::unlink(path("alive").c_str());
         RunOptions options = asNobody();
         const std::string& tool = options.tool->back();
-        options.wrapper.insert(options.wrapper.begin(), {"unshare", "-m", "sh", "-c", script, cgroup.path(), full,
+        options.wrapper.insert(options.wrapper.begin(), {"unshare", "-m", "sh", "-c", script, cgroup.path(), c.setup,
                                                          dir.path(), tool.substr(0, tool.rfind('/'))});
         options.workDir = path("w");
         options.standardInput = "../in.txt\n";
         const RunResult result = runTool(options);
         EXPECT_TRUE(readFile(path("alive"))) << "the bystander was killed: the run took memory that was not its own";
-        if (std::string(full) == "no") {
-            EXPECT_EQ(result.exitStatus, 0) << "a disk had room, yet: " << result.standardError;
-            EXPECT_TRUE(shell("cd '" + path("w") + "' && l=$(head -n 1 userData.txt) && yes \"$l\" | head -n " +
+        if (c.status == 0) {
+            EXPECT_EQ(result.exitStatus, 0) << "there was room, yet: " << result.standardError;
+            EXPECT_TRUE(shell("cd '" + path("w") + "' && yes '" + line.substr(0, line.size() - 1) + "' | head -n " +
                               std::to_string(lines) + " | cmp -s - userData.txt"))
                 << "the output is not the conversion";
-            ASSERT_TRUE(shell("printf 'old\\n' >'" + path("w/userData.txt") + "'"));
         } else {
             EXPECT_EQ(result.exitStatus, 1) << "killed, or holding more than the limit lets it";
             EXPECT_EQ(result.standardError, "initHashData: cannot hold in memory the new content of " +
                                                 shown(path("w/userData.txt")) + ": Cannot allocate memory\n");
-            EXPECT_EQ(readFile(path("w/userData.txt")), "old\n") << "the old file changed";
+            EXPECT_TRUE(readFile(path("w/userData.txt")) == "old\n") << "the old file changed";
         }
     }
 }

@@ -161,7 +161,7 @@ RunOptions InjectedFault::straced(const std::string& output, std::vector<std::st
 }
 
 int InjectedFault::ordinalOf(const std::string& syscall, const std::string& marker, const std::vector<Fault>& faults,
-                             const std::string& input)
+                             const std::string& input, int nth)
 {
     const TempDir traceDir;
     const RunResult result = run(input + "\n", straced(traceDir / "trace", {syscall}, faults));
@@ -171,7 +171,7 @@ int InjectedFault::ordinalOf(const std::string& syscall, const std::string& mark
     for (std::string line; std::getline(trace, line);) {
         if (line.rfind(syscall + "(", 0) == 0) {
             ++ordinal;
-            if (line.find(marker) != std::string::npos) {
+            if (line.find(marker) != std::string::npos && --nth == 0) {
                 return ordinal;
             }
         }

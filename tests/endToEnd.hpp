@@ -119,10 +119,10 @@ public:
 protected:
     void SetUp() override;
 
-    // The ordinal among calls of `syscall` of the first whose trace line holds
+    // The ordinal among calls of `syscall` of the `nth` whose trace line holds
     // `marker`, in a run on `input` with `faults` injected.
     int ordinalOf(const std::string& syscall, const std::string& marker, const std::vector<Fault>& faults = {},
-                  const std::string& input = "in.txt");
+                  const std::string& input = "in.txt", int nth = 1);
 
     // Options that run the tool under strace, tracing `traced` into `output` and injecting `faults`.
     static RunOptions straced(const std::string& output, std::vector<std::string> traced,

@@ -734,6 +734,7 @@ TEST_F(InjectedFault, SystemCallFailureKeepsOldOutput)
         std::string marker;
         std::string error;
         std::string message;
+        int nth = 1; // of the calls with `marker`
     };
     const Case cases[] = {
         {"read", "262144", "EIO", "cannot read " + shown(path("in.txt")) + ": Input/output error"},
@@ -741,10 +742,16 @@ TEST_F(InjectedFault, SystemCallFailureKeepsOldOutput)
         {"fsync", "", "EIO", "cannot sync " + shown(path("userData.txt")) + ": Input/output error"},
         {"renameat", "", "EIO", "cannot replace " + shown(path("userData.txt")) + ": Input/output error"},
         {"openat", "O_TMPFILE", "EIO", "cannot create " + shown(path("userData.txt")) + ": Input/output error"},
+        // Under the lock: the look-up of the name (after two that find the
+        // target), the open of the file there (after one that reads its flags).
+        {"newfstatat", "\"userData.txt\"", "EIO",
+         "cannot replace " + shown(path("userData.txt")) + ": Input/output error", 3},
+        {"openat", "\"userData.txt\", O_RDONLY", "EIO",
+         "cannot write " + shown(path("userData.txt")) + ": Input/output error", 2},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.syscall + " " + c.error);
-        const RunOptions faulty = inject({{c.syscall, c.error, ordinalOf(c.syscall, c.marker)}});
+        SCOPED_TRACE(c.syscall + " " + c.marker + " " + c.error);
+        const RunOptions faulty = inject({{c.syscall, c.error, ordinalOf(c.syscall, c.marker, {}, "in.txt", c.nth)}});
         writeFile(path("userData.txt"), oldOutput);
         expectFailureKeepsOldOutput("in.txt\n", c.message, faulty);
     }

@@ -246,6 +246,9 @@ std::vector<InPlaceFault> inPlaceFaults(const std::string& output)
          damaged + "writing it in place failed part-way: Input/output error"},
         {"syncing fails after overwriting", oldOutput, {{"fsync", "EIO", 2}}, 2,
          damaged + "the in-place write could not be synced: Input/output error"},
+        // Growth alone changes the file too: an empty one is written wholly past its old end.
+        {"syncing fails after growing an empty file", "", {{"fallocate", "EOPNOTSUPP", 1}, {"fsync", "EIO", 2}}, 2,
+         damaged + "the in-place write could not be synced: Input/output error"},
         {"SIGTERM arrives as overwriting begins", oldOutput, {{"write", "", 1, "SIGTERM"}}, 0, ""},
     };
     // clang-format on

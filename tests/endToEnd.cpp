@@ -2,7 +2,10 @@
 #include "endToEnd.hpp"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -10,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <thread>
 #include <utility>
@@ -37,13 +41,44 @@ bool shell(const std::string& command) { return commandSucceeds({"sh", "-c", com
 Mounted::Mounted(const std::string& mount, std::string mountPoint) : mountPoint_(std::move(mountPoint))
 {
     ::mkdir(mountPoint_.c_str(), 0755);
-    mounted_ = commandSucceeds({"sh", "-c", mount + " 2>/dev/null", mountPoint_});
+    const TempDir scratch;
+    mounted_ = commandSucceeds(
+        {"sh", "-c", "export LC_ALL=C; { " + mount + "; } >/dev/null 2>\"$1\"", mountPoint_, scratch / "said"});
+    if (!mounted_) {
+        failure_ = readFile(scratch / "said").value_or("");
+        failure_ = failure_.empty() ? "the mount command failed and said nothing" : failure_;
+    }
 }
 
 Mounted::~Mounted()
 {
     if (mounted_) {
-        commandSucceeds({"umount", mountPoint_});
+        EXPECT_TRUE(commandSucceeds({"umount", mountPoint_})) << "cannot unmount " << mountPoint_;
+    }
+}
+
+LoopMountLock::LoopMountLock()
+{
+    // /run/lock is cleared at boot; /tmp serves where it is missing. Created
+    // only where missing: another user's file in a sticky directory may
+    // refuse an open with O_CREAT.
+    for (const char* name : {"/run/lock/initHashDataTest.loop", "/tmp/initHashDataTest.loop"}) {
+        lock_.reset(::open(name, O_RDONLY | O_CLOEXEC));
+        if (!lock_ && errno == ENOENT) {
+            lock_.reset(::open(name, O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+        }
+        if (lock_) {
+            break;
+        }
+    }
+    int taken = lock_ ? ::flock(lock_.get(), LOCK_EX) : -1;
+    while (taken != 0 && errno == EINTR) {
+        taken = ::flock(lock_.get(), LOCK_EX);
+    }
+    if (taken != 0) {
+        failure_ = std::string("cannot take the lock on loop mounts: ") + std::strerror(errno);
+    } else if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        failure_ = std::string("cannot have a mount namespace of its own: ") + std::strerror(errno);
     }
 }
 

@@ -31,7 +31,9 @@ bool shell(const std::string& command);
 
 bool isRoot();
 
-// A file system that `mount` (sh, the mount point "$0") mounts, for as long as the object lives.
+// A file system that `mount` (sh, the mount point "$0") mounts, for as long
+// as the object lives; a failed unmount fails the test, since the next mount
+// there would stack on this one.
 class Mounted {
 public:
     Mounted(const std::string& mount, std::string mountPoint);
@@ -39,10 +41,32 @@ public:
     Mounted& operator=(const Mounted&) = delete;
     ~Mounted();
     bool mounted() const noexcept { return mounted_; }
+    // What the commands said when they failed to mount.
+    const std::string& failure() const noexcept { return failure_; }
+    // Whether the kernel knows no such file system type, which a machine may lack.
+    bool unknownType() const { return failure_.find("unknown filesystem type") != std::string::npos; }
 
 private:
     std::string mountPoint_;
     bool mounted_ = false;
+    std::string failure_;
+};
+
+// Held by a test for as long as it mounts loop images: an exclusive flock on
+// a fixed file, so that such tests run one at a time on the machine, also
+// from test runs side by side, and a mount namespace of the process's own,
+// which a new namespace of another process (unshare -m) cannot copy. Such a
+// copy keeps a file system alive past its umount here: the next mount of an
+// image copied to the same name then fails, or gets the stale file system.
+class LoopMountLock {
+public:
+    LoopMountLock();
+    // Why the lock or the namespace could not be had; empty where they are.
+    const std::string& failure() const noexcept { return failure_; }
+
+private:
+    UniqueFd lock_;
+    std::string failure_;
 };
 
 // A path as messages show it.

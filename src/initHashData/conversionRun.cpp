@@ -98,16 +98,28 @@ std::string readInputName(int fd)
     return name;
 }
 
+// The input as a run and a check open it, and what they note before converting.
+struct ReviewedInput {
+    UniqueFd fd;
+    std::string shown; // its full path, for messages
+    InputReview review;
+};
+
+ReviewedInput openReviewed()
+{
+    const std::string inputName = readInputName(STDIN_FILENO);
+    // The input is opened first: a name that opens nothing costs the old output nothing.
+    ReviewedInput input{openInput(inputName), fullPath(inputName), {}};
+    lookAtOutput(input.fd.get(), outputName, input.review);
+    return input;
+}
+
 } // namespace
 
 int runCheck()
 {
     try {
-        const std::string inputName = readInputName(STDIN_FILENO);
-        const UniqueFd input = openInput(inputName);
-        const std::string shownInput = fullPath(inputName);
-        InputReview review;
-        lookAtOutput(input.get(), outputName, review);
+        auto [input, shownInput, review] = openReviewed();
         // The conversion runs as a run's would, into nothing, so that the count is a run's.
         ByteWriter discard(ByteSink{nullptr, [](void*, std::string_view) {}});
         std::string field2;
@@ -131,12 +143,7 @@ int runCheck()
 int runConversion()
 {
     try {
-        const std::string inputName = readInputName(STDIN_FILENO);
-        // The input is opened first: a name that opens nothing costs the old output nothing.
-        const UniqueFd input = openInput(inputName);
-        const std::string shownInput = fullPath(inputName);
-        InputReview review;
-        lookAtOutput(input.get(), outputName, review);
+        auto [input, shownInput, review] = openReviewed();
         ReplacementFile output(outputName);
         convert(input, shownInput, output, review);
         warnOfInput(shownInput, outputName, review);

@@ -420,6 +420,18 @@ bool isHeldUp(const std::string& trace, const Overlap& c)
     return calls >= c.call;
 }
 
+// Until the traced run at `run` has found a lock on userData.txt in its way
+// (its fcntl trace shows the refusal), or has ended.
+void waitUntilLockRefused(pid_t run, const std::string& trace)
+{
+    const std::regex refused("userData.txt>.*= -1 (EAGAIN|EACCES)");
+    for (siginfo_t ended{}; !std::regex_search(readFile(trace).value_or(""), refused) &&
+                            ::waitid(P_PID, static_cast<id_t>(run), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                            ended.si_pid == 0;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 class OverlappingRuns : public InjectedFault {
 protected:
     pid_t start(const std::string& input, RunOptions options, const char* slowed, const TempDir& output, int call = 1)
@@ -526,12 +538,7 @@ TEST_F(OverlappingRuns, ARenameDoesNotOvertakeAWriteInPlaceOfAFileThatCameMeanwh
     stopWhereHeld(third, out[2] / "trace", "fallocate");
     signalTool(first, SIGCONT);
     // Let go once it finds the write in place in its way (or has ended).
-    const std::regex refused("userData.txt>.*= -1 (EAGAIN|EACCES)");
-    for (siginfo_t ended{}; !std::regex_search(readFile(out[0] / "trace").value_or(""), refused) &&
-                            ::waitid(P_PID, static_cast<id_t>(first), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                            ended.si_pid == 0;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    waitUntilLockRefused(first, out[0] / "trace");
     signalTool(third, SIGCONT);
     // Not the order in which the two exit: the write in place lets go of its
     // lock as it exits, and under load the rename that waited for it may be
@@ -659,12 +666,7 @@ TEST_F(InjectedFault, ReadersLocksNeverFailARunAndWritersLocksAreWaitedFor)
         const pid_t run = startTool(options, output.path());
         if (c.releasedOnceWaitedFor) {
             // The run is seen to find the lock in its way, and not to write meanwhile.
-            const std::regex refused("userData.txt>.*= -1 (EAGAIN|EACCES)");
-            for (siginfo_t ended{}; !std::regex_search(readFile(output / "trace").value_or(""), refused) &&
-                                    ::waitid(P_PID, static_cast<id_t>(run), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                                    ended.si_pid == 0;) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
+            waitUntilLockRefused(run, output / "trace");
             EXPECT_EQ(readFile(path("userData.txt")), oldOutput) << "the run did not wait for the lock to be given up";
             locked.reset();
         }

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // libFuzzer target over reading and rendering: the output must not depend on
 // the block size nor on the scan (vector width) that finds whole records, must
-// hold one record per record read, and reading it back
-// must give fields 1, 3 and 4 unchanged and field 2 as the hash text of the
-// original field 2. The records noted as spanning lines must be those whose
-// first three fields hold a newline, on the lines where they start.
+// hold one record per record read, and reading it back must give fields 1, 3
+// and 4 unchanged and field 2 as the hash text of the original field 2,
+// whether it was hashed alone or eight at a time in AVX2 lanes. The records
+// noted as spanning lines must be those whose first three fields hold a
+// newline, on the lines where they start.
+#include "fieldHash/murmurHash2Lanes.hpp"
 #include "fileIo/byteStream.hpp"
 #include "memoryConversion.hpp"
 #include <initHashData/fieldHash.hpp>
@@ -93,6 +95,32 @@ void requireNotes(const initHashData::LineNotes& got, const initHashData::LineNo
     }
 }
 
+#if INITHASHDATA_AVX2
+// The lanes against one field at a time: eight fields cut from the input,
+// of the lengths its first bytes give, each in a buffer of the 32 bytes the
+// lanes read.
+void requireLanesHashLikeOneAtATime(std::string_view input)
+{
+    using initHashData::FieldBatch;
+    std::array<std::array<char, FieldBatch::laneBytes>, FieldBatch::size> buffers{};
+    FieldBatch batch{};
+    std::size_t at = 0;
+    for (std::size_t lane = 0; lane < FieldBatch::size; ++lane) {
+        const std::size_t wanted = lane < input.size() ? static_cast<unsigned char>(input[lane]) % 32U : lane;
+        const std::string_view field = input.substr(std::min(at, input.size()), wanted);
+        std::copy(field.begin(), field.end(), buffers[lane].begin());
+        batch.put(lane, {buffers[lane].data(), field.size()});
+        at += field.size();
+    }
+    std::array<std::uint32_t, FieldBatch::size> hashes{};
+    initHashData::murmurHash2Lanes(batch, initHashData::hashSeed, hashes);
+    for (std::size_t lane = 0; lane < FieldBatch::size; ++lane) {
+        require(hashes[lane] == initHashData::fieldHash(batch.field(lane)),
+                "a lane's hash differs from the field's own");
+    }
+}
+#endif
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -115,6 +143,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             requireNotes(other.notes, spanning, "one scan notes other records as spanning lines");
         }
     }
+
+#if INITHASHDATA_AVX2
+    if (__builtin_cpu_supports("avx2") != 0) {
+        requireLanesHashLikeOneAtATime(input);
+    }
+#endif
 
     const std::vector<Record> read = cutRecords(input);
     const std::vector<Record> written = cutRecords(converted.output);

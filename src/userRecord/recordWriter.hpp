@@ -4,11 +4,13 @@
 
 #include "fieldHash/hashText.hpp"
 #include "fieldHash/murmurHash2.hpp"
+#include "fieldHash/murmurHash2Lanes.hpp"
 #include "fileIo/byteStream.hpp"
 #include "userRecord/terminatorScanner.hpp"
 #include "userRecord/userRecord.hpp"
 #include <initHashData/fieldHash.hpp>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -105,5 +107,28 @@ template <std::size_t width>
     // The colon, field 3, the colon, field 4 and the newline.
     out.copyThrough(record.field4.data() + record.field4.size() + 1);
 }
+
+#if INITHASHDATA_AVX2
+// Renders the first `taken` records whose fields 2 `batch` holds, which lie
+// back to back as every record does: a full batch of short fields is hashed
+// at once in AVX2 lanes, any other one field at a time.
+template <std::size_t width>
+[[gnu::target("avx2")]] inline void writeUserRecords(const FieldBatch& batch, std::size_t taken,
+                                                     RecordWriter<width>& out)
+{
+    std::array<std::uint32_t, FieldBatch::size> hashes;
+    if (taken == FieldBatch::size && fitsLanes(batch)) [[likely]] {
+        murmurHash2Lanes(batch, hashSeed, hashes);
+    } else {
+        for (std::size_t i = 0; i < taken; ++i) {
+            hashes[i] = murmurHash2Inline(batch.starts[i], batch.lengths[i], hashSeed);
+        }
+    }
+    for (std::size_t i = 0; i < taken; ++i) {
+        out.copyThrough(batch.starts[i]); // from the last field 2 through this record's field 1
+        out.replace(batch.field(i), hashes[i]);
+    }
+}
+#endif
 
 } // namespace initHashData

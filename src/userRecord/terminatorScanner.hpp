@@ -3,22 +3,15 @@
 // Finding the colons and newlines of records a chunk of bytes at a time, with
 // the widest vector instructions at hand or with plain 64-bit words.
 
+// Which chunk classes this machine's compiler can build.
+#include "fieldHash/instructionSets.hpp"
+
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-
-// Which chunk classes this machine's compiler can build.
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define INITHASHDATA_SSE2 1
-#define INITHASHDATA_AVX2 1
-#elif defined(__SSE2__)
-#include <emmintrin.h>
-#define INITHASHDATA_SSE2 1
-#endif
 
 namespace initHashData {
 

@@ -88,17 +88,41 @@ struct WholeRecords {
     bool mayHoldStrayNewlines;
 };
 
+// How the record loop hashes fields 2: as it reads each record, or eight
+// records read first and their fields hashed at once in AVX2 lanes.
+enum class Hashing { oneAtATime, inLanes };
+
 // Converts the records that lie wholly in the block `in` holds and consumes them.
-template <class Chunk> [[gnu::always_inline]] inline WholeRecords convertWholeRecords(ByteReader& in, ByteWriter& out)
+template <class Chunk, Hashing hashing = Hashing::oneAtATime>
+[[gnu::always_inline]] inline WholeRecords convertWholeRecords(ByteReader& in, ByteWriter& out)
 {
     const std::string_view block = in.buffered();
     BlockRecords<Chunk> records(block);
     // Copies move 32 bytes at most: the spans between fields 2 are short.
     RecordWriter<std::min(Chunk::width, std::size_t{32})> writer(out, block.data());
     std::uint64_t count = 0;
-    while (const std::optional<UserRecord> record = readUserRecord(records)) {
-        writeUserRecord(*record, writer);
-        ++count;
+    if constexpr (hashing == Hashing::inLanes) {
+#if INITHASHDATA_AVX2
+        // The fields lie in the block, whose padding holds the bytes the lanes read past them.
+        static_assert(FieldBatch::laneBytes <= scanPadding);
+        FieldBatch batch;
+        for (std::size_t taken = FieldBatch::size; taken == FieldBatch::size; count += taken) {
+            taken = 0;
+            while (taken < FieldBatch::size) {
+                const std::optional<UserRecord> record = readUserRecord(records);
+                if (!record) {
+                    break;
+                }
+                batch.put(taken++, record->field2);
+            }
+            writeUserRecords(batch, taken, writer);
+        }
+#endif
+    } else {
+        while (const std::optional<UserRecord> record = readUserRecord(records)) {
+            writeUserRecord(*record, writer);
+            ++count;
+        }
     }
     writer.finish(records.readEnd());
     in.consume(static_cast<std::size_t>(records.readEnd() - block.data()));
@@ -122,7 +146,7 @@ WholeRecords convertWholeRecordsSse2(ByteReader& in, ByteWriter& out)
 // whose shifts and bit scans need no copies of their operands.
 [[gnu::target("avx2,bmi,bmi2")]] WholeRecords convertWholeRecordsAvx2(ByteReader& in, ByteWriter& out)
 {
-    return convertWholeRecords<Avx2Chunk>(in, out);
+    return convertWholeRecords<Avx2Chunk, Hashing::inLanes>(in, out);
 }
 #endif
 

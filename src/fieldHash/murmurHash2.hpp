@@ -10,6 +10,9 @@ namespace murmur {
 
 inline constexpr std::uint32_t multiplier = 0x5bd1e995U;
 inline constexpr int shift = 24;
+// The shifts of the final mix, in turn.
+inline constexpr int finalShift1 = 13;
+inline constexpr int finalShift2 = 15;
 
 // Bytes are taken as unsigned so that 0x80..0xFF count as 128..255 on every platform.
 inline std::uint32_t byteAt(const unsigned char* p, std::size_t i) noexcept { return static_cast<std::uint32_t>(p[i]); }
@@ -54,9 +57,9 @@ inline std::uint32_t mixTail(std::uint32_t h, const unsigned char* p, std::size_
 // Spreads the last bytes' bits over the whole result.
 inline std::uint32_t finalMix(std::uint32_t h) noexcept
 {
-    h ^= h >> 13;
+    h ^= h >> finalShift1;
     h *= multiplier;
-    h ^= h >> 15;
+    h ^= h >> finalShift2;
     return h;
 }
 

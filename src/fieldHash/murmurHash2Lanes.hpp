@@ -125,9 +125,9 @@ using Words = __m256i[FieldBatch::size];
     h = _mm256_xor_si256(h, _mm256_and_si256(tail, _mm256_srlv_epi32(_mm256_set1_epi32(-1), unused)));
     h = _mm256_blendv_epi8(lanes::times(h, m), h, _mm256_cmpeq_epi32(left, _mm256_setzero_si256()));
 
-    h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 13));
+    h = _mm256_xor_si256(h, _mm256_srli_epi32(h, murmur::finalShift1));
     h = lanes::times(h, m);
-    h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 15));
+    h = _mm256_xor_si256(h, _mm256_srli_epi32(h, murmur::finalShift2));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(hashes.data()), h);
 }
 

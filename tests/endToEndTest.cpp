@@ -806,12 +806,13 @@ TEST_F(InjectedFault, NewerSystemCallsRefusedStillWriteTheConversion)
         std::vector<Fault> faults;
         std::vector<const char*> errors = {"ENOSYS", "EPERM"};
     };
+    const std::vector<const char*> denied = {"ENOSYS", "EPERM", "EACCES"};
     const Row rows[] = {
         {{{"statx", "", "1+"}}},
         {{{"renameat2", "", "1+"}}},
         {{{"faccessat2", "", "1+"}}},
         {{{"getrandom", "", "1+"}}},
-        {{{"openat", "", "O_TMPFILE"}}},
+        {{{"openat", "", "O_TMPFILE"}}, denied},
         // A named staging file, and neither RENAME_NOREPLACE nor hard links.
         {{{"renameat2", "", "1+"}, {"openat", "EOPNOTSUPP", "O_TMPFILE"}, {"linkat", "EPERM", "1+"}}},
     };

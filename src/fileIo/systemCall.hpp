@@ -81,8 +81,13 @@ template <std::size_t count>
 }
 
 // A newer system call that an older kernel, a sandbox's seccomp filter or an
-// emulator does not offer.
-[[nodiscard]] inline bool isRefusedCall(int errnum) noexcept { return errnum == ENOSYS || errnum == EPERM; }
+// emulator does not offer, or that a sandbox's policy denies (EACCES) where
+// a plain open and write would pass. Callers fall back to the calls a plain
+// write makes, which meet a true denial again.
+[[nodiscard]] inline bool isRefusedCall(int errnum) noexcept
+{
+    return errnum == ENOSYS || errnum == EPERM || errnum == EACCES;
+}
 
 // renameat within `directory`, over a file at `to` only where `replace`.
 // Where RENAME_NOREPLACE is not offered, a hard link refuses a taken name as

@@ -28,7 +28,9 @@ constexpr mode_t privateMode = 0600;
 // How often a staging name is drawn again while the names drawn are taken.
 constexpr int nameAttempts = 100;
 
-// Older kernels and some file systems have no unnamed files, and say so with one of these.
+// Older kernels and some file systems have no unnamed files, and say so with
+// one of these; a sandbox may refuse them even for a new file, where a named
+// one meets any true denial again.
 bool isUnnamedMissing(int errnum) noexcept
 {
     return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL || isRefusedCall(errnum);

@@ -816,6 +816,7 @@ TEST_F(InjectedFault, NewerSystemCallsRefusedStillWriteTheConversion)
         // A named staging file, and neither RENAME_NOREPLACE nor hard links.
         {{{"renameat2", "", "1+"}, {"openat", "EOPNOTSUPP", "O_TMPFILE"}, {"linkat", "EPERM", "1+"}}},
         {{{"fallocate", "", "1+"}}, denied},
+        {{{"pread64", "", "1+"}}, denied},
     };
     const std::pair<const char*, std::vector<Fault>> ways[] = {
         {"by rename", {}}, {"as a new file", {}}, {"in place", {{"renameat", "EXDEV", "1+"}}}};

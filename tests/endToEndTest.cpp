@@ -815,6 +815,7 @@ TEST_F(InjectedFault, NewerSystemCallsRefusedStillWriteTheConversion)
         {{{"openat", "", "O_TMPFILE"}}, denied},
         // A named staging file, and neither RENAME_NOREPLACE nor hard links.
         {{{"renameat2", "", "1+"}, {"openat", "EOPNOTSUPP", "O_TMPFILE"}, {"linkat", "EPERM", "1+"}}},
+        {{{"linkat", "", "1+"}}, denied},
         {{{"fallocate", "", "1+"}}, denied},
         {{{"pread64", "", "1+"}}, denied},
     };

@@ -818,6 +818,7 @@ TEST_F(InjectedFault, NewerSystemCallsRefusedStillWriteTheConversion)
         {{{"linkat", "", "1+"}}, denied},
         {{{"fallocate", "", "1+"}}, denied},
         {{{"pread64", "", "1+"}}, denied},
+        {{{"ioctl", "", "1+"}}, {"ENOSYS", "EPERM", "EACCES", "ENOTTY", "EINVAL"}},
     };
     const std::pair<const char*, std::vector<Fault>> ways[] = {
         {"by rename", {}}, {"as a new file", {}}, {"in place", {{"renameat", "EXDEV", "1+"}}}};

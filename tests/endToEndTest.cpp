@@ -835,7 +835,7 @@ TEST_F(InjectedFault, NewerSystemCallsRefusedStillWriteTheConversion)
     }
     const mode_t umask = ::umask(0);
     ::umask(umask);
-    const auto plainNew = std::tuple(sampleOutput, mode_t(S_IFREG | (0666 & ~umask)), ::geteuid(), ::getegid(), false);
+    auto plainNew = std::tuple(sampleOutput, mode_t(S_IFREG | (0666 & ~umask)), ::geteuid(), ::getegid(), false);
     for (const Row& row : rows) {
         for (const auto& [way, wayFaults] : ways) {
             // The old file carries the nodump flag, which only its own inode or a carried copy keeps.

@@ -60,7 +60,7 @@ ssize_t OffsetReader::read(char* buffer, std::size_t size, off_t offset) noexcep
     return retryInterrupted([&] { return ::read(fd_, buffer, size); });
 }
 
-int OffsetReader::finish() noexcept { return resume_ < 0 || ::lseek(fd_, resume_, SEEK_SET) >= 0 ? 0 : errno; }
+int OffsetReader::finish() const noexcept { return resume_ < 0 || ::lseek(fd_, resume_, SEEK_SET) >= 0 ? 0 : errno; }
 
 int copyRange(int out, int content, off_t from, off_t to, off_t& copied) noexcept
 {

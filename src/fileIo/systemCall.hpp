@@ -50,7 +50,7 @@ public:
     // Reads up to `size` bytes at `offset`; the count, or -1 with errno set.
     [[nodiscard]] ssize_t read(char* buffer, std::size_t size, off_t offset) noexcept;
     // Puts back the file offset that seeks moved. Returns 0 or the errno.
-    [[nodiscard]] int finish() noexcept;
+    [[nodiscard]] int finish() const noexcept;
 
 private:
     int fd_;

@@ -16,8 +16,8 @@ namespace initHashData {
 // run writes it through write() wherever it is:
 // - beside the target, in its directory, so that it can be renamed over the
 //   target or linked under its name: an unnamed temporary file (O_TMPFILE)
-//   where the file system has them, else one under a hidden staging name,
-//   ".<entry>.<16 hex digits>";
+//   where the file system has them and the process may link them, else one
+//   under a hidden staging name, ".<entry>.<16 hex digits>";
 // - aside, for a write in place, where it costs no one else: an unnamed
 //   temporary file that can never be linked (O_TMPFILE|O_EXCL, mode 0600) in
 //   a disk-backed /var/tmp or /tmp, the one with the most room first, moving

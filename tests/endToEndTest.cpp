@@ -4,6 +4,8 @@
 #include "endToEnd.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <optional>
 #include <regex>
 #include <thread>
+#include <tuple>
 
 namespace initHashData::testing {
 namespace {
@@ -794,48 +797,80 @@ TEST_F(InjectedFault, FallbacksStillWriteTheConversion)
 }
 
 // A seccomp filter, an emulator or an older kernel may answer ENOSYS or EPERM
-// to any of the newer calls the tool makes.
+// to any of the newer calls the tool makes, and some sandboxes EACCES, or
+// ENOTTY to an ioctl: the run still ends as a plain open and write would.
 TEST_F(InjectedFault, NewerSystemCallsRefusedStillWriteTheConversion)
 {
-    // The first fault of a row gets each error in turn; "O_TMPFILE" stands for that openat's ordinal.
-    const std::vector<Fault> rows[] = {
-        {{"statx", "", "1+"}},
-        {{"renameat2", "", "1+"}},
-        {{"faccessat2", "", "1+"}},
-        {{"getrandom", "", "1+"}},
-        {{"openat", "", "O_TMPFILE"}},
+    // The first fault of a row gets each of its errors in turn; "O_TMPFILE" stands for that openat's ordinal.
+    struct Row {
+        std::vector<Fault> faults;
+        std::vector<const char*> errors = {"ENOSYS", "EPERM"};
+    };
+    const std::vector<const char*> denied = {"ENOSYS", "EPERM", "EACCES"};
+    const Row rows[] = {
+        {{{"statx", "", "1+"}}},
+        {{{"renameat2", "", "1+"}}},
+        {{{"faccessat2", "", "1+"}}},
+        {{{"getrandom", "", "1+"}}},
+        {{{"openat", "", "O_TMPFILE"}}, denied},
         // A named staging file, and neither RENAME_NOREPLACE nor hard links.
-        {{"renameat2", "", "1+"}, {"openat", "EOPNOTSUPP", "O_TMPFILE"}, {"linkat", "EPERM", "1+"}},
+        {{{"renameat2", "", "1+"}, {"openat", "EOPNOTSUPP", "O_TMPFILE"}, {"linkat", "EPERM", "1+"}}},
+        {{{"linkat", "", "1+"}}, denied},
+        {{{"fallocate", "", "1+"}}, denied},
+        {{{"pread64", "", "1+"}}, denied},
+        {{{"ioctl", "", "1+"}}, {"ENOSYS", "EPERM", "EACCES", "ENOTTY", "EINVAL"}},
     };
     const std::pair<const char*, std::vector<Fault>> ways[] = {
         {"by rename", {}}, {"as a new file", {}}, {"in place", {{"renameat", "EXDEV", "1+"}}}};
-    for (const std::vector<Fault>& row : rows) {
+    // All that a plain write leaves but the inode: bytes, mode, owner, group and the nodump flag.
+    const auto writtenAs = [](const std::string& file) {
+        const FileState state = stateOf(file);
+        int flags = 0;
+        const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        (void)::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags);
+        return std::tuple(state.bytes, state.mode, state.owner, state.group, (flags & FS_NODUMP_FL) != 0);
+    };
+    // Where the file system keeps no nodump flag (tmpfs before Linux 6.0), the rows look at the rest.
+    writeFile(path("userData.txt"), oldOutput);
+    const bool nodump = commandSucceeds({"chattr", "+d", path("userData.txt")});
+    const mode_t umask = ::umask(0);
+    ::umask(umask);
+    auto plainNew = std::tuple(sampleOutput, mode_t(S_IFREG | (0666 & ~umask)), ::geteuid(), ::getegid(), false);
+    for (const Row& row : rows) {
         for (const auto& [way, wayFaults] : ways) {
+            // The old file carries the nodump flag, which only its own inode or a carried copy keeps.
             const auto setUp = [&, &way = way] {
                 ::unlink(path("userData.txt").c_str());
-                if (std::string(way) != "as a new file") {
-                    writeFile(path("userData.txt"), oldOutput);
+                if (std::string(way) == "as a new file") {
+                    return plainNew;
                 }
+                writeFile(path("userData.txt"), oldOutput);
+                EXPECT_TRUE(!nodump || commandSucceeds({"chattr", "+d", path("userData.txt")}));
+                auto plainOld = writtenAs(path("userData.txt"));
+                std::get<0>(plainOld) = sampleOutput;
+                return plainOld;
             };
             setUp();
             const std::string tmpfile = std::to_string(ordinalOf("openat", "O_TMPFILE"));
-            for (const char* error : {"ENOSYS", "EPERM"}) {
+            for (const char* error : row.errors) {
                 // qemu-user makes the older call the fallback takes with faccessat2 again.
-                if (row.front().syscall == "faccessat2" && std::string(error) == "EPERM" && toolCommand().size() > 1) {
+                if (row.faults.front().syscall == "faccessat2" && std::string(error) == "EPERM" &&
+                    toolCommand().size() > 1) {
                     continue;
                 }
-                SCOPED_TRACE(row.front().syscall + " " + error + " (" + std::to_string(row.size()) + " faults), " +
-                             way);
-                setUp();
+                SCOPED_TRACE(row.faults.front().syscall + " " + error + " (" + std::to_string(row.faults.size()) +
+                             " faults), " + way);
+                const auto expected = setUp();
                 std::vector<Fault> faults = wayFaults;
-                for (Fault fault : row) {
+                for (Fault fault : row.faults) {
                     fault.error = fault.error.empty() ? error : fault.error;
                     fault.when = fault.when == "O_TMPFILE" ? tmpfile : fault.when;
                     faults.push_back(fault);
                 }
                 const RunResult result = run("in.txt\n", inject(faults));
-                EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-                EXPECT_EQ(readFile(path("userData.txt")), sampleOutput);
+                EXPECT_EQ(result.exitStatus, 0) << "no fallback for the refused call: " << result.standardError;
+                EXPECT_EQ(writtenAs(path("userData.txt")), expected)
+                    << "other bytes, mode, owner, group or flags than a plain write leaves";
                 EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"in.txt", "userData.txt"}));
             }
         }

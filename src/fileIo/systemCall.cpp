@@ -42,6 +42,26 @@ int writeAll(int fd, iovec* pieces, std::size_t count, std::size_t& written) noe
     return 0;
 }
 
+ssize_t OffsetReader::read(char* buffer, std::size_t size, off_t offset) noexcept
+{
+    if (resume_ < 0) {
+        const ssize_t got = retryInterrupted([&] { return ::pread(fd_, buffer, size, offset); });
+        if (got >= 0 || !isRefusedCall(errno)) {
+            return got;
+        }
+        resume_ = ::lseek(fd_, 0, SEEK_CUR);
+        if (resume_ < 0) {
+            return -1;
+        }
+    }
+    if (::lseek(fd_, offset, SEEK_SET) < 0) {
+        return -1;
+    }
+    return retryInterrupted([&] { return ::read(fd_, buffer, size); });
+}
+
+int OffsetReader::finish() const noexcept { return resume_ < 0 || ::lseek(fd_, resume_, SEEK_SET) >= 0 ? 0 : errno; }
+
 int copyRange(int out, int content, off_t from, off_t to, off_t& copied) noexcept
 {
     return readRange(content, from, to, [&](std::string_view piece) {

@@ -41,28 +41,46 @@ template <class Call> auto retryInterrupted(Call call) noexcept(noexcept(call())
     return writeAll(fd, &piece, 1, written);
 }
 
+// Reads a file at the offsets asked for: by pread, or where a sandbox refuses
+// pread, which a plain write never makes, by a seek and a read, the file
+// offset put back by finish() for the writes that append at it.
+class OffsetReader {
+public:
+    explicit OffsetReader(int fd) noexcept : fd_(fd) {}
+    // Reads up to `size` bytes at `offset`; the count, or -1 with errno set.
+    [[nodiscard]] ssize_t read(char* buffer, std::size_t size, off_t offset) noexcept;
+    // Puts back the file offset that seeks moved. Returns 0 or the errno.
+    [[nodiscard]] int finish() const noexcept;
+
+private:
+    int fd_;
+    off_t resume_ = -1; // the file offset to put back, once a seek moved it
+};
+
 // Hands bytes `from` to `to` of the file `content`, read at those offsets
-// (pread), to `take(bytes)` (0 or the errno) a piece at a time. Returns 0, the
-// errno, or EIO where `content` ends early.
+// (OffsetReader), to `take(bytes)` (0 or the errno) a piece at a time.
+// Returns 0, the errno, or EIO where `content` ends early.
 template <class Take> [[nodiscard]] int readRange(int content, off_t from, off_t to, Take take)
 {
     std::array<char, 65536> buffer;
-    for (off_t offset = from; offset < to;) {
+    OffsetReader reader(content);
+    int errnum = 0;
+    for (off_t offset = from; offset < to && errnum == 0;) {
         const auto want = static_cast<std::size_t>(std::min<off_t>(to - offset, buffer.size()));
-        const ssize_t got = retryInterrupted([&] { return ::pread(content, buffer.data(), want, offset); });
+        const ssize_t got = reader.read(buffer.data(), want, offset);
         if (got <= 0) {
-            return got < 0 ? errno : EIO;
+            errnum = got < 0 ? errno : EIO;
+            break;
         }
-        if (const int errnum = take(std::string_view(buffer.data(), static_cast<std::size_t>(got))); errnum != 0) {
-            return errnum;
-        }
+        errnum = take(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
         offset += got;
     }
-    return 0;
+    const int resumed = reader.finish();
+    return errnum != 0 ? errnum : resumed;
 }
 
 // Copies bytes `from` to `to` of the file `content`, read at those offsets
-// (pread), to `out` at its own file offset by plain writes, which every file,
+// (OffsetReader), to `out` at its own file offset by plain writes, which every file,
 // device and pipe takes; adds to `copied` what went out. Returns 0, the
 // errno, or EIO where `content` ends early.
 [[nodiscard]] int copyRange(int out, int content, off_t from, off_t to, off_t& copied) noexcept;
@@ -81,8 +99,13 @@ template <std::size_t count>
 }
 
 // A newer system call that an older kernel, a sandbox's seccomp filter or an
-// emulator does not offer.
-[[nodiscard]] inline bool isRefusedCall(int errnum) noexcept { return errnum == ENOSYS || errnum == EPERM; }
+// emulator does not offer, or that a sandbox's policy denies (EACCES) where
+// a plain open and write would pass. Callers fall back to the calls a plain
+// write makes, which meet a true denial again.
+[[nodiscard]] inline bool isRefusedCall(int errnum) noexcept
+{
+    return errnum == ENOSYS || errnum == EPERM || errnum == EACCES;
+}
 
 // renameat within `directory`, over a file at `to` only where `replace`.
 // Where RENAME_NOREPLACE is not offered, a hard link refuses a taken name as

@@ -3,6 +3,7 @@
 
 #include "replacement/diskRoom.hpp"
 
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
@@ -61,6 +62,16 @@ template <typename Get> [[nodiscard]] bool readSized(std::string& value, Get get
 }
 
 bool isAbsent(int errnum) { return errnum == ENOTTY || errnum == EINVAL || isUnsupported(errnum) || errnum == ENOSYS; }
+
+// Whether the file system of the file open at `fd` keeps inode flags, as
+// statx's attribute mask shows; also where statx cannot tell.
+bool keepsInodeFlags(int fd)
+{
+    constexpr auto flagAttributes =
+        STATX_ATTR_COMPRESSED | STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND | STATX_ATTR_NODUMP;
+    struct statx status {};
+    return ::statx(fd, "", AT_EMPTY_PATH, 0, &status) != 0 || (status.stx_attributes_mask & flagAttributes) != 0;
+}
 
 bool sameExtended(const InodeFlags& a, const InodeFlags& b)
 {
@@ -145,7 +156,10 @@ std::optional<int> inodeFlags(int fd)
     if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
         return flags;
     }
-    if (isAbsent(errno)) {
+    // A file system without flags answers so; from one with them, the same
+    // answer comes from a sandbox that refuses the ioctl, and hides flags
+    // that a new file would lose.
+    if (isAbsent(errno) && !keepsInodeFlags(fd)) {
         return 0;
     }
     return std::nullopt;

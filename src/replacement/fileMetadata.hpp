@@ -45,7 +45,7 @@ struct FileMetadata {
 };
 
 // The inode flags (FS_IOC_GETFLAGS) of the file open at `fd`: 0 where the
-// file system keeps none, nothing where they cannot be read.
+// file system keeps none (statx tells), nothing where they cannot be read.
 [[nodiscard]] std::optional<int> inodeFlags(int fd);
 
 // All the flags and hints of the file open at `fd`: zeros where the file

@@ -161,14 +161,15 @@ bool InPlaceWrite::copiesOnWrite(const struct statfs& fs) const
 }
 
 // Reserves the room the file grows by; false where the file system cannot
-// reserve. Holes within the old size are left to the write: a reservation
-// that fills them and then fails could not give their blocks back.
+// reserve, or a sandbox refuses fallocate, which a plain write never makes.
+// Holes within the old size are left to the write: a reservation that fills
+// them and then fails could not give their blocks back.
 bool InPlaceWrite::reserve()
 {
     if (newSize_ <= oldSize_ || ::fallocate(out_.get(), FALLOC_FL_KEEP_SIZE, oldSize_, newSize_ - oldSize_) == 0) {
         return true;
     }
-    if (errno == EOPNOTSUPP || errno == ENOSYS) {
+    if (errno == EOPNOTSUPP || isRefusedCall(errno)) {
         return false;
     }
     refuse(errno);

@@ -222,6 +222,11 @@ private:
                     return Placed::lookAgain;
                 }
                 put = staged_.putAtEntry(regular);
+                if (put.restage) {
+                    // A file with a name takes the content, and the old file's metadata again.
+                    metadataGiven = false;
+                    break;
+                }
                 facts_.placingErrno = put.errnum;
                 if (put.errnum == 0) {
                     return Placed::renamed;

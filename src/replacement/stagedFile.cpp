@@ -28,7 +28,9 @@ constexpr mode_t privateMode = 0600;
 // How often a staging name is drawn again while the names drawn are taken.
 constexpr int nameAttempts = 100;
 
-// Older kernels and some file systems have no unnamed files, and say so with one of these.
+// Older kernels and some file systems have no unnamed files, and say so with
+// one of these; a sandbox may refuse them even for a new file, where a named
+// one meets any true denial again.
 bool isUnnamedMissing(int errnum) noexcept
 {
     return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL || isRefusedCall(errnum);
@@ -202,14 +204,16 @@ int StagedFile::keepRoomOn(dev_t device, off_t room)
 int StagedFile::makeBeside(Place place, bool namedAllowed)
 {
     const mode_t mode = place == Place::besideAsNew ? creationMode : privateMode;
-    fd_.reset(::openat(directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
-    if (fd_) {
-        (void)lockOwnFile(fd_.get()); // no other process can reach a file without a name
-        removeLeftOvers(directory_, entry_, name_);
-        return 0;
-    }
-    if (!isUnnamedMissing(errno)) {
-        return errno;
+    if (unnamedLinkable_) {
+        fd_.reset(::openat(directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+        if (fd_) {
+            (void)lockOwnFile(fd_.get()); // no other process can reach a file without a name
+            removeLeftOvers(directory_, entry_, name_);
+            return 0;
+        }
+        if (!isUnnamedMissing(errno)) {
+            return errno;
+        }
     }
     if (!namedAllowed) {
         return EPERM;
@@ -257,14 +261,14 @@ StagedFile::Put StagedFile::putAtEntry(bool replace)
     // An unnamed file for a free name is linked there at once: the link
     // refuses a taken name, and no staging name is ever made.
     if (!replace && name_.empty()) {
-        return {linkByDescriptor(fd_.get(), directory_, entry_.c_str()), false};
+        return linkedUnnamed(linkByDescriptor(fd_.get(), directory_, entry_.c_str()));
     }
     // A staging name lives from the link to the rename, with the signals held
     // back: none can end the run while it is there.
     const CleanupSignalsBlocked blocked;
     const auto link = [this](const std::string& name) { return linkByDescriptor(fd_.get(), directory_, name.c_str()); };
     if (const int errnum = name_.empty() ? takeName(link) : 0; errnum != 0) {
-        return {errnum, false};
+        return linkedUnnamed(errnum);
     }
     const int errnum = renameWithin(directory_, name_.c_str(), entry_.c_str(), replace);
     if (errnum != 0) {
@@ -276,6 +280,18 @@ StagedFile::Put StagedFile::putAtEntry(bool replace)
     forgetRemoval();
     name_.clear();
     return {errnum, true};
+}
+
+StagedFile::Put StagedFile::linkedUnnamed(int errnum) noexcept
+{
+    if (!isRefusedCall(errnum)) {
+        return {errnum, false};
+    }
+    // The content stays readable in the file that cannot be linked, for the
+    // move to one with a name.
+    unnamedLinkable_ = false;
+    place_ = Place::nowhere;
+    return {errnum, false, true};
 }
 
 void StagedFile::removeName() noexcept

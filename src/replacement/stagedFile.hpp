@@ -16,8 +16,8 @@ namespace initHashData {
 // run writes it through write() wherever it is:
 // - beside the target, in its directory, so that it can be renamed over the
 //   target or linked under its name: an unnamed temporary file (O_TMPFILE)
-//   where the file system has them, else one under a hidden staging name,
-//   ".<entry>.<16 hex digits>";
+//   where the file system has them and the process may link them, else one
+//   under a hidden staging name, ".<entry>.<16 hex digits>";
 // - aside, for a write in place, where it costs no one else: an unnamed
 //   temporary file that can never be linked (O_TMPFILE|O_EXCL, mode 0600) in
 //   a disk-backed /var/tmp or /tmp, the one with the most room first, moving
@@ -69,10 +69,13 @@ public:
     [[nodiscard]] int keepRoomOn(dev_t device, off_t room);
 
     // What putAtEntry did: 0 or the errno, and whether a staging name was
-    // given and the rename tried.
+    // given and the rename tried; or nothing, for the kernel or a sandbox
+    // refused to link an unnamed file (`restage`): the content is then
+    // nowhere, to be moved to a named file and put again.
     struct Put {
         int errnum;
         bool nameGiven;
+        bool restage = false;
     };
     // Puts the file at the entry: renamed over the file there where
     // `replace`; else, only while the name is free, linked there at once (an
@@ -95,6 +98,9 @@ private:
     // records it for removal. Call with the signals held back.
     template <class Make> [[nodiscard]] int takeName(Make make);
     void removeName() noexcept;
+    // What a link of the unnamed file that answered `errnum` did: where it
+    // was refused, unnamed files are made no more.
+    [[nodiscard]] Put linkedUnnamed(int errnum) noexcept;
 
     int directory_;
     std::string entry_;
@@ -104,6 +110,9 @@ private:
     std::vector<dev_t> full_;
     std::string name_;
     Place place_ = Place::nowhere;
+    // Whether an unnamed file can be linked beside the target: false once a
+    // sandbox refused it (ENOSYS, EPERM, EACCES), as a plain write never links.
+    bool unnamedLinkable_ = true;
 };
 
 } // namespace initHashData

@@ -65,8 +65,9 @@ std::vector<Layout> layouts()
     // length below 32 in every place of a batch, then every length to 100.
     std::string batched;
     std::string batchedOutput;
-    for (std::size_t r = 0; r < 32 * 8 + 101; ++r) {
-        const std::size_t length = r < 32 * 8 ? (r / 8 + 5 * (r % 8)) % 32 : r - 32 * 8;
+    constexpr std::size_t shortRecords = std::size_t{32} * 8;
+    for (std::size_t r = 0; r < shortRecords + 101; ++r) {
+        const std::size_t length = r < shortRecords ? (r / 8 + 5 * (r % 8)) % 32 : r - shortRecords;
         std::string field2;
         for (std::size_t i = 0; i < length; ++i) {
             field2.push_back(static_cast<char>(i % 3 == 0 ? 0x80 + (r + i) % 128 : 'a' + (r + i) % 26));
@@ -110,7 +111,7 @@ std::vector<Layout> layouts()
         {"a record longer than the writer's slack", hugeField + ":pw:c:d\na:b:c:d\n",
          hugeField + ":" + hashOf("pw") + ":c:d\na:" + hashOf("b") + ":c:d\n", 2},
         {"terminators at every place of a 64-byte scan", scanGrid, scanGridOutput, 64},
-        {"fields 2 of every length in every lane", batched, batchedOutput, 32 * 8 + 101},
+        {"fields 2 of every length in every lane", batched, batchedOutput, 256 + 101},
     };
 }
 

@@ -25,8 +25,8 @@ namespace {
 bool permissionsCheckedElsewhere(int directory)
 {
     constexpr std::array<unsigned long, 10> remote = {
-        NFS_SUPER_MAGIC, SMB_SUPER_MAGIC, CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC, FUSE_SUPER_MAGIC,
-        V9FS_MAGIC,      CEPH_SUPER_MAGIC, AFS_SUPER_MAGIC, AFS_FS_MAGIC,     CODA_SUPER_MAGIC,
+        NFS_SUPER_MAGIC, SMB_SUPER_MAGIC,  CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC, FUSE_SUPER_MAGIC,
+        V9FS_MAGIC,      CEPH_SUPER_MAGIC, AFS_SUPER_MAGIC,  AFS_FS_MAGIC,     CODA_SUPER_MAGIC,
     };
     struct statfs fs {};
     return ::fstatfs(directory, &fs) != 0 ||

@@ -518,8 +518,8 @@ TEST_F(InjectedFault, FifoSwappedForAFileAsItIsOpenedIsNotWritten)
 }
 
 // A run killed while a staging name of its lives leaves the name behind; the
-// next run removes it, but leaves another user's file of that name, and a
-// live run's.
+// next run removes it, whatever owner it had taken, but leaves another
+// user's file of that name where others may add names, and a live run's.
 class LeftoverStaging : public InjectedFault {
 protected:
     // Starts a run held up by `faults`, or on the slow input; once it is
@@ -558,36 +558,54 @@ protected:
     }
 };
 
-TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersLinkedTwiceOrALiveRuns)
+TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUserCouldHavePutItThereLinkedTwiceOrALiveRuns)
 {
-    if (!canActAsNobody()) {
-        GTEST_SKIP() << "needs root and setpriv to give a leftover to another user";
+    if (!canActAsNobody() || !shell("setfacl -m u:daemon:rw '" + path("userData.txt") + "' 2>/dev/null")) {
+        GTEST_SKIP() << "needs root and setpriv to give a leftover to another user, and setfacl and ACLs";
     }
     Fault betweenLinkAndRename("renameat", "", 1);
     betweenLinkAndRename.delayEnter = "2000000";
     // On the slow input, whose name is as long as in.txt's in full.
     const Fault noUnnamedFiles("openat", "EOPNOTSUPP", ordinalOf("openat", "O_TMPFILE", {}, path("in.txt")));
-    for (const bool named : {false, true}) {
-        SCOPED_TRACE(named ? "staged under a name from the start, killed while converting"
-                           : "killed before its rename");
+    const struct {
+        const char* what;
+        bool named;
+        const char* oldFile; // sh, in the directory
+        uid_t leftoverOwner;
+    } cases[] = {
+        {"killed before its rename, the staging file given another user's owner and ACL already", false,
+         "chown nobody userData.txt && chmod 664 userData.txt && setfacl -m u:daemon:rw userData.txt", nobodyId},
+        {"killed before its rename", false, "true", 0},
+        {"staged under a name from the start, killed while converting", true, "true", 0},
+    };
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0); // root's alone to add names to
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         writeFile(path("userData.txt"), oldOutput);
-        killHeldUp({named ? noUnnamedFiles : betweenLinkAndRename}, named);
+        ASSERT_TRUE(shell("cd '" + dir.path() + "' && " + c.oldFile));
+        killHeldUp({c.named ? noUnnamedFiles : betweenLinkAndRename}, c.named);
         ASSERT_EQ(leftovers().size(), 1U) << "the killed run left no staging name to remove";
-        if (!named) {
+        EXPECT_EQ(stateOf(path(leftovers().at(0))).owner, c.leftoverOwner);
+        if (!c.named) {
             ::unlink(path("userData.txt").c_str()); // a new file takes no staging name of its own
         }
         EXPECT_EQ(run("in.txt\n").exitStatus, 0);
-        EXPECT_EQ(leftovers(), std::vector<std::string>{}) << "the next run left the staging file of a killed one";
+        ASSERT_EQ(leftovers(), std::vector<std::string>{})
+            << "the next run left the staging file of a killed one, or one that took the old file's owner in a "
+               "directory where no other user may add names";
     }
-    // Another user's file of that name stays, and so does a live run's
-    // staging file, also where both runs lock it with classic POSIX locks.
+    // In a sticky world-writable directory another user's file of that name
+    // stays, and so does a live run's staging file, also where both runs
+    // lock it with classic POSIX locks.
+    ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
     killHeldUp({betweenLinkAndRename}, false);
     const std::string foreign = leftovers().at(0);
     ASSERT_EQ(::chown(path(foreign).c_str(), nobodyId, nobodyId), 0);
     // So does a leftover that a second hard link still reaches.
     killHeldUp({betweenLinkAndRename}, false);
     std::vector<std::string> kept = leftovers();
-    ASSERT_EQ(kept.size(), 2U) << "the killed run left no staging name to link";
+    ASSERT_EQ(kept.size(), 2U)
+        << "the killed run left no staging name to link, or removed another user's file in a sticky directory";
     ASSERT_EQ(::link(path(kept.at(kept.at(0) == foreign ? 1 : 0)).c_str(), path("linked").c_str()), 0);
     kept = leftovers();
     for (const bool classicLocks : {false, true}) {
@@ -611,8 +629,8 @@ TEST_F(LeftoverStaging, IsRemovedByTheNextRunUnlessAnotherUsersLinkedTwiceOrALiv
             GTEST_SKIP() << "no seccomp filter can refuse descriptor locks here, so classic locks are untested";
         }
         EXPECT_EQ(nextStatus, 0);
-        EXPECT_EQ(leftovers(), kept) << "another user's file, or a staging file that another name still reaches, "
-                                        "was removed";
+        EXPECT_EQ(leftovers(), kept) << "another user's file in a sticky directory, or a staging file that another "
+                                        "name still reaches, was removed";
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "fileIo/uniqueFd.hpp"
 #include "pathWalk/pathWalk.hpp"
+#include "replacement/targetAccess.hpp"
 #include "replacement/targetLock.hpp"
 
 #include <fcntl.h>
@@ -61,15 +62,17 @@ std::uint64_t slotBits(int slot)
 }
 
 // Removes the staging file at `name` that a run which has ended left behind:
-// a regular file of this user's with one link, whose write lock no live run
-// holds (the remover takes it while it removes the name). It is looked at
-// before it is opened, so that another user's file, a link, a FIFO or a
-// device is not even opened.
-void removeIfLeftOver(int directory, const std::string& name)
+// a regular file with one link, whose write lock no live run holds (the
+// remover takes it while it removes the name). Where `anyOwner`, no other
+// user can have made the name, and a run killed after it gave the file the
+// old file's owner left it as surely as one killed before; elsewhere only a
+// file of this user's is taken for one. It is looked at before it is opened,
+// so that another user's file, a link, a FIFO or a device is not even opened.
+void removeIfLeftOver(int directory, const std::string& name, bool anyOwner)
 {
     struct stat named {};
     if (::fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
-        named.st_uid != ::geteuid() || named.st_nlink != 1) {
+        (!anyOwner && named.st_uid != ::geteuid()) || named.st_nlink != 1) {
         return;
     }
     const UniqueFd file(::openat(directory, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -94,12 +97,13 @@ std::string stagingName(const std::string& entry, int attempt)
 void removeLeftOvers(int directory, const std::string& entry, const std::string& own)
 {
     std::string name = stagingName(entry, 0);
+    const bool anyOwner = !othersMayAddNames(directory);
     for (int slot = 0; slot < stagingSlots; ++slot) {
         setSuffix(name, slotBits(slot));
         // Its own name is not a leftover, even where POSIX locks, which a
         // process never meets with its own, stand in for descriptors' locks.
         if (name != own) {
-            removeIfLeftOver(directory, name);
+            removeIfLeftOver(directory, name, anyOwner);
         }
     }
 }

@@ -5,14 +5,47 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <optional>
 
 namespace initHashData {
+
+namespace {
+
+// File systems whose server, not this kernel, decides who may add names: the
+// mode seen here says nothing of other clients or of the server's own users.
+bool permissionsCheckedElsewhere(int directory)
+{
+    constexpr std::array<unsigned long, 10> remote = {
+        NFS_SUPER_MAGIC, SMB_SUPER_MAGIC,  CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC, FUSE_SUPER_MAGIC,
+        V9FS_MAGIC,      CEPH_SUPER_MAGIC, AFS_SUPER_MAGIC,  AFS_FS_MAGIC,     CODA_SUPER_MAGIC,
+    };
+    struct statfs fs {};
+    return ::fstatfs(directory, &fs) != 0 ||
+           std::ranges::find(remote, static_cast<unsigned long>(fs.f_type)) != remote.end();
+}
+
+} // namespace
+
+bool othersMayAddNames(int directory)
+{
+    struct stat st {};
+    if (::fstat(directory, &st) != 0 || (st.st_uid != ::geteuid() && st.st_uid != 0) ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return true;
+    }
+    // With an access ACL the group bits are its mask, which bounds what any
+    // named user or group entry grants: no write there, none for them.
+    return permissionsCheckedElsewhere(directory);
+}
 
 bool keepsEveryName(int directory)
 {

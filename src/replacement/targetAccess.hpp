@@ -14,6 +14,11 @@ namespace initHashData {
 // process may not read and so holds by a path handle only.
 [[nodiscard]] bool keepsEveryName(int directory);
 
+// Whether a user other than this process's and root may add names to the
+// directory, so that a name in it may be one that user chose; also where
+// that cannot be told.
+[[nodiscard]] bool othersMayAddNames(int directory);
+
 // Whether the process may write the entry, by its effective ids, as open()
 // would check; false with errno set where it may not.
 [[nodiscard]] bool mayWrite(int directory, const char* entry, bool followLink);

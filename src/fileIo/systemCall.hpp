@@ -6,6 +6,7 @@
 // the newer calls. Each returns 0 or an errno and throws nothing: the callers
 // word the failure.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -77,6 +78,17 @@ template <class Take> [[nodiscard]] int readRange(int content, off_t from, off_t
     }
     const int resumed = reader.finish();
     return errnum != 0 ? errnum : resumed;
+}
+
+// Hands all of the content, the file `content` from its start to its end or,
+// where it is -1, `inMemory`, to `take(bytes)` (0 or the errno); 0 or the errno.
+template <class Take> [[nodiscard]] int readWhole(int content, std::string_view inMemory, Take take)
+{
+    if (content < 0) {
+        return take(inMemory);
+    }
+    struct stat st {};
+    return ::fstat(content, &st) != 0 ? errno : readRange(content, 0, st.st_size, take);
 }
 
 // Copies bytes `from` to `to` of the file `content`, read at those offsets

@@ -2,6 +2,7 @@
 #include "replacement/diskRoom.hpp"
 
 #include "fileIo/procFile.hpp"
+#include "fileIo/systemCall.hpp"
 
 #include <linux/capability.h>
 #include <linux/magic.h>
@@ -132,6 +133,15 @@ bool lacksRoomInPlace(int fd, const struct statfs& fs, off_t newSize, blkcnt_t h
     const unsigned long long needed = (static_cast<unsigned long long>(newSize) + unit - 1) / unit;
     const unsigned long long held = static_cast<unsigned long long>(heldBlocks) * 512 / unit;
     return needed > 1 && needed > held + usableBlocks(fd, fs);
+}
+
+int appendAside(int out, std::string_view bytes, std::size_t& written) noexcept
+{
+    struct statfs fs {};
+    if (::fstatfs(out, &fs) == 0 && asideRoom(fs) < bytes.size()) {
+        return ENOSPC;
+    }
+    return writeAll(out, bytes.data(), bytes.size(), written);
 }
 
 } // namespace initHashData

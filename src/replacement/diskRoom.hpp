@@ -6,7 +6,10 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 struct statfs;
@@ -30,6 +33,17 @@ namespace initHashData {
 // may take, never the blocks kept back for some, less a twentieth of the disk
 // and at least 64 MiB, spared for the logs and files of others.
 [[nodiscard]] std::uint64_t asideRoom(const struct statfs& fs) noexcept;
+
+// A disk aside that cannot take more: full, or kept from filling up, a
+// quota, or a file size limit, which a FIFO or device target does not meet.
+[[nodiscard]] inline bool isFullAside(int errnum) noexcept
+{
+    return errnum == ENOSPC || errnum == EDQUOT || errnum == EFBIG;
+}
+
+// Appends `bytes` to the file aside `out` while its disk keeps the room it
+// spares, adding to `written` what went out; ENOSPC where it would not.
+[[nodiscard]] int appendAside(int out, std::string_view bytes, std::size_t& written) noexcept;
 
 // A temporary directory that may hold content aside, and the room it has.
 struct AsideDisk {

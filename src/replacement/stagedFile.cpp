@@ -36,36 +36,10 @@ bool isUnnamedMissing(int errnum) noexcept
     return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL || isRefusedCall(errnum);
 }
 
-// A disk aside that cannot take more: full, or kept from filling up, a
-// quota, or a file size limit, which a FIFO or device target does not meet.
-bool isFullAside(int errnum) noexcept { return errnum == ENOSPC || errnum == EDQUOT || errnum == EFBIG; }
-
-// Appends all of the content, the file `content` or else `inMemory`, through
-// `append(bytes)` (0 or the errno); 0 or the errno.
-template <class Append> [[nodiscard]] int copyContent(int content, std::string_view inMemory, Append append)
-{
-    if (content < 0) {
-        return append(inMemory);
-    }
-    struct stat st {};
-    return ::fstat(content, &st) != 0 ? errno : readRange(content, 0, st.st_size, append);
-}
-
 // Appends `bytes` to the file `out` at its file offset; 0 or the errno.
 [[nodiscard]] int appendTo(int out, std::string_view bytes) noexcept
 {
     std::size_t written = 0;
-    return writeAll(out, bytes.data(), bytes.size(), written);
-}
-
-// Appends `bytes` to the file aside `out` while its disk keeps the room it
-// spares, adding to `written` what went out; ENOSPC where it would not.
-[[nodiscard]] int appendAside(int out, std::string_view bytes, std::size_t& written) noexcept
-{
-    struct statfs fs {};
-    if (::fstatfs(out, &fs) == 0 && asideRoom(fs) < bytes.size()) {
-        return ENOSPC;
-    }
     return writeAll(out, bytes.data(), bytes.size(), written);
 }
 
@@ -88,8 +62,8 @@ int StagedFile::moveTo(Place place, bool namedAllowed)
     const Place from = std::exchange(place_, Place::nowhere);
     int errnum = makeBeside(place, namedAllowed);
     if (errnum == 0) {
-        errnum = copyContent(content.get(), inMemory.view(),
-                             [this](std::string_view bytes) { return appendTo(fd_.get(), bytes); });
+        errnum = readWhole(content.get(), inMemory.view(),
+                           [this](std::string_view bytes) { return appendTo(fd_.get(), bytes); });
         place_ = place;
     }
     if (errnum != 0) {
@@ -110,7 +84,7 @@ int StagedFile::makeAside(int content)
         if (!fd_) {
             continue;
         }
-        const int errnum = copyContent(content, {}, [this](std::string_view bytes) {
+        const int errnum = readWhole(content, {}, [this](std::string_view bytes) {
             std::size_t written = 0;
             return appendAside(fd_.get(), bytes, written);
         });
@@ -124,7 +98,7 @@ int StagedFile::makeAside(int content)
         }
         full_.push_back(disk.device);
     }
-    const int errnum = copyContent(content, {}, [this](std::string_view bytes) { return memory_.append(bytes); });
+    const int errnum = readWhole(content, {}, [this](std::string_view bytes) { return memory_.append(bytes); });
     if (errnum != 0) {
         memory_.release();
         return errnum;

@@ -80,7 +80,7 @@ struct TargetLock {
 
 // Takes a read lock on the input open at `fd`, the output itself, waiting
 // for another writer's write lock as long as for the output's; throws
-// readByAnother() past that. A file that keeps no locks is read without.
+// readByAnother() past that. A file system that keeps no locks is read without.
 void lockInputForReading(int fd, const std::string& shownInput);
 // Lets go of that lock. It must go before the run locks the output: an open
 // file description lock of its own would stand in the way of its write lock,

@@ -574,6 +574,49 @@ TEST_F(OverlappingRuns, FileMovedOverTheNameDuringAWriteInPlaceGetsTheContent)
         << "the content went into the file that lost the name, not the one moved there";
 }
 
+// A run whose input is userData.txt itself, started while another run
+// writes that file in place with its writes slowed: it reads the input once
+// the write is done (or before it starts), never half written.
+TEST_F(OverlappingRuns, AnInputThatIsTheOutputIsNeverReadHalfWrittenInPlace)
+{
+    if (!canActAsNobody()) {
+        GTEST_SKIP() << "needs root and setpriv to write root's file as another user";
+    }
+    writeFile(path("new.txt"), usersText(100000, "pw"));
+    const std::string whole[] = {convertedUsersText(30000, "old"), convertedUsersText(100000, "pw"),
+                                 convertedUsersText(100000, hashOf("pw"))};
+    ASSERT_EQ(::mkdir(path("work").c_str(), 0755), 0);
+    Fault slow("write", "", "1+");
+    slow.delayEnter = "20000";
+    for (const bool classicLocks : {false, true}) {
+        SCOPED_TRACE(classicLocks ? "classic locks" : "open file description locks");
+        writeFile(path("work/userData.txt"), usersText(30000, "old"), 0666);
+        RunOptions writer = asNobody();
+        RunOptions reader;
+        if (classicLocks) {
+            writer.inherited.refusedCalls = reader.inherited.refusedCalls = descriptorLocksRefused();
+        }
+        const TempDir out[2];
+        const pid_t inPlace = start("new.txt", straced(out[0] / "trace", {}, {slow}, writer), nullptr, out[0]);
+        // Until its first write in place has returned, with many more to come.
+        const std::regex wroteInPlace("userData.txt>.*= [0-9]");
+        for (int wait = 0; wait < 3000 && !std::regex_search(readFile(out[0] / "trace").value_or(""), wroteInPlace);
+             ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const RunResult read = finishTool(start("work/userData.txt", reader, nullptr, out[1]), out[1].path());
+        const RunResult written = finishTool(inPlace, out[0].path());
+        if (read.exitStatus == unfilteredStatus) {
+            GTEST_SKIP() << "no seccomp filter can refuse descriptor locks here, so classic locks are untested";
+        }
+        EXPECT_EQ(read.exitStatus, 0) << "the run on userData.txt: " << read.standardError;
+        EXPECT_EQ(written.exitStatus, 0) << "the run in place: " << written.standardError;
+        const std::optional<std::string> left = readFile(path("work/userData.txt"));
+        EXPECT_TRUE(left == whole[0] || left == whole[1] || left == whole[2])
+            << "the run on userData.txt read it half written in place: what is left is no run's whole conversion";
+    }
+}
+
 TEST_F(OverlappingRuns, TwoRunsCreatingTheFileBothLeaveAWholeOne)
 {
     writeFile(path("first.txt"), usersText(20000, "pw"));
@@ -630,6 +673,7 @@ TEST_F(InjectedFault, ReadersLocksNeverFailARunAndWritersLocksAreWaitedFor)
         int leastSeconds;
         int mostSeconds;
         bool releasedOnceWaitedFor = false; // else the lock is held to the run's end
+        bool inputIsOutput = false;         // the run reads userData.txt, not in.txt
     };
     const Case cases[] = {
         {"another user's flock -x, by rename", "flock", false, 0, 0, 3},
@@ -637,6 +681,7 @@ TEST_F(InjectedFault, ReadersLocksNeverFailARunAndWritersLocksAreWaitedFor)
         {"a read lock, by rename", "read", false, 0, 0, 3},
         {"a read lock given up once waited for, in place", "read", true, 0, 0, 5, true},
         {"a write lock, by rename", "write", false, 1, 10, 15},
+        {"a write lock on the input that is the output", "write", false, 1, 10, 15, false, true},
         {"a classic write lock given up once waited for, by rename", "classic", false, 0, 0, 5, true},
         {"a classic write lock given up once waited for, in place", "classic", true, 0, 0, 5, true},
     };
@@ -665,7 +710,7 @@ TEST_F(InjectedFault, ReadersLocksNeverFailARunAndWritersLocksAreWaitedFor)
             options.inherited.refusedCalls = descriptorLocksRefused();
         }
         options.workDir = dir.path();
-        options.standardInput = "in.txt\n";
+        options.standardInput = c.inputIsOutput ? "userData.txt\n" : "in.txt\n";
         const pid_t run = startTool(options, output.path());
         if (c.releasedOnceWaitedFor) {
             // The run is seen to find the lock in its way, and not to write meanwhile.
@@ -684,7 +729,8 @@ TEST_F(InjectedFault, ReadersLocksNeverFailARunAndWritersLocksAreWaitedFor)
         EXPECT_EQ(readFile(path("userData.txt")), c.status == 0 ? sampleOutput : oldOutput);
         if (c.status != 0) {
             EXPECT_EQ(result.standardError,
-                      "initHashData: cannot write " + shown(path("userData.txt")) +
+                      std::string("initHashData: cannot ") + (c.inputIsOutput ? "read " : "write ") +
+                          shown(path("userData.txt")) +
                           ": waited 10 seconds for another process to release its write lock on it (lslocks or fuser "
                           "-v shows which)\n");
         }

@@ -9,6 +9,7 @@
 #include "fileIo/uniqueFd.hpp"
 #include "pathWalk/pathWalk.hpp"
 #include "replacement/replacementFile.hpp"
+#include "replacement/targetLock.hpp"
 #include "userRecord/userRecord.hpp"
 
 #include <unistd.h>
@@ -32,6 +33,20 @@ constexpr std::size_t maxNameLine = std::size_t{64} * 1024;
 
 constexpr std::string_view nameUnread = "cannot read the input file name from standard input: ";
 
+// Converts all of `input` into `out`, noting in `review` what a run warns
+// of. An input that is the output itself is read under a read lock, so that
+// another run's write in place of it is never read half done.
+void convertAll(int input, const std::string& shownInput, ByteWriter& out, std::string& field2, InputReview& review)
+{
+    if (review.inputIsOutput) {
+        lockInputForReading(input, shownInput);
+    }
+    review.records = convertRecords(input, shownInput, out, field2, {}, &review.notes);
+    if (review.inputIsOutput) {
+        unlockInput(input);
+    }
+}
+
 // Converts `input`, shown as `shownInput`, into `output`, noting in `review`
 // what a run warns of.
 void convert(const UniqueFd& input, const std::string& shownInput, ReplacementFile& output, InputReview& review)
@@ -39,7 +54,7 @@ void convert(const UniqueFd& input, const std::string& shownInput, ReplacementFi
     ByteWriter out(output.sink());
     std::string field2;
     try {
-        review.records = convertRecords(input.get(), shownInput, out, field2, {}, &review.notes);
+        convertAll(input.get(), shownInput, out, field2, review);
     } catch (const std::bad_alloc&) {
         field2 = std::string();
         throw systemFailure("cannot convert", shownInput, ENOMEM);
@@ -123,7 +138,7 @@ int runCheck()
         // The conversion runs as a run's would, into nothing, so that the count is a run's.
         ByteWriter discard(ByteSink{nullptr, [](void*, std::string_view) {}});
         std::string field2;
-        review.records = convertRecords(input.get(), shownInput, discard, field2, {}, &review.notes);
+        convertAll(input.get(), shownInput, discard, field2, review);
         discard.flush();
         const std::uint64_t warnings = warnOfInput(shownInput, outputName, review);
         report("check: a run would write " + std::to_string(review.records) +

@@ -37,6 +37,12 @@ namespace {
 // the file system keeps no locks (which the run then does without).
 bool isHeldByAnother(int errnum) { return errnum == EAGAIN || errnum == EACCES; }
 
+std::string waitedForWriter(const std::string& what)
+{
+    return what + ": waited " + std::to_string(lockWait.count()) +
+           " seconds for another process to release its write lock on it (lslocks or fuser -v shows which)";
+}
+
 // What an open of the entry to lock it that failed with `errnum` means.
 TargetLock openFailure(int errnum)
 {
@@ -129,10 +135,27 @@ bool lockOwnFile(int fd) noexcept { return lockCall(fd, F_SETLK, F_WRLCK) == 0 |
 
 bool lockUnheld(int fd) noexcept { return lockCall(fd, F_SETLK, F_WRLCK) == 0; }
 
+void lockInputForReading(int fd, const std::string& shownInput)
+{
+    Backoff writers(std::chrono::steady_clock::now() + lockWait);
+    while (lockCall(fd, F_SETLK, F_RDLCK) != 0 && isHeldByAnother(errno)) {
+        if (!writers.pause()) {
+            throw readByAnother(shownInput);
+        }
+    }
+}
+
+// Unlocking the whole file splits no lock, so it cannot fail on an open descriptor.
+void unlockInput(int fd) noexcept { (void)lockCall(fd, F_SETLK, F_UNLCK); }
+
 Failure writtenByAnother(const ShownName& displayName)
 {
-    return Failure("cannot write " + quoteName(displayName) + ": waited " + std::to_string(lockWait.count()) +
-                   " seconds for another process to release its write lock on it (lslocks or fuser -v shows which)");
+    return Failure(waitedForWriter("cannot write " + quoteName(displayName)));
+}
+
+Failure readByAnother(const std::string& shownInput)
+{
+    return Failure(waitedForWriter("cannot read " + quoteName(shownInput)));
 }
 
 Failure replacedDuringRun(const ShownName& displayName)

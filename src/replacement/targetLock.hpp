@@ -14,6 +14,9 @@
 //   a read lock never sees the write half done. It waits for another
 //   writer's write lock for a bounded time, and for readers' read locks for
 //   as long as they are held.
+// - A run whose input is the output itself reads it under a read lock, so
+//   that it never reads another run's write in place half done; it lets go
+//   before it locks the output for itself.
 // flock() locks are not looked at.
 
 #include "fileIo/failure.hpp"
@@ -75,7 +78,17 @@ struct TargetLock {
 // no other process held a lock on it.
 [[nodiscard]] bool lockUnheld(int fd) noexcept;
 
+// Takes a read lock on the input open at `fd`, the output itself, waiting
+// for another writer's write lock as long as for the output's; throws
+// readByAnother() past that. A file system that keeps no locks is read without.
+void lockInputForReading(int fd, const std::string& shownInput);
+// Lets go of that lock. It must go before the run locks the output: an open
+// file description lock of its own would stand in the way of its write lock,
+// and a POSIX one would go anyway as the run closes a descriptor of the file.
+void unlockInput(int fd) noexcept;
+
 [[nodiscard]] Failure writtenByAnother(const ShownName& displayName);
+[[nodiscard]] Failure readByAnother(const std::string& shownInput);
 [[nodiscard]] Failure replacedDuringRun(const ShownName& displayName);
 
 } // namespace initHashData

@@ -72,6 +72,8 @@ int copyRange(int out, int content, off_t from, off_t to, off_t& copied) noexcep
     });
 }
 
+int syncDirectory(int directory) noexcept { return ::fsync(directory) != 0 && errno != EINVAL ? errno : 0; }
+
 int renameWithin(int directory, const char* from, const char* to, bool replace) noexcept
 {
     if (!replace) {

@@ -110,6 +110,10 @@ template <std::size_t count>
     return writeAll(fd, vector.data(), count, written);
 }
 
+// fsync of the directory open at `directory`: 0 or the errno. Some file
+// systems cannot sync a directory and say so with EINVAL, which counts as done.
+[[nodiscard]] int syncDirectory(int directory) noexcept;
+
 // A newer system call that an older kernel, a sandbox's seccomp filter or an
 // emulator does not offer, or that a sandbox's policy denies (EACCES) where
 // a plain open and write would pass. Callers fall back to the calls a plain

@@ -2,6 +2,7 @@
 #include "replacement/replacementFile.hpp"
 
 #include "fileIo/failure.hpp"
+#include "fileIo/systemCall.hpp"
 #include "fileIo/uniqueFd.hpp"
 #include "pathWalk/pathWalk.hpp"
 #include "replacement/decision.hpp"
@@ -280,11 +281,8 @@ private:
 
     [[nodiscard]] int syncDirectory() const noexcept
     {
-        if (target_.directorySyncErrno != 0) {
-            return target_.directorySyncErrno;
-        }
-        // Some file systems cannot sync a directory and say so with EINVAL.
-        return ::fsync(target_.directory.get()) != 0 && errno != EINVAL ? errno : 0;
+        const int earlier = target_.directorySyncErrno;
+        return earlier != 0 ? earlier : initHashData::syncDirectory(target_.directory.get());
     }
 
     OutputTarget target_;

@@ -899,9 +899,11 @@ TEST_F(InjectedFault, NewerSystemCallsRefusedStillWriteTheConversion)
             setUp();
             const std::string tmpfile = std::to_string(ordinalOf("openat", "O_TMPFILE"));
             for (const char* error : row.errors) {
-                // qemu-user makes the older call the fallback takes with faccessat2 again.
-                if (row.faults.front().syscall == "faccessat2" && std::string(error) == "EPERM" &&
-                    toolCommand().size() > 1) {
+                // qemu-user makes the older call the fallback takes with faccessat2 again, and
+                // its own loader reads its libraries with pread64: the native run holds those rows.
+                const std::string& call = row.faults.front().syscall;
+                if (toolCommand().size() > 1 &&
+                    ((call == "faccessat2" && std::string(error) == "EPERM") || call == "pread64")) {
                     continue;
                 }
                 SCOPED_TRACE(row.faults.front().syscall + " " + error + " (" + std::to_string(row.faults.size()) +
